@@ -1,0 +1,2 @@
+// Resource identifiers of kestrava.exe.
+#pragma once

@@ -1,0 +1,65 @@
+# Shared by the scripts: folders, the Wine environment and the Xvfb display.
+# Sourced, not run.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${KESTRAVA_BUILD_DIR:-$ROOT/build}
+WIN_BUILD=$BUILD_DIR/win
+NATIVE_BUILD=$BUILD_DIR/native
+
+export WINEPREFIX=$BUILD_DIR/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEARCH=win32
+# Wine takes its ANSI code page (1251) and its user locale from LC_ALL; it is
+# given to Wine's processes only (no Linux locale needs to be generated).
+WINE_LOCALE=ru_RU.UTF-8
+
+build_all() {
+  "$ROOT/scripts/setup"
+  if [ -f "$ROOT/testca/CMakeLists.txt" ]; then
+    cmake -S "$ROOT/testca" -B "$NATIVE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$NATIVE_BUILD"
+  fi
+  local testca=""
+  [ -x "$NATIVE_BUILD/testca" ] && testca="$NATIVE_BUILD/testca"
+  cmake -S "$ROOT" -B "$WIN_BUILD" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESTCA_EXECUTABLE="$testca" >/dev/null
+  cmake --build "$WIN_BUILD"
+}
+
+# An Xvfb display of our own on the first free number; stopped by stop_xvfb.
+start_xvfb() {
+  local n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$n" ] && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start" >&2
+  return 1
+}
+
+stop_xvfb() {
+  if [ -n "${XVFB_PID:-}" ]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=
+  fi
+}
+
+# The project's own Wine prefix, made once; a crash must fail a test at once
+# instead of leaving Wine's crash dialog open.
+make_prefix() {
+  if [ ! -f "$WINEPREFIX/.kestrava-ready" ]; then
+    mkdir -p "$WINEPREFIX"
+    LC_ALL=$WINE_LOCALE wineboot -i >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.kestrava-ready"
+  fi
+}

@@ -1,0 +1,140 @@
+#include "support/unix_command.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+std::string TestEnv(const char *name)
+{
+    const char *value = getenv(name);
+    return value ? value : "";
+}
+
+std::string ShellQuote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::wstring WindowsPath(const std::string &unixPath)
+{
+    std::wstring path = L"Z:";
+    for (char c : unixPath)
+        path += (c == '/') ? L'\\' : (wchar_t)(unsigned char)c;
+    return path;
+}
+
+std::string UnixPath(const std::wstring &windowsPath)
+{
+    std::wstring rest = windowsPath;
+    if (rest.size() >= 2 && (rest[0] == L'Z' || rest[0] == L'z') && rest[1] == L':')
+        rest = rest.substr(2);
+    std::string path;
+    for (wchar_t c : rest)
+        path += (c == L'\\') ? '/' : (char)c;
+    return path;
+}
+
+bool ReadFileBytes(const std::string &unixPath, std::string &bytes)
+{
+    std::ifstream in(WindowsPath(unixPath).c_str(), std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    bytes = all.str();
+    return true;
+}
+
+bool WriteFileBytes(const std::string &unixPath, const std::string &bytes)
+{
+    std::ofstream out(WindowsPath(unixPath).c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+    return (bool)out;
+}
+
+static bool StartShell(const std::string &script)
+{
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"";
+    for (char c : script) {
+        if (c == '"' || c == '\\')
+            commandLine += L'\\';
+        commandLine += (wchar_t)(unsigned char)c;
+    }
+    commandLine += L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+int RunUnix(const std::string &command, std::string *output, int timeoutSeconds)
+{
+    static LONG counter = 0;
+    std::string dir = TestEnv("KESTRAVA_TEST_WORK");
+    if (dir.empty())
+        dir = "/tmp";
+    char name[128];
+    snprintf(name, sizeof name, "/.unix-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    std::string base = dir + name;
+    std::string script = "mkdir -p " + ShellQuote(dir) + "; (" + command + ") > " + ShellQuote(base + ".out") +
+                         " 2>&1 < /dev/null; echo $? > " + ShellQuote(base + ".tmp") + " && mv " +
+                         ShellQuote(base + ".tmp") + " " + ShellQuote(base + ".status");
+    CreateDirectoryW(WindowsPath(dir).c_str(), nullptr);
+    if (!StartShell(script))
+        return -1;
+    std::string status;
+    for (int waited = 0; waited < timeoutSeconds * 100; ++waited) {
+        if (ReadFileBytes(base + ".status", status) && !status.empty())
+            break;
+        Sleep(10);
+    }
+    if (status.empty())
+        return -1;
+    if (output)
+        ReadFileBytes(base + ".out", *output);
+    DeleteFileW(WindowsPath(base + ".out").c_str());
+    DeleteFileW(WindowsPath(base + ".status").c_str());
+    return atoi(status.c_str());
+}
+
+int StartUnix(const std::string &command, const std::string &logFile)
+{
+    std::string pid;
+    if (RunUnix("(" + command + ") > " + ShellQuote(logFile) + " 2>&1 < /dev/null & echo $!", &pid, 30) != 0)
+        return 0;
+    return atoi(pid.c_str());
+}
+
+void StopUnix(int pid)
+{
+    if (pid <= 0)
+        return;
+    char script[160];
+    snprintf(script, sizeof script,
+             "kill -TERM %d 2>/dev/null; for i in $(seq 100); do kill -0 %d 2>/dev/null || exit 0; sleep 0.1; done; kill -KILL %d",
+             pid, pid, pid);
+    RunUnix(script, nullptr, 30);
+}
+
+std::string FreshWorkDir(const std::string &name)
+{
+    std::string dir = TestEnv("KESTRAVA_TEST_WORK");
+    if (dir.empty())
+        dir = "/tmp/kestrava-test-work";
+    dir += "/" + name;
+    RunUnix("rm -rf " + ShellQuote(dir) + " && mkdir -p " + ShellQuote(dir), nullptr, 60);
+    return dir;
+}

@@ -1,0 +1,1 @@
+// placeholder until the status table lands
