@@ -1,0 +1,68 @@
+// CertRecord: everything the program knows about one certificate found on a
+// token; CertList: the growable array of them; certList and selectedIndex:
+// the latest search and the user's choice.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "token/token_library.h"
+
+struct CertRecord {
+    PCCERT_CONTEXT certContext;
+    SYSTEMTIME validToLocal;
+    SYSTEMTIME validFromLocal;
+    SYSTEMTIME validToUtc;
+    SYSTEMTIME validFromUtc;
+    wchar_t subjectName[1024];
+    wchar_t issuerName[1024];
+    wchar_t validToText[1024];
+    wchar_t validFromText[1024];
+    char serialHex[128];
+    unsigned char ckaID[256];
+    wchar_t subjectDn[1024];
+    char subjectDnAnsi[1024];
+    char subjectDnUtf8[1024];
+    char *requestSubject[64];
+    unsigned int requestSubjectCount;
+    wchar_t organization[1024];
+    wchar_t ogrn[1024];
+    wchar_t inn[1024];
+    wchar_t surname[1024];
+    wchar_t givenName[1024];
+    wchar_t fullName[1024];
+    wchar_t snils[1024];
+    CK_SLOT_ID slotId;
+
+    // The empty state: no certificate (certContext null, times zero).
+    CertRecord();
+    // The filling construction: decodes context (may be null) and copies the
+    // 256-byte CKA_ID buffer. The caller keeps and frees its own context.
+    CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer);
+};
+
+class CertList {
+public:
+    CertList();
+    ~CertList();
+    void clear();
+    int add(CertRecord record);
+    CertRecord get(int index);  // out of range gives the first record
+    int count();
+
+private:
+    CertList(const CertList &) = delete;
+    CertList &operator=(const CertList &) = delete;
+    CertRecord *items;
+    int count_;
+};
+
+extern CertList certList;
+extern int selectedIndex;
+
+// Writes into value (1024 characters, cleared by the caller) what follows the
+// first occurrence of key ("OID=") in name, up to the next comma.
+void ExtractNameValue(const wchar_t *name, const wchar_t *key, wchar_t *value);
+
+// Fills requestSubject from a decoded subject name; returns the string count.
+unsigned int BuildRequestSubject(char *requestSubject[64], const CERT_NAME_INFO *nameInfo);

@@ -1,0 +1,7 @@
+// One renewal of the chosen certificate behind the renewal progress dialog.
+#pragma once
+
+#include <windows.h>
+
+INT_PTR CALLBACK RenewalProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
+DWORD WINAPI RenewalThread(LPVOID dialogWindow);

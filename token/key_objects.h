@@ -1,0 +1,28 @@
+// Token objects of a renewal: the current certificate, the new identifier,
+// the new key pair, the new certificate object and removal by identifier.
+#pragma once
+
+#include <windows.h>
+
+#include "token/token_library.h"
+
+const CK_ULONG NEW_CKA_ID_LENGTH = 27;
+
+// Finds the certificate objects with the identifier; returns how many (at
+// most 16) and the first in userCert. step is called after each of the three
+// search calls.
+CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
+                                HWND owner, void (*step)(HWND), HWND stepWindow,
+                                CK_OBJECT_HANDLE *userCert);
+
+// The 27-byte identifier of the new objects: local time stamp, '-', the INN.
+void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
+
+CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+                             CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
+
+CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+                          const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);
+
+// Removes every object that carries the identifier, one per search pass.
+void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner);

@@ -1,0 +1,7 @@
+// The certificate list dialog: shows certList, sets selectedIndex.
+#pragma once
+
+#include <windows.h>
+
+INT_PTR CALLBACK CertListDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
+int InsertListColumns(HWND listView, int columns, const wchar_t *const titles[]);
