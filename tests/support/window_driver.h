@@ -1,0 +1,47 @@
+// Driving the program under test through its windows: start it, find its
+// dialogs and message boxes by caption, read texts, press buttons, take
+// screenshots. Every wait has a time-out.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A started kestrava.exe (or any Windows program of the build).
+struct RunningProgram {
+    HANDLE process = nullptr;
+    DWORD processId = 0;
+};
+
+// Starts exeName from KESTRAVA_BIN with the extra environment variables
+// (added to this process's environment, e.g. SOFTTOKEN_DIR, SOFTTOKEN_JOURNAL).
+RunningProgram StartProgram(const std::wstring &exeName,
+                            const std::map<std::wstring, std::wstring> &environment = {},
+                            const std::wstring &arguments = L"");
+// Waits for the process to end; returns its exit code, or -1 on time-out.
+int WaitForExit(RunningProgram &program, int timeoutMs = 15000);
+// Ends the process if it still runs and releases its handle.
+void KillProgram(RunningProgram &program);
+
+// The first visible top-level window with this exact caption and class
+// (class null: any), optionally of one process; null after the time-out.
+HWND WaitForWindow(const wchar_t *caption, const wchar_t *className = L"#32770",
+                   int timeoutMs = 10000, DWORD processId = 0);
+// All top-level windows (visible or not) of a process with this class.
+std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t *className = nullptr);
+bool WaitForWindowGone(HWND window, int timeoutMs = 10000);
+
+std::wstring WindowText(HWND window);
+std::wstring ControlText(HWND dialog, int controlId);
+// The text of a message box (its static control 0xFFFF).
+std::wstring MessageBoxText(HWND box);
+
+// Presses a button of a dialog or message box (IDOK, IDYES, IDNO, a control id).
+void ClickButton(HWND dialog, int controlId);
+// Puts text into an edit control.
+void SetControlText(HWND dialog, int controlId, const wchar_t *text);
+
+// Saves the whole screen as KESTRAVA_SCREENSHOTS/<name>.png.
+bool SaveScreenshot(const std::string &name);
