@@ -31,6 +31,7 @@ HWND WaitForWindow(const wchar_t *caption, const wchar_t *className = L"#32770",
                    int timeoutMs = 10000, DWORD processId = 0);
 // All top-level windows (visible or not) of a process with this class.
 std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t *className = nullptr);
+// Waits until the window is destroyed or hidden.
 bool WaitForWindowGone(HWND window, int timeoutMs = 10000);
 
 std::wstring WindowText(HWND window);
@@ -38,10 +39,12 @@ std::wstring ControlText(HWND dialog, int controlId);
 // The text of a message box (its static control 0xFFFF).
 std::wstring MessageBoxText(HWND box);
 
-// Presses a button of a dialog or message box (IDOK, IDYES, IDNO, a control id).
-void ClickButton(HWND dialog, int controlId);
-// Puts text into an edit control.
-void SetControlText(HWND dialog, int controlId, const wchar_t *text);
+// Presses a button of a dialog or message box (IDOK, IDYES, IDNO, a control id)
+// without waiting for the program to handle it. False when the button is
+// disabled (a user could not press it) or the press could not be posted.
+bool ClickButton(HWND dialog, int controlId);
+// Puts text into an edit control; false when that failed.
+bool SetControlText(HWND dialog, int controlId, const wchar_t *text);
 
 // Saves the whole screen as KESTRAVA_SCREENSHOTS/<name>.png.
 bool SaveScreenshot(const std::string &name);

@@ -1,0 +1,40 @@
+// The window driver itself, on windows of this process, so that a failing
+// program test points at the program and not at its driver.
+#include <gtest/gtest.h>
+
+#include "support/unix_command.h"
+#include "support/window_driver.h"
+
+#include <thread>
+
+TEST(WindowDriver, ReadsAndAnswersAMessageBox)
+{
+    int answer = 0;
+    std::thread box([&answer] {
+        answer = MessageBoxW(nullptr, L"Первая строка\nвторая", L"Проверка драйвера", MB_YESNO | MB_ICONQUESTION);
+    });
+    HWND found = WaitForWindow(L"Проверка драйвера", L"#32770", 10000, GetCurrentProcessId());
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(L"Первая строка\nвторая", MessageBoxText(found));
+    EXPECT_TRUE(SaveScreenshot("driver-message-box"));
+    EXPECT_TRUE(ClickButton(found, IDNO));
+    box.join();
+    EXPECT_EQ(IDNO, answer);
+    EXPECT_TRUE(WaitForWindowGone(found, 5000));
+}
+
+TEST(WindowDriver, MissingWindowTimesOut)
+{
+    DWORD start = GetTickCount();
+    EXPECT_EQ(nullptr, WaitForWindow(L"Такого окна нет", nullptr, 300));
+    EXPECT_GE(GetTickCount() - start, 250u);
+}
+
+TEST(WindowDriver, StartsAProgramAndReportsItsExitCode)
+{
+    RunningProgram program = StartProgram(L"softtoken.exe");
+    ASSERT_NE(nullptr, program.process);
+    EXPECT_EQ(0, WaitForExit(program, 15000));
+    KillProgram(program);
+    EXPECT_EQ(nullptr, program.process);
+}

@@ -1,0 +1,270 @@
+#include "support/window_driver.h"
+
+#include "support/unix_command.h"
+
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <cwctype>
+
+namespace {
+
+// Every poll of the driver sleeps this long between looks.
+int const POLL_MS = 50;
+
+// Cross-process sends must never hang a test when the program is stuck.
+UINT const SEND_TIMEOUT_MS = 5000;
+
+std::wstring Upper(std::wstring text)
+{
+    for (wchar_t &c : text)
+        c = (wchar_t)std::towupper(c);
+    return text;
+}
+
+// This process's environment with the extra variables put over it, as a
+// sorted Unicode environment block for CreateProcessW.
+std::wstring EnvironmentBlock(const std::map<std::wstring, std::wstring> &extra)
+{
+    // Windows compares variable names without case.
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>> variables;
+    wchar_t *strings = GetEnvironmentStringsW();
+    for (const wchar_t *entry = strings; *entry; entry += wcslen(entry) + 1) {
+        std::wstring text = entry;
+        size_t equals = text.find(L'=', 1);  // names like "=C:" start with '='
+        if (equals == std::wstring::npos)
+            continue;
+        std::wstring name = text.substr(0, equals);
+        variables[Upper(name)] = {name, text.substr(equals + 1)};
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const auto &variable : extra)
+        variables[Upper(variable.first)] = {variable.first, variable.second};
+
+    std::wstring block;
+    for (const auto &variable : variables)
+        block += variable.second.first + L"=" + variable.second.second + L'\0';
+    block += L'\0';
+    return block;
+}
+
+struct WindowSearch {
+    const wchar_t *caption;
+    const wchar_t *className;
+    DWORD processId;
+    bool visibleOnly;
+    std::vector<HWND> found;
+};
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = L"";
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter)
+{
+    WindowSearch &search = *(WindowSearch *)parameter;
+    if (search.visibleOnly && !IsWindowVisible(window))
+        return TRUE;
+    if (search.processId) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != search.processId)
+            return TRUE;
+    }
+    if (search.className && ClassOf(window) != search.className)
+        return TRUE;
+    if (search.caption && WindowText(window) != search.caption)
+        return TRUE;
+    search.found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> FindWindows(const wchar_t *caption, const wchar_t *className, DWORD processId, bool visibleOnly)
+{
+    WindowSearch search = {caption, className, processId, visibleOnly, {}};
+    EnumWindows(CollectWindow, (LPARAM)&search);
+    return search.found;
+}
+
+bool EncoderClsid(const wchar_t *mimeType, CLSID *clsid)
+{
+    UINT count = 0, size = 0;
+    if (Gdiplus::GetImageEncodersSize(&count, &size) != Gdiplus::Ok || size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    Gdiplus::ImageCodecInfo *codecs = (Gdiplus::ImageCodecInfo *)buffer.data();
+    if (Gdiplus::GetImageEncoders(count, size, codecs) != Gdiplus::Ok)
+        return false;
+    for (UINT i = 0; i < count; ++i) {
+        if (wcscmp(codecs[i].MimeType, mimeType) == 0) {
+            *clsid = codecs[i].Clsid;
+            return true;
+        }
+    }
+    return false;
+}
+
+void StartGdiplusOnce()
+{
+    static ULONG_PTR token = 0;
+    if (!token) {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    }
+}
+
+}  // namespace
+
+RunningProgram StartProgram(const std::wstring &exeName,
+                            const std::map<std::wstring, std::wstring> &environment,
+                            const std::wstring &arguments)
+{
+    RunningProgram program;
+    std::wstring folder = WindowsPath(TestEnv("KESTRAVA_BIN"));
+    std::wstring path = folder + L"\\" + exeName;
+    std::wstring commandLine = L"\"" + path + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    std::wstring block = EnvironmentBlock(environment);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        &block[0], folder.c_str(), &startup, &info))
+        return program;
+    CloseHandle(info.hThread);
+    program.process = info.hProcess;
+    program.processId = info.dwProcessId;
+    return program;
+}
+
+int WaitForExit(RunningProgram &program, int timeoutMs)
+{
+    if (!program.process)
+        return -1;
+    if (WaitForSingleObject(program.process, timeoutMs) != WAIT_OBJECT_0)
+        return -1;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(program.process, &code))
+        return -1;
+    return (int)code;
+}
+
+void KillProgram(RunningProgram &program)
+{
+    if (!program.process)
+        return;
+    if (WaitForSingleObject(program.process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(program.process, 1);
+        WaitForSingleObject(program.process, 10000);
+    }
+    CloseHandle(program.process);
+    program.process = nullptr;
+    program.processId = 0;
+}
+
+HWND WaitForWindow(const wchar_t *caption, const wchar_t *className, int timeoutMs, DWORD processId)
+{
+    for (int waited = 0;; waited += POLL_MS) {
+        std::vector<HWND> found = FindWindows(caption, className, processId, true);
+        if (!found.empty())
+            return found.front();
+        if (waited >= timeoutMs)
+            return nullptr;
+        Sleep(POLL_MS);
+    }
+}
+
+std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t *className)
+{
+    return FindWindows(nullptr, className, processId, false);
+}
+
+bool WaitForWindowGone(HWND window, int timeoutMs)
+{
+    for (int waited = 0;; waited += POLL_MS) {
+        if (!IsWindow(window) || !IsWindowVisible(window))
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+        Sleep(POLL_MS);
+    }
+}
+
+std::wstring WindowText(HWND window)
+{
+    // WM_GETTEXT is carried across processes, unlike GetWindowTextW, which
+    // only sees a foreign control's creation text.
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length))
+        return L"";
+    std::vector<wchar_t> text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), (LPARAM)text.data(), SMTO_ABORTIFHUNG,
+                             SEND_TIMEOUT_MS, &copied))
+        return L"";
+    return std::wstring(text.data(), std::min<size_t>(copied, length));
+}
+
+std::wstring ControlText(HWND dialog, int controlId)
+{
+    HWND control = GetDlgItem(dialog, controlId);
+    return control ? WindowText(control) : L"";
+}
+
+std::wstring MessageBoxText(HWND box)
+{
+    return ControlText(box, 0xFFFF);
+}
+
+bool ClickButton(HWND dialog, int controlId)
+{
+    // Posted, so that a box or dialog that the click closes, or a modal loop
+    // that it starts, never blocks the test.
+    HWND button = GetDlgItem(dialog, controlId);
+    if (button && !IsWindowEnabled(button))
+        return false;
+    return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED), (LPARAM)button) != 0;
+}
+
+bool SetControlText(HWND dialog, int controlId, const wchar_t *text)
+{
+    HWND control = GetDlgItem(dialog, controlId);
+    DWORD_PTR result = 0;
+    return control && SendMessageTimeoutW(control, WM_SETTEXT, 0, (LPARAM)text, SMTO_ABORTIFHUNG,
+                                          SEND_TIMEOUT_MS, &result) && result;
+}
+
+bool SaveScreenshot(const std::string &name)
+{
+    std::string folder = TestEnv("KESTRAVA_SCREENSHOTS");
+    if (folder.empty())
+        return false;
+    CreateDirectoryW(WindowsPath(folder).c_str(), nullptr);
+    StartGdiplusOnce();
+
+    int width = GetSystemMetrics(SM_CXSCREEN);
+    int height = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP picture = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, picture);
+    BOOL copied = BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    SelectObject(memory, previous);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+
+    bool saved = false;
+    CLSID png;
+    if (copied && EncoderClsid(L"image/png", &png)) {
+        Gdiplus::Bitmap image(picture, nullptr);
+        std::wstring path = WindowsPath(folder + "/" + name + ".png");
+        saved = image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+    }
+    DeleteObject(picture);
+    return saved;
+}
