@@ -1,0 +1,254 @@
+#include "ca_dir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <sstream>
+
+#include <openssl/pem.h>
+
+#include "issue.h"
+
+namespace {
+
+const char kFirstSerial[] = "1000";
+
+// Holds the folder's lock file for the lifetime of the object (flock: also
+// between threads, since each takes its own open file).
+class LockedCaDir {
+ public:
+  explicit LockedCaDir(const std::string &dir) {
+    fd_ = open(CaPath(dir, "lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~LockedCaDir() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct LedgerEntry {
+  std::string serial;
+  Payment state;
+  std::string issued;
+};
+
+const char *StateName(Payment state) {
+  switch (state) {
+    case Payment::Paid: return "paid";
+    case Payment::Used: return "used";
+    default: return "unpaid";
+  }
+}
+
+std::vector<LedgerEntry> ReadLedger(const std::string &dir) {
+  std::vector<LedgerEntry> entries;
+  Bytes data;
+  if (!ReadFile(CaPath(dir, "ledger"), data)) return entries;
+  std::istringstream in(std::string(data.begin(), data.end()));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string serial, state, issued;
+    if (!(words >> serial >> state)) continue;
+    words >> issued;
+    BnPtr bn = ParseSerial(serial);
+    if (!bn) continue;
+    Payment p = state == "paid" ? Payment::Paid : state == "used" ? Payment::Used : Payment::Unpaid;
+    entries.push_back({SerialHex(bn.get()), p, issued});
+  }
+  return entries;
+}
+
+std::string LedgerLine(const LedgerEntry &e) {
+  std::string line = e.serial + " " + StateName(e.state);
+  if (e.state == Payment::Used && !e.issued.empty()) line += " " + e.issued;
+  return line;
+}
+
+bool WriteLedger(const std::string &dir, const std::vector<LedgerEntry> &entries) {
+  std::string text;
+  for (const LedgerEntry &e : entries) text += LedgerLine(e) + "\n";
+  return WriteFileAtomic(CaPath(dir, "ledger"), text.data(), text.size());
+}
+
+bool WritePem(const std::string &path, bool privateKey, X509 *cert, EVP_PKEY *key) {
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  int ok = privateKey ? PEM_write_bio_PrivateKey(mem.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                      : PEM_write_bio_X509(mem.get(), cert);
+  if (!ok) return false;
+  char *p = nullptr;
+  long len = BIO_get_mem_data(mem.get(), &p);
+  return WriteFileAtomic(path, p, static_cast<size_t>(len), privateKey ? 0600 : 0644);
+}
+
+}  // namespace
+
+std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
+
+bool InitCaDir(const std::string &dir, std::string &error) {
+  mkdir(dir.c_str(), 0755);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "cannot make the folder " + dir;
+    return false;
+  }
+  if (access(CaPath(dir, "ca.key").c_str(), F_OK) == 0) {
+    error = dir + " already holds a CA (ca.key)";
+    return false;
+  }
+  mkdir(CaPath(dir, "issued").c_str(), 0755);
+
+  PkeyPtr key = NewGostKey();
+  if (!key) {
+    error = "cannot make the CA key: " + OsslErrors();
+    return false;
+  }
+  X509NamePtr subject(X509_NAME_new());
+  X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char *>("Kestrava Test CA"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(subject.get(), "O", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char *>("Kestrava"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char *>("RU"), -1, -1, 0);
+  BnPtr serial(BN_new());
+  BN_set_word(serial.get(), 1);
+  time_t now = time(nullptr);
+
+  CertSpec spec;
+  spec.subject = subject.get();
+  spec.publicKey = key.get();
+  spec.serial = serial.get();
+  spec.notBefore = now - 24 * 3600;
+  spec.notAfter = AddMonths(now, 120);
+  spec.extensions = {{"basicConstraints", "critical,CA:TRUE"},
+                     {"keyUsage", "critical,keyCertSign,cRLSign,digitalSignature"},
+                     {"subjectKeyIdentifier", "hash"},
+                     {"authorityKeyIdentifier", "keyid:always"}};
+  Ca self;
+  self.dir = dir;
+  self.key.reset(key.get());
+  EVP_PKEY_up_ref(key.get());
+  X509Ptr cert = IssueCertificate(self, spec, error);
+  if (!cert) return false;
+
+  Bytes der = CertDer(cert.get());
+  std::string counter = std::string(kFirstSerial) + "\n";
+  if (!WritePem(CaPath(dir, "ca.pem"), false, cert.get(), nullptr) ||
+      !WriteFileAtomic(CaPath(dir, "ca.der"), der.data(), der.size()) ||
+      !WriteFileAtomic(CaPath(dir, "serial"), counter.data(), counter.size()) ||
+      !WriteFileAtomic(CaPath(dir, "ledger"), "", 0) ||
+      !WriteFileAtomic(CaPath(dir, "journal.log"), "", 0) ||
+      // The key last: its presence is what marks a finished CA folder.
+      !WritePem(CaPath(dir, "ca.key"), true, nullptr, key.get())) {
+    error = "cannot write the CA files in " + dir;
+    return false;
+  }
+  return true;
+}
+
+bool LoadCa(const std::string &dir, Ca &ca, std::string &error) {
+  ca.dir = dir;
+  BioPtr keyIn(BIO_new_file(CaPath(dir, "ca.key").c_str(), "r"));
+  BioPtr certIn(BIO_new_file(CaPath(dir, "ca.pem").c_str(), "r"));
+  if (!keyIn || !certIn) {
+    error = dir + " holds no CA (run testca init first)";
+    return false;
+  }
+  ca.key.reset(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
+  ca.cert.reset(PEM_read_bio_X509(certIn.get(), nullptr, nullptr, nullptr));
+  if (!ca.key || !ca.cert) {
+    error = "cannot read the CA key or certificate in " + dir + ": " + OsslErrors();
+    return false;
+  }
+  return true;
+}
+
+BnPtr TakeSerial(const std::string &dir, std::string &error) {
+  LockedCaDir lock(dir);
+  Bytes data;
+  if (!lock.ok() || !ReadFile(CaPath(dir, "serial"), data)) {
+    error = "cannot read the serial counter in " + dir;
+    return nullptr;
+  }
+  std::string text(data.begin(), data.end());
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  BnPtr serial = ParseSerial(text);
+  if (!serial) {
+    error = "the serial counter in " + dir + " is damaged";
+    return nullptr;
+  }
+  BnPtr next(BN_dup(serial.get()));
+  BN_add_word(next.get(), 1);
+  std::string line = SerialHex(next.get()) + "\n";
+  if (!WriteFileAtomic(CaPath(dir, "serial"), line.data(), line.size())) {
+    error = "cannot advance the serial counter in " + dir;
+    return nullptr;
+  }
+  return serial;
+}
+
+bool SaveIssued(const std::string &dir, X509 *cert, std::string &error) {
+  mkdir(CaPath(dir, "issued").c_str(), 0755);
+  Bytes der = CertDer(cert);
+  std::string path = CaPath(dir, "issued") + "/" + SerialHex(X509_get0_serialNumber(cert)) + ".der";
+  if (der.empty() || !WriteFileAtomic(path, der.data(), der.size())) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+Payment PaymentOf(const std::string &dir, const std::string &serial) {
+  LockedCaDir lock(dir);
+  for (const LedgerEntry &e : ReadLedger(dir))
+    if (e.serial == serial) return e.state;
+  return Payment::Unpaid;
+}
+
+bool SetPayment(const std::string &dir, const std::string &serial, Payment state,
+                const std::string &issuedSerial, std::string &error) {
+  LockedCaDir lock(dir);
+  std::vector<LedgerEntry> entries = ReadLedger(dir);
+  bool found = false;
+  for (LedgerEntry &e : entries)
+    if (e.serial == serial) {
+      e.state = state;
+      e.issued = issuedSerial;
+      found = true;
+    }
+  if (!found) entries.push_back({serial, state, issuedSerial});
+  if (!lock.ok() || !WriteLedger(dir, entries)) {
+    error = "cannot write the ledger in " + dir;
+    return false;
+  }
+  return true;
+}
+
+bool UsePayment(const std::string &dir, const std::string &serial, const std::string &issuedSerial) {
+  LockedCaDir lock(dir);
+  std::vector<LedgerEntry> entries = ReadLedger(dir);
+  for (LedgerEntry &e : entries)
+    if (e.serial == serial) {
+      if (e.state != Payment::Paid) return false;
+      e.state = Payment::Used;
+      e.issued = issuedSerial;
+      return WriteLedger(dir, entries);
+    }
+  return false;
+}
+
+std::vector<std::string> LedgerLines(const std::string &dir, const std::string &serial) {
+  LockedCaDir lock(dir);
+  std::vector<std::string> lines;
+  for (const LedgerEntry &e : ReadLedger(dir))
+    if (serial.empty() || e.serial == serial) lines.push_back(LedgerLine(e));
+  if (!serial.empty() && lines.empty()) lines.push_back(serial + " unpaid");
+  return lines;
+}

@@ -1,0 +1,87 @@
+#include "faults.h"
+
+#include <cstdlib>
+
+bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
+  fault = Fault();
+  fault.text = arg;
+  std::string mode = arg;
+  std::string param;
+  size_t colon = mode.rfind(':');
+  if (colon != std::string::npos) {
+    std::string scope = mode.substr(colon + 1);
+    if (scope == "pay" || scope == "cert") {
+      fault.payment = scope == "pay";
+      fault.certificate = scope == "cert";
+      mode.erase(colon);
+    }
+  }
+  colon = mode.find(':');
+  if (colon != std::string::npos) {
+    param = mode.substr(colon + 1);
+    mode.erase(colon);
+  }
+  char *end = nullptr;
+  if (mode == "slow") {
+    double seconds = std::strtod(param.c_str(), &end);
+    if (param.empty() || *end || !(seconds >= 0 && seconds <= 3600)) {
+      error = "slow needs SECONDS (0 to 3600): " + arg;
+      return false;
+    }
+    fault.slowSeconds = seconds;
+    return true;
+  }
+  if (mode == "short") {
+    long n = std::strtol(param.c_str(), &end, 10);
+    if (param.empty() || *end || n < 1 || n > 7) {
+      error = "short needs N from 1 to 7: " + arg;
+      return false;
+    }
+    fault.mode = FaultMode::Short;
+    fault.shortLength = static_cast<int>(n);
+    return true;
+  }
+  if (!param.empty()) {
+    error = "unexpected parameter in fault " + arg;
+    return false;
+  }
+  static const struct {
+    const char *name;
+    FaultMode mode;
+  } kModes[] = {{"not-paid", FaultMode::NotPaid}, {"close", FaultMode::Close},     {"cert-128", FaultMode::Cert128},
+                {"garbage", FaultMode::Garbage},  {"other-key", FaultMode::OtherKey}, {"pieces", FaultMode::Pieces},
+                {"reset", FaultMode::Reset}};
+  for (const auto &m : kModes)
+    if (mode == m.name) {
+      fault.mode = m.mode;
+      // A certificate of any kind is only ever a reply to a certificate request.
+      if (m.mode == FaultMode::Cert128 || m.mode == FaultMode::OtherKey) {
+        if (!fault.certificate) {
+          error = mode + " applies to the certificate exchange only: " + arg;
+          return false;
+        }
+        fault.payment = false;
+      }
+      return true;
+    }
+  error = "unknown fault " + arg;
+  return false;
+}
+
+Fault FaultFor(const std::vector<Fault> &faults, bool certificateExchange) {
+  Fault result;
+  double slow = 0;
+  std::string slowText;
+  for (const Fault &f : faults) {
+    if (!(certificateExchange ? f.certificate : f.payment)) continue;
+    if (f.mode == FaultMode::None) {
+      slow += f.slowSeconds;
+      slowText += (slowText.empty() ? "" : ",") + f.text;
+    } else {
+      result = f;
+    }
+  }
+  result.slowSeconds = slow;
+  if (!slowText.empty()) result.text = result.text.empty() ? slowText : result.text + "," + slowText;
+  return result;
+}

@@ -1,0 +1,38 @@
+// Making certificates signed by the CA key (also the CA's own, self-signed).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ossl.h"
+
+struct Ca;
+
+// One extension: either OpenSSL configuration text (name and value, e.g.
+// "keyUsage", "critical,digitalSignature") or a ready extension copied as it is.
+struct ExtItem {
+  std::string name;
+  std::string value;
+  X509_EXTENSION *ready = nullptr;
+};
+
+struct CertSpec {
+  X509_NAME *subject = nullptr;
+  EVP_PKEY *publicKey = nullptr;
+  const BIGNUM *serial = nullptr;
+  time_t notBefore = 0;
+  time_t notAfter = 0;
+  std::vector<ExtItem> extensions;
+};
+
+// A v3 certificate signed with GOST R 34.11-94/34.10-2001 by ca.key. A Ca
+// without a certificate makes a self-signed one (the issuer is the subject).
+X509Ptr IssueCertificate(const Ca &ca, const CertSpec &spec, std::string &error);
+
+// The same time N calendar months later (earlier when negative); a day that
+// the target month lacks becomes its last day (31 January + 1 month = 28/29 February).
+time_t AddMonths(time_t when, int months);
+
+// YYYYMMDDHHMMSSZ (UTC), or relative to now: +N/-N with s, min, h, d, mon or y.
+bool ParseTimeArg(const std::string &text, time_t now, time_t &result);
