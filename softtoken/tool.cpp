@@ -1,0 +1,455 @@
+// softtoken.exe: sets up stand-in tokens for tests and the demo and shows
+// what is on them. It works on the store folder directly and runs the
+// library's own code in its process with faults and the journal off, so that
+// a test can look at a token whatever faults it has set for the program.
+#include "softtoken/library_state.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static std::string toolDir;
+
+// The command's arguments: positional ones and --name value pairs.
+struct Options {
+    Options(const std::vector<std::string> &args, size_t first);
+    bool Has(const std::string &name) const;
+    std::string Get(const std::string &name, const std::string &fallback) const;
+    std::vector<std::string> All(const std::string &name) const;
+
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> named;
+    std::string bad;
+};
+
+static int Fail(const std::string &message)
+{
+    fprintf(stderr, "softtoken: %s\n", message.c_str());
+    return 1;
+}
+
+static int Usage()
+{
+    fputs("usage: softtoken [--dir DIR] COMMAND ...\n"
+          "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--absent]\n"
+          "  present SLOT yes|no\n"
+          "  keygen SLOT --id HEX [--pub-label L] [--priv-label L]\n"
+          "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
+          "  import-cert SLOT --id HEX --label L --file CERT.der\n"
+          "  add-object SLOT --class N --id HEX [--label L] --value-file F\n"
+          "  list SLOT\n"
+          "  dump SLOT HANDLE --out FILE\n"
+          "  export-pubkey SLOT --id HEX --out FILE\n"
+          "  fault library FUNCTION RV [--after N]\n"
+          "  fault SLOT FUNCTION RV [--after N]\n"
+          "  fault SLOT token-info-fails\n"
+          "  fault SLOT remove-after FUNCTION [N]\n"
+          "  fault SLOT appear-after FUNCTION [N]\n"
+          "  fault SLOT undestroyable HANDLE\n"
+          "  clear-faults [SLOT|library]\n",
+          stderr);
+    return 2;
+}
+
+static bool ParseNumber(const std::string &text, unsigned long &number)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    number = strtoul(text.c_str(), &end, 0);
+    return *end == 0;
+}
+
+static bool ParseSlot(const std::string &text, CK_SLOT_ID &slot)
+{
+    unsigned long number;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(text, number))
+        return false;
+    slot = number;
+    return true;
+}
+
+Options::Options(const std::vector<std::string> &args, size_t first)
+{
+    for (size_t i = first; i < args.size(); ++i) {
+        if (args[i].compare(0, 2, "--") == 0) {
+            std::string name = args[i].substr(2);
+            if (name == "absent") {
+                named.push_back({name, ""});
+            } else if (i + 1 < args.size()) {
+                named.push_back({name, args[i + 1]});
+                ++i;
+            } else {
+                bad = "option --" + name + " needs a value";
+            }
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+}
+
+bool Options::Has(const std::string &name) const
+{
+    for (auto &option : named)
+        if (option.first == name)
+            return true;
+    return false;
+}
+
+std::string Options::Get(const std::string &name, const std::string &fallback) const
+{
+    for (auto &option : named)
+        if (option.first == name)
+            return option.second;
+    return fallback;
+}
+
+std::vector<std::string> Options::All(const std::string &name) const
+{
+    std::vector<std::string> values;
+    for (auto &option : named)
+        if (option.first == name)
+            values.push_back(option.second);
+    return values;
+}
+
+static bool LoadToolSlot(CK_SLOT_ID slot, SlotState &state)
+{
+    return LoadSlot(toolDir, slot, state);
+}
+
+static std::string ClassName(const StoredObject &object)
+{
+    if (!object.Has(CKA_CLASS))
+        return "none";
+    switch (CK_ULONG objectClass = object.GetUlong(CKA_CLASS, 0)) {
+    case CKO_CERTIFICATE:
+        return "certificate";
+    case CKO_PUBLIC_KEY:
+        return "public-key";
+    case CKO_PRIVATE_KEY:
+        return "private-key";
+    case CKO_DATA:
+        return "data";
+    default:
+        return std::to_string(objectClass);
+    }
+}
+
+static int CommandInit(const Options &options)
+{
+    CK_SLOT_ID slot;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot))
+        return Usage();
+    SlotState state;
+    state.id = slot;
+    state.present = !options.Has("absent");
+    state.label = options.Get("label", "JaCarta GOST " + std::to_string((unsigned long)slot));
+    state.pin = options.Get("pin", "1234567890");
+    unsigned long tries;
+    if (!ParseNumber(options.Get("tries", "10"), tries) || tries == 0)
+        return Fail("bad --tries");
+    state.triesLeft = state.maxTries = tries;
+    return SaveSlot(toolDir, state) ? 0 : Fail("cannot write " + SlotFilePath(toolDir, slot));
+}
+
+static int CommandPresent(const Options &options)
+{
+    CK_SLOT_ID slot;
+    SlotState state;
+    if (options.positional.size() != 2 || !ParseSlot(options.positional[0], slot))
+        return Usage();
+    if (options.positional[1] != "yes" && options.positional[1] != "no")
+        return Usage();
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + options.positional[0]);
+    state.present = options.positional[1] == "yes";
+    return SaveSlot(toolDir, state) ? 0 : Fail("cannot write the slot file");
+}
+
+static int CommandList(const Options &options)
+{
+    CK_SLOT_ID slot;
+    SlotState state;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot))
+        return Usage();
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + options.positional[0]);
+    for (auto &object : state.objects)
+        printf("handle=%lu class=%s id=%s label=%s value-length=%lu\n", (unsigned long)object.handle,
+               ClassName(object).c_str(), ToHex(object.Get(CKA_ID)).c_str(), object.Get(CKA_LABEL).c_str(),
+               (unsigned long)object.Get(CKA_VALUE).size());
+    return 0;
+}
+
+static int WriteOut(const std::string &path, const std::string &bytes)
+{
+    FILE *file = fopen(WindowsPathOf(path).c_str(), "wb");
+    if (!file)
+        return Fail("cannot write " + path);
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    ok = fclose(file) == 0 && ok;
+    return ok ? 0 : Fail("cannot write " + path);
+}
+
+static bool ReadIn(const std::string &path, std::string &bytes)
+{
+    return ReadWholeFile(WindowsPathOf(path), bytes);
+}
+
+static int CommandDump(const Options &options)
+{
+    CK_SLOT_ID slot;
+    unsigned long handle;
+    SlotState state;
+    if (options.positional.size() != 2 || !ParseSlot(options.positional[0], slot) ||
+        !ParseNumber(options.positional[1], handle) || !options.Has("out"))
+        return Usage();
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + options.positional[0]);
+    StoredObject *object = state.Find(handle);
+    if (!object)
+        return Fail("no object " + options.positional[1]);
+    if (object->GetUlong(CKA_CLASS, 0) == CKO_PRIVATE_KEY || object->GetBool(CKA_SENSITIVE, false))
+        return Fail("the value of a private key is not readable");
+    return WriteOut(options.Get("out", ""), object->Get(CKA_VALUE));
+}
+
+static int CommandExportPublicKey(const Options &options)
+{
+    CK_SLOT_ID slot;
+    SlotState state;
+    std::string id;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) || !options.Has("out") ||
+        !FromHex(options.Get("id", ""), id))
+        return Usage();
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + options.positional[0]);
+    for (auto &object : state.objects)
+        if (object.GetUlong(CKA_CLASS, 0) == CKO_PUBLIC_KEY && object.Has(CKA_ID) && object.Get(CKA_ID) == id)
+            return WriteOut(options.Get("out", ""), object.Get(CKA_VALUE));
+    return Fail("no public key with that id");
+}
+
+// Adds an object as it is, without the checks of C_CreateObject, so that
+// tests can put malformed or oversized values on a token.
+static int AddObject(CK_SLOT_ID slot, const std::map<CK_ATTRIBUTE_TYPE, std::string> &attributes)
+{
+    SlotState state;
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + std::to_string((unsigned long)slot));
+    StoredObject object;
+    object.handle = state.nextHandle++;
+    object.attributes = attributes;
+    state.objects.push_back(object);
+    if (!SaveSlot(toolDir, state))
+        return Fail("cannot write the slot file");
+    printf("handle=%lu\n", (unsigned long)object.handle);
+    return 0;
+}
+
+static std::string UlongBytes(CK_ULONG value)
+{
+    return std::string((const char *)&value, sizeof value);
+}
+
+static int CommandAddObject(const Options &options)
+{
+    CK_SLOT_ID slot;
+    unsigned long objectClass;
+    std::string id, value;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) ||
+        !ParseNumber(options.Get("class", ""), objectClass) || !options.Has("id") ||
+        !FromHex(options.Get("id", ""), id) || !options.Has("value-file"))
+        return Usage();
+    if (!ReadIn(options.Get("value-file", ""), value))
+        return Fail("cannot read " + options.Get("value-file", ""));
+    std::map<CK_ATTRIBUTE_TYPE, std::string> attributes = {
+        {CKA_CLASS, UlongBytes(objectClass)},
+        {CKA_TOKEN, std::string(1, '\1')},
+        {CKA_PRIVATE, std::string(1, '\0')},
+        {CKA_ID, id},
+        {CKA_VALUE, value},
+    };
+    if (options.Has("label"))
+        attributes[CKA_LABEL] = options.Get("label", "");
+    if (objectClass == CKO_CERTIFICATE)
+        attributes[CKA_CERTIFICATE_TYPE] = UlongBytes(CKC_X_509);
+    return AddObject(slot, attributes);
+}
+
+static int CommandImportCertificate(const Options &options)
+{
+    CK_SLOT_ID slot;
+    std::string id, value;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) || !options.Has("id") ||
+        !FromHex(options.Get("id", ""), id) || !options.Has("label") || !options.Has("file"))
+        return Usage();
+    if (!ReadIn(options.Get("file", ""), value))
+        return Fail("cannot read " + options.Get("file", ""));
+    return AddObject(slot, {
+                               {CKA_CLASS, UlongBytes(CKO_CERTIFICATE)},
+                               {CKA_TOKEN, std::string(1, '\1')},
+                               {CKA_PRIVATE, std::string(1, '\0')},
+                               {CKA_CERTIFICATE_TYPE, UlongBytes(CKC_X_509)},
+                               {CKA_ID, id},
+                               {CKA_LABEL, options.Get("label", "")},
+                               {CKA_VALUE, value},
+                           });
+}
+
+static void SetFunctionFault(std::vector<FunctionFault> &faults, const FunctionFault &fault)
+{
+    for (auto &existing : faults)
+        if (existing.function == fault.function) {
+            existing = fault;
+            return;
+        }
+    faults.push_back(fault);
+}
+
+static int CommandFault(const Options &options)
+{
+    const auto &args = options.positional;
+    if (args.size() < 2)
+        return Usage();
+    unsigned long after = 0;
+    if (options.Has("after") && !ParseNumber(options.Get("after", ""), after))
+        return Fail("bad --after");
+    if (args[0] == "library") {
+        FunctionFault fault;
+        if (args.size() != 3 || !ParseNumber(args[2], fault.rv))
+            return Usage();
+        if (!IsLibraryFunction(args[1]))
+            return Fail(args[1] + " is not a library-wide function; give a slot");
+        fault.function = args[1];
+        fault.after = after;
+        LibraryFaults faults;
+        LoadLibraryFaults(toolDir, faults);
+        SetFunctionFault(faults.functions, fault);
+        return SaveLibraryFaults(toolDir, faults) ? 0 : Fail("cannot write library.json");
+    }
+    CK_SLOT_ID slot;
+    SlotState state;
+    if (!ParseSlot(args[0], slot))
+        return Usage();
+    if (!LoadToolSlot(slot, state))
+        return Fail("no token in slot " + args[0]);
+    const std::string &kind = args[1];
+    unsigned long number = 1;
+    if (kind == "token-info-fails" && args.size() == 2) {
+        state.faults.tokenInfoFails = true;
+    } else if ((kind == "remove-after" || kind == "appear-after") && (args.size() == 3 || args.size() == 4)) {
+        if (args.size() == 4 && (!ParseNumber(args[3], number) || number == 0))
+            return Fail("bad call count");
+        PresenceTrigger &trigger = kind == "remove-after" ? state.faults.removeAfter : state.faults.appearAfter;
+        trigger.function = args[2];
+        trigger.count = number;
+    } else if (kind == "undestroyable" && args.size() == 3) {
+        if (!ParseNumber(args[2], number))
+            return Usage();
+        state.faults.undestroyable.push_back(number);
+    } else if (args.size() == 3) {
+        FunctionFault fault;
+        if (!ParseNumber(args[2], fault.rv))
+            return Usage();
+        if (IsLibraryFunction(kind))
+            return Fail(kind + " is library-wide; use 'fault library'");
+        fault.function = kind;
+        fault.after = after;
+        SetFunctionFault(state.faults.functions, fault);
+    } else {
+        return Usage();
+    }
+    return SaveSlot(toolDir, state) ? 0 : Fail("cannot write the slot file");
+}
+
+static int CommandClearFaults(const Options &options)
+{
+    const auto &args = options.positional;
+    if (args.size() > 1)
+        return Usage();
+    bool all = args.empty();
+    if (all || args[0] == "library") {
+        if (!SaveLibraryFaults(toolDir, LibraryFaults()))
+            return Fail("cannot write library.json");
+    }
+    std::vector<CK_SLOT_ID> slots;
+    CK_SLOT_ID slot;
+    if (all)
+        slots = ListSlotIds(toolDir);
+    else if (args[0] != "library" && ParseSlot(args[0], slot))
+        slots.push_back(slot);
+    else if (args[0] != "library")
+        return Usage();
+    for (CK_SLOT_ID id : slots) {
+        SlotState state;
+        if (!LoadToolSlot(id, state))
+            return Fail("no token in slot " + std::to_string((unsigned long)id));
+        state.faults = SlotFaults();
+        if (!SaveSlot(toolDir, state))
+            return Fail("cannot write the slot file");
+    }
+    return 0;
+}
+
+static int CommandKeygen(const Options &)
+{
+    return Fail("keygen is not available yet");
+}
+
+static int CommandCsr(const Options &)
+{
+    return Fail("csr is not available yet");
+}
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // --dir may stand anywhere; it wins over SOFTTOKEN_DIR.
+    toolDir = StoreDirFromEnvironment();
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--dir") {
+            toolDir = WindowsPathOf(args[i + 1]);
+            SetEnvironmentVariableA("SOFTTOKEN_DIR", toolDir.c_str());
+            args.erase(args.begin() + i, args.begin() + i + 2);
+            break;
+        }
+    if (args.empty())
+        return Usage();
+    if (toolDir.empty())
+        return Fail("no store folder: set SOFTTOKEN_DIR or give --dir");
+    CreateDirectoryA(toolDir.c_str(), nullptr);
+    SetJournalEnabled(false);
+    SetFaultsEnabled(false);
+
+    std::string command = args[0];
+    Options options(args, 1);
+    if (!options.bad.empty())
+        return Fail(options.bad);
+    if (command == "init")
+        return CommandInit(options);
+    if (command == "present")
+        return CommandPresent(options);
+    if (command == "list")
+        return CommandList(options);
+    if (command == "dump")
+        return CommandDump(options);
+    if (command == "export-pubkey")
+        return CommandExportPublicKey(options);
+    if (command == "add-object")
+        return CommandAddObject(options);
+    if (command == "import-cert")
+        return CommandImportCertificate(options);
+    if (command == "keygen")
+        return CommandKeygen(options);
+    if (command == "csr")
+        return CommandCsr(options);
+    if (command == "fault")
+        return CommandFault(options);
+    if (command == "clear-faults")
+        return CommandClearFaults(options);
+    return Usage();
+}

@@ -1,0 +1,153 @@
+#include "softtoken_fixture.h"
+
+#include "support/unix_command.h"
+
+#include <cstdio>
+#include <sstream>
+
+static std::wstring QuoteArgument(const std::string &arg)
+{
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+        } else if (c == '"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+            backslashes = 0;
+        } else {
+            backslashes = 0;
+        }
+        quoted += (wchar_t)(unsigned char)c;
+    }
+    quoted.append(backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+static std::wstring ToolCommandLine(const std::vector<std::string> &args)
+{
+    std::wstring line = L"\"" + WindowsPath(TestEnv("KESTRAVA_BIN") + "/softtoken.exe") + L"\"";
+    for (auto &arg : args)
+        line += L" " + QuoteArgument(arg);
+    return line;
+}
+
+HANDLE StartTool(const std::vector<std::string> &args)
+{
+    std::wstring line = ToolCommandLine(args);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+int RunTool(const std::vector<std::string> &args, std::string *output)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd, writeEnd;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring line = ToolCommandLine(args);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    std::string collected;
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        collected.append(buffer, got);
+    CloseHandle(readEnd);
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+    else
+        TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (output)
+        *output = collected;
+    return (int)code;
+}
+
+std::string Hex(const std::string &bytes)
+{
+    std::string hex;
+    char pair[3];
+    for (unsigned char c : bytes) {
+        snprintf(pair, sizeof pair, "%02x", c);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::string Unhex(const std::string &hex)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += (char)strtoul(hex.substr(i, 2).c_str(), nullptr, 16);
+    return bytes;
+}
+
+std::vector<std::string> ReadLines(const std::string &unixPath)
+{
+    std::string text;
+    std::vector<std::string> lines;
+    if (!ReadFileBytes(unixPath, text))
+        return lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+void SofttokenTest::SetUp()
+{
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    dir = FreshWorkDir(std::string("softtoken-") + info->test_suite_name() + "-" + info->name());
+    journal = dir + "/journal.txt";
+    std::wstring wideDir = WindowsPath(dir), wideJournal = WindowsPath(journal);
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", wideDir.c_str());
+    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", wideJournal.c_str());
+}
+
+void SofttokenTest::TearDown()
+{
+    C_Finalize(nullptr);
+    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", nullptr);
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", nullptr);
+}
+
+std::string SofttokenTest::Tool(const std::vector<std::string> &args)
+{
+    std::string output;
+    int code = RunTool(args, &output);
+    EXPECT_EQ(0, code) << "softtoken failed: " << output;
+    return output;
+}
+
+std::vector<CK_SLOT_ID> SofttokenTest::SlotList(CK_BBOOL tokenPresent)
+{
+    CK_ULONG count = 0;
+    EXPECT_EQ(CKR_OK, C_GetSlotList(tokenPresent, nullptr, &count));
+    std::vector<CK_SLOT_ID> slots(count);
+    if (count) {
+        EXPECT_EQ(CKR_OK, C_GetSlotList(tokenPresent, slots.data(), &count));
+    }
+    slots.resize(count);
+    return slots;
+}
