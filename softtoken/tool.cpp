@@ -30,26 +30,28 @@ static int Fail(const std::string &message)
     return 1;
 }
 
+static const char usageText[] =
+    "usage: softtoken [--dir DIR] COMMAND ...\n"
+    "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--absent]\n"
+    "  present SLOT yes|no\n"
+    "  keygen SLOT --id HEX [--pub-label L] [--priv-label L]\n"
+    "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
+    "  import-cert SLOT --id HEX --label L --file CERT.der\n"
+    "  add-object SLOT --class N --id HEX [--label L] --value-file F\n"
+    "  list SLOT\n"
+    "  dump SLOT HANDLE --out FILE\n"
+    "  export-pubkey SLOT --id HEX --out FILE\n"
+    "  fault library FUNCTION RV [--after N]\n"
+    "  fault SLOT FUNCTION RV [--after N]\n"
+    "  fault SLOT token-info-fails\n"
+    "  fault SLOT remove-after FUNCTION [N]\n"
+    "  fault SLOT appear-after FUNCTION [N]\n"
+    "  fault SLOT undestroyable HANDLE\n"
+    "  clear-faults [SLOT|library]\n";
+
 static int Usage()
 {
-    fputs("usage: softtoken [--dir DIR] COMMAND ...\n"
-          "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--absent]\n"
-          "  present SLOT yes|no\n"
-          "  keygen SLOT --id HEX [--pub-label L] [--priv-label L]\n"
-          "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
-          "  import-cert SLOT --id HEX --label L --file CERT.der\n"
-          "  add-object SLOT --class N --id HEX [--label L] --value-file F\n"
-          "  list SLOT\n"
-          "  dump SLOT HANDLE --out FILE\n"
-          "  export-pubkey SLOT --id HEX --out FILE\n"
-          "  fault library FUNCTION RV [--after N]\n"
-          "  fault SLOT FUNCTION RV [--after N]\n"
-          "  fault SLOT token-info-fails\n"
-          "  fault SLOT remove-after FUNCTION [N]\n"
-          "  fault SLOT appear-after FUNCTION [N]\n"
-          "  fault SLOT undestroyable HANDLE\n"
-          "  clear-faults [SLOT|library]\n",
-          stderr);
+    fputs(usageText, stderr);
     return 2;
 }
 
@@ -417,8 +419,10 @@ int main(int argc, char **argv)
             args.erase(args.begin() + i, args.begin() + i + 2);
             break;
         }
-    if (args.empty())
-        return Usage();
+    if (args.empty()) {
+        fputs(usageText, stdout);
+        return 0;
+    }
     if (toolDir.empty())
         return Fail("no store folder: set SOFTTOKEN_DIR or give --dir");
     CreateDirectoryA(toolDir.c_str(), nullptr);
