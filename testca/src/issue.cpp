@@ -85,10 +85,9 @@ bool ParseTimeArg(const std::string &text, time_t now, time_t &result) {
     if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 ||
         t.tm_min > 59 || t.tm_sec > 59)
       return false;
-    result = timegm(&t);
-    struct tm back;
-    gmtime_r(&result, &back);
-    return back.tm_mday == t.tm_mday;  // 31 April and the like are refused, not rolled over
+    int day = t.tm_mday;
+    result = timegm(&t);  // normalises t: 31 April becomes 1 May
+    return t.tm_mday == day;
   }
   if (text.size() < 3 || (text[0] != '+' && text[0] != '-')) return false;
   size_t pos = 1;

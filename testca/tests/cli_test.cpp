@@ -1,0 +1,221 @@
+// testca init, mint, pay and ledger as tests and the demo use them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <tuple>
+
+#include <openssl/pem.h>
+
+#include "ca_test_support.h"
+#include "issue.h"
+#include "names.h"
+
+namespace {
+
+struct Entry {
+  std::string oid;
+  int type;
+  std::string value;
+  int set;
+  bool operator==(const Entry &o) const {
+    return std::tie(oid, type, value, set) == std::tie(o.oid, o.type, o.value, o.set);
+  }
+};
+
+std::ostream &operator<<(std::ostream &os, const Entry &e) {
+  return os << "{" << e.oid << " type " << e.type << " '" << e.value << "' set " << e.set << "}";
+}
+
+std::vector<Entry> Entries(const X509_NAME *name) {
+  std::vector<Entry> entries;
+  for (int i = 0; i < X509_NAME_entry_count(name); i++) {
+    const X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
+    char oid[128];
+    OBJ_obj2txt(oid, sizeof oid, X509_NAME_ENTRY_get_object(e), 1);
+    const ASN1_STRING *data = X509_NAME_ENTRY_get_data(e);
+    std::string value;
+    ValueText(data, value);
+    entries.push_back({oid, ASN1_STRING_type(data), value, X509_NAME_ENTRY_set(e)});
+  }
+  return entries;
+}
+
+time_t TimeOf(const ASN1_TIME *t) {
+  struct tm tm;
+  ASN1_TIME_to_tm(t, &tm);
+  return timegm(&tm);
+}
+
+class TestcaCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work = FreshDir(std::string("cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    ca = work + "/ca";
+    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(ca)), 0);
+  }
+
+  // Runs testca mint with the arguments (already quoted); the exit status.
+  int Mint(const std::string &args, std::string *out = nullptr) {
+    return Shell(Quote(Testca()) + " mint " + Quote(ca) + " --out " + Quote(work + "/cert.der") + " " + args, out);
+  }
+
+  std::string work, ca;
+};
+
+TEST_F(TestcaCommands, InitMakesAGostCaAndRefusesToOverwriteIt) {
+  X509Ptr caCert = ReadCert(ca + "/ca.pem");
+  X509Ptr caDer = ReadCert(ca + "/ca.der");
+  ASSERT_TRUE(caCert && caDer);
+  EXPECT_EQ(X509_cmp(caCert.get(), caDer.get()), 0);
+  EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
+  EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), NID_id_GostR3410_2001);
+  EXPECT_EQ(X509_check_ca(caCert.get()), 1);
+  EXPECT_EQ(ReadText(ca + "/serial"), "1000\n");
+
+  Bytes keyBefore, keyAfter;
+  ReadFile(ca + "/ca.key", keyBefore);
+  std::string out;
+  EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(ca), &out), 1);
+  EXPECT_NE(out.find("already holds a CA"), std::string::npos) << out;
+  ReadFile(ca + "/ca.key", keyAfter);
+  EXPECT_EQ(keyBefore, keyAfter);
+}
+
+TEST_F(TestcaCommands, MintWritesTheSubjectExactlyAsGiven) {
+  std::string out;
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --rdn C=RU" +
+                     " --rdn " + Quote(u8"O=ООО \"Ромашка, и К\"") +
+                     " --rdn " + Quote(u8"SN=Иванов+GN=Иван Иванович") +
+                     " --rdn " + Quote("CN=a\\+b\\\\c, d=e") +
+                     " --rdn " + Quote("INN=NUMERIC:007712345678") +
+                     " --rdn " + Quote("1.2.643.100.1=PRINTABLE:1027700132195") +
+                     " --rdn " + Quote("emailAddress=ivanov@example.ru") +
+                     " --rdn " + Quote("2.5.4.11=IA5:x") + " --rdn " + Quote("2.5.4.12=BMP:Я"),
+                 &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "1000\n");
+  X509Ptr cert = ReadCert(work + "/cert.der");
+  ASSERT_TRUE(cert);
+  std::vector<Entry> expected = {
+      {"2.5.4.6", V_ASN1_PRINTABLESTRING, "RU", 0},
+      {"2.5.4.10", V_ASN1_UTF8STRING, u8"ООО \"Ромашка, и К\"", 1},
+      {"2.5.4.4", V_ASN1_UTF8STRING, u8"Иванов", 2},
+      {"2.5.4.42", V_ASN1_UTF8STRING, u8"Иван Иванович", 2},
+      {"2.5.4.3", V_ASN1_UTF8STRING, "a+b\\c, d=e", 3},
+      {"1.2.643.3.131.1.1", V_ASN1_NUMERICSTRING, "007712345678", 4},
+      {"1.2.643.100.1", V_ASN1_PRINTABLESTRING, "1027700132195", 5},
+      {"1.2.840.113549.1.9.1", V_ASN1_IA5STRING, "ivanov@example.ru", 6},
+      {"2.5.4.11", V_ASN1_IA5STRING, "x", 7},
+      {"2.5.4.12", V_ASN1_BMPSTRING, u8"Я", 8},
+  };
+  EXPECT_EQ(Entries(X509_get_subject_name(cert.get())), expected);
+
+  // The saved key is the certificate's key.
+  BioPtr keyFile(BIO_new_file((work + "/key.pem").c_str(), "r"));
+  PkeyPtr key(PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr));
+  ASSERT_TRUE(key);
+  EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1);
+  EXPECT_EQ(access((ca + "/issued/1000.der").c_str(), F_OK), 0);
+}
+
+TEST_F(TestcaCommands, MintRefusesSubjectsItCannotWrite) {
+  std::string key = " --key-out " + Quote(work + "/key.pem");
+  EXPECT_EQ(Mint(key + " --rdn " + Quote("INN=NUMERIC:77a")), 2);
+  EXPECT_EQ(Mint(key + " --rdn " + Quote("C=PRINTABLE:Россия")), 2);
+  EXPECT_EQ(Mint(key + " --rdn " + Quote("nosuchtype=1")), 2);
+  EXPECT_EQ(Mint(key + " --rdn " + Quote("CN")), 2);
+  EXPECT_EQ(Mint(key + " --rdn " + Quote("CN=a+") ), 2);
+  EXPECT_EQ(access((work + "/cert.der").c_str(), F_OK), -1);
+  EXPECT_EQ(ReadText(ca + "/serial"), "1000\n");  // nothing was issued
+}
+
+TEST_F(TestcaCommands, MintWithoutRdnGivesAnEmptySubject) {
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem")), 0);
+  X509Ptr cert = ReadCert(work + "/cert.der");
+  ASSERT_TRUE(cert);
+  EXPECT_EQ(X509_NAME_entry_count(X509_get_subject_name(cert.get())), 0);
+}
+
+TEST_F(TestcaCommands, MintTakesValidityAndSerialFromTheCaller) {
+  std::string out;
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem") +
+                     " --not-before 20260131000000Z --not-after 20510228235959Z"
+                     " --serial 8f112233445566778899aabbccddeeff00112233",
+                 &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "8F112233445566778899AABBCCDDEEFF00112233\n");
+  X509Ptr cert = ReadCert(work + "/cert.der");
+  ASSERT_TRUE(cert);
+  EXPECT_EQ(SerialHex(X509_get0_serialNumber(cert.get())), "8F112233445566778899AABBCCDDEEFF00112233");
+  EXPECT_EQ(X509_get0_notBefore(cert.get())->type, V_ASN1_UTCTIME);
+  EXPECT_EQ(X509_get0_notAfter(cert.get())->type, V_ASN1_GENERALIZEDTIME);
+  time_t notBefore, notAfter;
+  ASSERT_TRUE(ParseTimeArg("20260131000000Z", 0, notBefore));
+  ASSERT_TRUE(ParseTimeArg("20510228235959Z", 0, notAfter));
+  EXPECT_EQ(TimeOf(X509_get0_notBefore(cert.get())), notBefore);
+  EXPECT_EQ(TimeOf(X509_get0_notAfter(cert.get())), notAfter);
+  EXPECT_EQ(ReadText(ca + "/serial"), "1000\n");  // a chosen serial leaves the counter alone
+
+  time_t now = time(nullptr);
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --not-before -2d --not-after +1mon"), 0);
+  cert = ReadCert(work + "/cert.der");
+  EXPECT_NEAR(static_cast<double>(TimeOf(X509_get0_notBefore(cert.get()))), static_cast<double>(now - 2 * 86400), 5);
+  EXPECT_NEAR(static_cast<double>(TimeOf(X509_get0_notAfter(cert.get()))), static_cast<double>(AddMonths(now, 1)), 5);
+
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --serial 0"), 2);
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --serial 01" + std::string(40, '0')), 2);
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --not-after 20270231000000Z"), 2);
+}
+
+TEST_F(TestcaCommands, MintForARequestUsesItsKey) {
+  RequestSpec spec;
+  spec.subject = {u8"SN = Петров", "INN = 500100732259"};
+  std::string request = MakeRequest(work, "request", spec);
+  ASSERT_FALSE(request.empty());
+  X509ReqPtr req = ReadReq(request);
+
+  ASSERT_EQ(Mint("--csr " + Quote(request) + " --rdn " + Quote(u8"CN=Другой")), 0);
+  X509Ptr cert = ReadCert(work + "/cert.der");
+  ASSERT_TRUE(cert);
+  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
+  EXPECT_EQ(Entries(X509_get_subject_name(cert.get())),
+            std::vector<Entry>({{"2.5.4.3", V_ASN1_UTF8STRING, u8"Другой", 0}}));
+
+  ASSERT_EQ(Mint("--csr " + Quote(request) + " --csr-subject"), 0);
+  cert = ReadCert(work + "/cert.der");
+  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_REQ_get_subject_name(req.get())), 0);
+
+  // A request whose signature does not match its key is not taken.
+  Bytes bytes;
+  ReadFile(request, bytes);
+  bytes.back() ^= 0x01;
+  WriteFileAtomic(work + "/bad.req", bytes.data(), bytes.size());
+  EXPECT_EQ(Mint("--csr " + Quote(work + "/bad.req")), 1);
+}
+
+TEST_F(TestcaCommands, SerialsComeFromTheCounter) {
+  std::string first, second;
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem"), &first), 0);
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem"), &second), 0);
+  EXPECT_EQ(first, "1000\n");
+  EXPECT_EQ(second, "1001\n");
+  EXPECT_EQ(ReadText(ca + "/serial"), "1002\n");
+}
+
+TEST_F(TestcaCommands, PayUnpayAndLedger) {
+  std::string testca = Quote(Testca()), dir = Quote(ca), out;
+  ASSERT_EQ(Shell(testca + " pay " + dir + " a"), 0);
+  ASSERT_EQ(Shell(testca + " pay " + dir + " 1000"), 0);
+  ASSERT_EQ(Shell(testca + " unpay " + dir + " 0A"), 0);
+  ASSERT_EQ(Shell(testca + " ledger " + dir, &out), 0);
+  EXPECT_EQ(out, "0A unpaid\n1000 paid\n");
+  ASSERT_EQ(Shell(testca + " ledger " + dir + " 7777", &out), 0);
+  EXPECT_EQ(out, "7777 unpaid\n");
+  EXPECT_EQ(Shell(testca + " pay " + dir + " xyz"), 2);
+  EXPECT_EQ(Shell(testca + " pay " + Quote(work + "/no-ca") + " 10"), 1);
+}
+
+}  // namespace
