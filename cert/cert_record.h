@@ -8,6 +8,17 @@
 
 #include "token/token_library.h"
 
+// What one filled record holds on the heap (its certContext reference and its
+// requestSubject strings) is released once, by the last list entry that holds
+// it: CertList::add counts the entry, CertList::clear drops it. Copies made
+// with a plain memory copy (CertList::get, by-value arguments) borrow, and
+// stay valid until the last list holding the record is cleared, so the
+// renewal worker's copy lives as long as certList is not cleared. A filled
+// record that never went into a list is released with ReleaseCertRecord.
+struct CertRecordHold {
+    int listEntries;
+};
+
 struct CertRecord {
     PCCERT_CONTEXT certContext;
     SYSTEMTIME validToLocal;
@@ -33,13 +44,20 @@ struct CertRecord {
     wchar_t fullName[1024];
     wchar_t snils[1024];
     CK_SLOT_ID slotId;
+    // Shared by the copies of one filled record; null when nothing is held.
+    CertRecordHold *hold;
 
     // The empty state: no certificate (certContext null, times zero).
     CertRecord();
     // The filling construction: decodes context (may be null) and copies the
     // 256-byte CKA_ID buffer. The caller keeps and frees its own context.
+    // A certificate whose subject does not decode leaves the empty state.
     CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer);
 };
+
+// Releases a filled record that no list holds and empties the given copy;
+// a record that a list still holds is left to that list.
+void ReleaseCertRecord(CertRecord &record);
 
 class CertList {
 public:
@@ -47,7 +65,9 @@ public:
     ~CertList();
     void clear();
     int add(CertRecord record);
-    CertRecord get(int index);  // out of range gives the first record
+    // Out of range gives the first record; an empty list gives an empty
+    // record (certContext null).
+    CertRecord get(int index);
     int count();
 
 private:
