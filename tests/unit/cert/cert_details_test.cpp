@@ -1,0 +1,380 @@
+// Filling a CertRecord from certificates minted for each case: the texts the
+// dialogs show, the holder's details cut out of the subject string, the
+// times, and what happens with long or undecodable subjects.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "support/unix_command.h"
+#include "support/window_driver.h"
+#include "test_certificates.h"
+
+namespace {
+
+const char C[] = "2.5.4.6", O[] = "2.5.4.10", CN[] = "2.5.4.3", SN[] = "2.5.4.4", GN[] = "2.5.4.42";
+const char OGRN[] = "1.2.643.100.1", OGRNIP[] = "1.2.643.100.5", INN[] = "1.2.643.3.131.1.1",
+           SNILS[] = "1.2.643.100.3";
+
+std::string Repeat(const std::string &piece, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; i++)
+        text += piece;
+    return text;
+}
+
+std::string Utf8Of(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string text(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &text[0], length, nullptr, nullptr);
+    return text;
+}
+
+bool AllZero(const void *data, size_t size)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < size; i++)
+        if (bytes[i])
+            return false;
+    return true;
+}
+
+void ExpectTime(const SYSTEMTIME &time, int year, int month, int day, int hour, int minute, int second)
+{
+    EXPECT_EQ(year, time.wYear);
+    EXPECT_EQ(month, time.wMonth);
+    EXPECT_EQ(day, time.wDay);
+    EXPECT_EQ(hour, time.wHour);
+    EXPECT_EQ(minute, time.wMinute);
+    EXPECT_EQ(second, time.wSecond);
+}
+
+// A record with no certificate: the empty state, and no pointer or time that
+// later code could mistake for a certificate.
+void ExpectNoCertificate(const CertRecord &record)
+{
+    EXPECT_EQ(nullptr, record.certContext);
+    EXPECT_TRUE(AllZero(&record.validToLocal, sizeof record.validToLocal));
+    EXPECT_TRUE(AllZero(&record.validFromLocal, sizeof record.validFromLocal));
+    EXPECT_TRUE(AllZero(&record.validToUtc, sizeof record.validToUtc));
+    EXPECT_TRUE(AllZero(&record.validFromUtc, sizeof record.validFromUtc));
+    EXPECT_TRUE(AllZero(record.subjectName, sizeof record.subjectName));
+    EXPECT_TRUE(AllZero(record.issuerName, sizeof record.issuerName));
+    EXPECT_TRUE(AllZero(record.validToText, sizeof record.validToText));
+    EXPECT_TRUE(AllZero(record.validFromText, sizeof record.validFromText));
+    EXPECT_TRUE(AllZero(record.serialHex, sizeof record.serialHex));
+    EXPECT_TRUE(AllZero(record.ckaID, sizeof record.ckaID));
+    EXPECT_TRUE(AllZero(record.subjectDn, sizeof record.subjectDn));
+    EXPECT_TRUE(AllZero(record.subjectDnAnsi, sizeof record.subjectDnAnsi));
+    EXPECT_TRUE(AllZero(record.subjectDnUtf8, sizeof record.subjectDnUtf8));
+    EXPECT_TRUE(AllZero(record.requestSubject, sizeof record.requestSubject));
+    EXPECT_EQ(0u, record.requestSubjectCount);
+    EXPECT_TRUE(AllZero(record.organization, sizeof record.organization));
+    EXPECT_TRUE(AllZero(record.ogrn, sizeof record.ogrn));
+    EXPECT_TRUE(AllZero(record.inn, sizeof record.inn));
+    EXPECT_TRUE(AllZero(record.surname, sizeof record.surname));
+    EXPECT_TRUE(AllZero(record.givenName, sizeof record.givenName));
+    EXPECT_TRUE(AllZero(record.fullName, sizeof record.fullName));
+    EXPECT_TRUE(AllZero(record.snils, sizeof record.snils));
+    EXPECT_EQ(0u, record.slotId);
+}
+
+CertSpec Holder()
+{
+    CertSpec spec;
+    spec.subject = {{Printable(C, "RU")},
+                    {Utf8(O, "ООО Ромашка")},
+                    {Numeric(OGRN, "1027700132195")},
+                    {Numeric(INN, "007712345678")},
+                    {Utf8(SN, "Иванов")},
+                    {Utf8(GN, "Иван Иванович")},
+                    {Numeric(SNILS, "12345678901")},
+                    {Utf8(CN, "Иванов Иван Иванович")}};
+    return spec;
+}
+
+} // namespace
+
+TEST(CertDetails, TypicalHolderFillsEveryField)
+{
+    std::string der = MintCertificate(Holder());
+    PCCERT_CONTEXT context = ContextOf(der);
+    ASSERT_NE(nullptr, context);
+    unsigned char ckaId[256];
+    for (int i = 0; i < 256; i++)
+        ckaId[i] = (unsigned char)(i * 7 + 1);
+    CertRecord record(context, 3, ckaId);
+    CertFreeCertificateContext(context);
+
+    // The record's own reference outlives the caller's.
+    ASSERT_NE(nullptr, record.certContext);
+    ASSERT_EQ(der.size(), record.certContext->cbCertEncoded);
+    EXPECT_EQ(0, memcmp(der.data(), record.certContext->pbCertEncoded, der.size()));
+
+    EXPECT_STREQ(L"Иванов Иван Иванович", record.subjectName);
+    EXPECT_STREQ(L"Kestrava Test CA", record.issuerName);
+    const wchar_t *dn = L"2.5.4.6=RU, 2.5.4.10=ООО Ромашка, 1.2.643.100.1=1027700132195, "
+                        L"1.2.643.3.131.1.1=007712345678, 2.5.4.4=Иванов, 2.5.4.42=Иван Иванович, "
+                        L"1.2.643.100.3=12345678901, 2.5.4.3=Иванов Иван Иванович";
+    EXPECT_STREQ(dn, record.subjectDn);
+    EXPECT_EQ(Utf8Of(dn), std::string(record.subjectDnUtf8));
+    ASSERT_EQ(1251u, GetACP());
+    EXPECT_STREQ("2.5.4.6=RU, 2.5.4.10=\xCE\xCE\xCE \xD0\xEE\xEC\xE0\xF8\xEA\xE0, 1.2.643.100.1=1027700132195, "
+                 "1.2.643.3.131.1.1=007712345678, 2.5.4.4=\xC8\xE2\xE0\xED\xEE\xE2, "
+                 "2.5.4.42=\xC8\xE2\xE0\xED \xC8\xE2\xE0\xED\xEE\xE2\xE8\xF7, 1.2.643.100.3=12345678901, "
+                 "2.5.4.3=\xC8\xE2\xE0\xED\xEE\xE2 \xC8\xE2\xE0\xED \xC8\xE2\xE0\xED\xEE\xE2\xE8\xF7",
+                 record.subjectDnAnsi);
+
+    EXPECT_STREQ(L"ООО Ромашка", record.organization);
+    EXPECT_STREQ(L"1027700132195", record.ogrn);
+    EXPECT_STREQ(L"007712345678", record.inn);
+    EXPECT_STREQ(L"Иванов", record.surname);
+    EXPECT_STREQ(L"Иван Иванович", record.givenName);
+    EXPECT_STREQ(L"Иванов Иван Иванович", record.fullName);
+    EXPECT_STREQ(L"12345678901", record.snils);
+
+    EXPECT_STREQ("01a2", record.serialHex);
+    EXPECT_EQ(3u, record.slotId);
+    EXPECT_EQ(0, memcmp(ckaId, record.ckaID, 256));
+    EXPECT_EQ(16u, record.requestSubjectCount);
+    ReleaseCertRecord(record);
+}
+
+TEST(CertDetails, QuotedValuesKeepTheirQuotesAndStopAtAComma)
+{
+    CertSpec quoted;
+    quoted.subject = {{Printable(C, "RU")}, {Utf8(O, "ООО \"Ромашка\"")}};
+    FilledRecord withQuotes(quoted);
+    EXPECT_STREQ(L"2.5.4.6=RU, 2.5.4.10=\"ООО \"\"Ромашка\"\"\"", withQuotes.record.subjectDn);
+    EXPECT_STREQ(L"\"ООО \"\"Ромашка\"\"\"", withQuotes.record.organization);
+
+    CertSpec comma;
+    comma.subject = {{Utf8(O, "Рога, копыта")}, {Utf8(SN, "Иванов")}};
+    FilledRecord withComma(comma);
+    EXPECT_STREQ(L"2.5.4.10=\"Рога, копыта\", 2.5.4.4=Иванов", withComma.record.subjectDn);
+    EXPECT_STREQ(L"\"Рога", withComma.record.organization);
+    EXPECT_STREQ(L"Иванов", withComma.record.surname);
+}
+
+TEST(CertDetails, JoinedAttributesRunOnUntilTheComma)
+{
+    CertSpec spec;
+    spec.subject = {{Utf8(SN, "Иванов"), Utf8(GN, "Иван Иванович")}, {Printable(C, "RU")}};
+    FilledRecord filled(spec);
+    EXPECT_STREQ(L"2.5.4.4=Иванов + 2.5.4.42=Иван Иванович, 2.5.4.6=RU", filled.record.subjectDn);
+    EXPECT_STREQ(L"Иванов + 2.5.4.42=Иван Иванович", filled.record.surname);
+    EXPECT_STREQ(L"Иван Иванович", filled.record.givenName);
+    EXPECT_STREQ(L"Иванов + 2.5.4.42=Иван Иванович Иван Иванович", filled.record.fullName);
+}
+
+TEST(CertDetails, KeyInsideAnEarlierValueIsTakenThere)
+{
+    CertSpec spec;
+    spec.subject = {{Utf8(O, "Фирма 2.5.4.4=Петров")}, {Utf8(SN, "Иванов")}};
+    FilledRecord filled(spec);
+    EXPECT_STREQ(L"2.5.4.10=\"Фирма 2.5.4.4=Петров\", 2.5.4.4=Иванов", filled.record.subjectDn);
+    EXPECT_STREQ(L"Петров\"", filled.record.surname);
+}
+
+TEST(CertDetails, OgrnBeforeOgrnip)
+{
+    CertSpec both;
+    both.subject = {{Numeric(OGRNIP, "304500116000157")}, {Numeric(OGRN, "1027700132195")}};
+    FilledRecord withBoth(both);
+    EXPECT_STREQ(L"1027700132195", withBoth.record.ogrn);
+
+    CertSpec onlyOgrnip;
+    onlyOgrnip.subject = {{Utf8(SN, "Иванов")}, {Numeric(OGRNIP, "304500116000157")}};
+    FilledRecord withOgrnip(onlyOgrnip);
+    EXPECT_STREQ(L"304500116000157", withOgrnip.record.ogrn);
+
+    CertSpec emptyOgrn;
+    emptyOgrn.subject = {{Numeric(OGRN, "")}, {Numeric(OGRNIP, "304500116000157")}};
+    FilledRecord withEmptyOgrn(emptyOgrn);
+    EXPECT_STREQ(L"304500116000157", withEmptyOgrn.record.ogrn) << withEmptyOgrn.record.subjectDn;
+}
+
+TEST(CertDetails, FullNameWithMissingParts)
+{
+    CertSpec noSurname;
+    noSurname.subject = {{Utf8(GN, "Иван Иванович")}};
+    FilledRecord withoutSurname(noSurname);
+    EXPECT_STREQ(L" Иван Иванович", withoutSurname.record.fullName);
+
+    CertSpec noGivenName;
+    noGivenName.subject = {{Utf8(SN, "Иванов")}};
+    FilledRecord withoutGivenName(noGivenName);
+    EXPECT_STREQ(L"Иванов ", withoutGivenName.record.fullName);
+
+    CertSpec neither;
+    neither.subject = {{Utf8(O, "Ромашка")}};
+    FilledRecord withNeither(neither);
+    EXPECT_STREQ(L" ", withNeither.record.fullName);
+}
+
+TEST(CertDetails, EmptySubject)
+{
+    FilledRecord filled(CertSpec{});
+    const CertRecord &record = filled.record;
+    EXPECT_NE(nullptr, record.certContext);
+    EXPECT_STREQ(L"", record.subjectDn);
+    EXPECT_STREQ("", record.subjectDnAnsi);
+    EXPECT_STREQ("", record.subjectDnUtf8);
+    EXPECT_STREQ(L"", record.organization);
+    EXPECT_STREQ(L"", record.ogrn);
+    EXPECT_STREQ(L"", record.inn);
+    EXPECT_STREQ(L"", record.surname);
+    EXPECT_STREQ(L"", record.givenName);
+    EXPECT_STREQ(L"", record.snils);
+    EXPECT_STREQ(L" ", record.fullName);
+    EXPECT_EQ(0u, record.requestSubjectCount);
+    EXPECT_TRUE(AllZero(record.requestSubject, sizeof record.requestSubject));
+    EXPECT_STREQ(L"Kestrava Test CA", record.issuerName);
+    EXPECT_STREQ("01a2", record.serialHex);
+}
+
+TEST(CertDetails, SerialNumberMostSignificantByteFirst)
+{
+    CertSpec spec;
+    spec.subject = {{Utf8(CN, "Serial")}};
+    spec.serialHex = "0102030405060708090A0B0C0D0E0F10111213F4";
+    FilledRecord filled(spec);
+    EXPECT_STREQ("0102030405060708090a0b0c0d0e0f10111213f4", filled.record.serialHex);
+}
+
+TEST(CertDetails, LongTextsAreCutToTheirFields)
+{
+    // A display name longer than 511 characters is cut to 511.
+    std::string longName = Repeat("Ж", 600);
+    CertSpec displayName;
+    displayName.subject = {{Utf8(CN, longName)}};
+    FilledRecord withLongName(displayName);
+    EXPECT_EQ(Wide(Repeat("Ж", 511)), std::wstring(withLongName.record.subjectName));
+    EXPECT_EQ(L"2.5.4.3=" + Wide(longName), std::wstring(withLongName.record.subjectDn));
+    // 608 characters, 1208 bytes in UTF-8: cut on a character boundary.
+    EXPECT_EQ("2.5.4.3=" + Repeat("Ж", 507), std::string(withLongName.record.subjectDnUtf8));
+    EXPECT_EQ(608u, strlen(withLongName.record.subjectDnAnsi));
+
+    // A subject string of more than 1023 characters.
+    CertSpec longSubject;
+    longSubject.subject = {{Utf8(CN, Repeat("x", 1100))}, {Utf8(SN, "Иванов")}};
+    FilledRecord withLongSubject(longSubject);
+    EXPECT_EQ(L"2.5.4.3=" + std::wstring(1015, L'x'), std::wstring(withLongSubject.record.subjectDn));
+    EXPECT_EQ("2.5.4.3=" + std::string(1015, 'x'), std::string(withLongSubject.record.subjectDnAnsi));
+    EXPECT_EQ("2.5.4.3=" + std::string(1015, 'x'), std::string(withLongSubject.record.subjectDnUtf8));
+    EXPECT_STREQ(L"", withLongSubject.record.surname);  // beyond what the record holds
+
+    // Surname and given name joined in one RDN: the surname field carries
+    // both, and the full name would exceed its field.
+    std::string surname = Repeat("Ф", 500), givenName = Repeat("Щ", 500);
+    CertSpec longNames;
+    longNames.subject = {{Utf8(SN, surname), Utf8(GN, givenName)}};
+    FilledRecord withLongNames(longNames);
+    std::wstring expectedSurname = Wide(surname + " + 2.5.4.42=" + givenName);
+    EXPECT_EQ(expectedSurname, std::wstring(withLongNames.record.surname));
+    EXPECT_EQ(Wide(givenName), std::wstring(withLongNames.record.givenName));
+    EXPECT_EQ((expectedSurname + L" " + Wide(givenName)).substr(0, 1023), std::wstring(withLongNames.record.fullName));
+}
+
+TEST(CertDetails, SerialLongerThanTheFieldIsCut)
+{
+    std::string serial;
+    for (int i = 1; i <= 70; i++) {
+        char byte[3];
+        snprintf(byte, sizeof byte, "%02X", i);
+        serial += byte;
+    }
+    CertSpec spec;
+    spec.subject = {{Utf8(CN, "Serial")}};
+    spec.serialHex = serial;
+    FilledRecord filled(spec);
+    std::string expected;
+    for (int i = 1; i <= 63; i++) {
+        char byte[3];
+        snprintf(byte, sizeof byte, "%02x", i);
+        expected += byte;
+    }
+    EXPECT_EQ(expected, std::string(filled.record.serialHex));
+}
+
+// The run sets TZ; Wine takes its time zone from it at start.
+TEST(CertDetailsValidity, TextsInTheLocalTimeZone)
+{
+    CertSpec spec;
+    spec.subject = {{Utf8(CN, "Validity")}};
+    spec.notBefore = "160701100000Z";  // summer
+    spec.notAfter = "170305140709Z";   // winter
+    FilledRecord filled(spec);
+    const CertRecord &record = filled.record;
+    ExpectTime(record.validFromUtc, 2016, 7, 1, 10, 0, 0);
+    ExpectTime(record.validToUtc, 2017, 3, 5, 14, 7, 9);
+
+    std::string zone = TestEnv("TZ");
+    if (zone == "UTC") {
+        EXPECT_STREQ(L"01.07.2016 10:00:00", record.validFromText);
+        EXPECT_STREQ(L"05.03.2017 14:07:09", record.validToText);
+        ExpectTime(record.validToLocal, 2017, 3, 5, 14, 7, 9);
+    } else if (zone == "Asia/Vladivostok") {  // UTC+10, no summer time
+        EXPECT_STREQ(L"01.07.2016 20:00:00", record.validFromText);
+        EXPECT_STREQ(L"06.03.2017 00:07:09", record.validToText);
+        ExpectTime(record.validToLocal, 2017, 3, 6, 0, 7, 9);
+        ExpectTime(record.validFromLocal, 2016, 7, 1, 20, 0, 0);
+    } else if (zone == "America/New_York") {  // UTC-5, summer UTC-4
+        EXPECT_STREQ(L"01.07.2016 06:00:00", record.validFromText);
+        EXPECT_STREQ(L"05.03.2017 09:07:09", record.validToText);
+        ExpectTime(record.validToLocal, 2017, 3, 5, 9, 7, 9);
+        ExpectTime(record.validFromLocal, 2016, 7, 1, 6, 0, 0);
+    } else {
+        ADD_FAILURE() << "run with TZ set to UTC, Asia/Vladivostok or America/New_York, not '" << zone << "'";
+    }
+}
+
+TEST(CertDetails, NoCertificateLeavesTheEmptyState)
+{
+    unsigned char ckaId[256];
+    memset(ckaId, 0x5A, sizeof ckaId);
+    // Built over garbage, as a record on the search thread's stack would be.
+    alignas(CertRecord) static unsigned char storage[sizeof(CertRecord)];
+    memset(storage, 0xAB, sizeof storage);
+    CertRecord *record = new (storage) CertRecord(nullptr, 9, ckaId);
+    ExpectNoCertificate(*record);
+
+    const char notACertificate[] = "not a certificate";
+    EXPECT_EQ(nullptr, ContextOf(std::string(notACertificate, sizeof notACertificate)));
+}
+
+TEST(CertDetails, SubjectThatDoesNotDecodeTellsTheUserAndLeavesTheEmptyState)
+{
+    CertSpec spec;
+    spec.subjectNotAName = true;
+    std::string der = MintCertificate(spec);
+    PCCERT_CONTEXT context = ContextOf(der);
+    ASSERT_NE(nullptr, context) << "the certificate itself must decode for this case";
+
+    std::wstring boxText;
+    bool boxSeen = false;
+    std::thread answer([&] {
+        HWND box = WaitForWindow(L"Ошибка", L"#32770", 20000);
+        if (box) {
+            boxSeen = true;
+            boxText = MessageBoxText(box);
+            ClickButton(box, IDOK);
+        }
+    });
+    unsigned char ckaId[256] = {1, 2, 3};
+    alignas(CertRecord) static unsigned char storage[sizeof(CertRecord)];
+    memset(storage, 0xAB, sizeof storage);
+    CertRecord *record = new (storage) CertRecord(context, 4, ckaId);
+    answer.join();
+    CertFreeCertificateContext(context);
+
+    EXPECT_TRUE(boxSeen);
+    EXPECT_EQ(L"CryptDecodeObject", boxText);
+    ExpectNoCertificate(*record);
+}
