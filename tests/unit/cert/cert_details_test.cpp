@@ -282,6 +282,18 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
     EXPECT_EQ((expectedSurname + L" " + Wide(givenName)).substr(0, 1023), std::wstring(withLongNames.record.fullName));
 }
 
+TEST(CertDetails, CutsNeverSplitACharacter)
+{
+    // Characters outside the basic plane: two UTF-16 units, four UTF-8 bytes.
+    std::string smile = "\xF0\x9F\x98\x80";
+    CertSpec spec;
+    spec.subject = {{Utf8(CN, Repeat(smile, 600))}};
+    FilledRecord filled(spec);
+    // 1015 units of room after "2.5.4.3=" hold 507 whole pairs, not 507.5.
+    EXPECT_EQ(L"2.5.4.3=" + Wide(Repeat(smile, 507)), std::wstring(filled.record.subjectDn));
+    EXPECT_EQ("2.5.4.3=" + Repeat(smile, 253), std::string(filled.record.subjectDnUtf8));
+}
+
 TEST(CertDetails, SerialLongerThanTheFieldIsCut)
 {
     std::string serial;
