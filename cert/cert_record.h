@@ -13,8 +13,10 @@
 // it: CertList::add counts the entry, CertList::clear drops it. Copies made
 // with a plain memory copy (CertList::get, by-value arguments) borrow, and
 // stay valid until the last list holding the record is cleared, so the
-// renewal worker's copy lives as long as certList is not cleared. A filled
-// record that never went into a list is released with ReleaseCertRecord.
+// renewal worker's copy lives as long as certList is not cleared (the next
+// search, or the renewal dialog after a renewal). A filled record that never
+// went into a list is released with ReleaseCertRecord; a copy whose list has
+// been cleared is stale and must not be released again.
 struct CertRecordHold {
     int listEntries;
 };
