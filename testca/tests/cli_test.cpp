@@ -196,6 +196,29 @@ TEST_F(TestcaCommands, MintForARequestUsesItsKey) {
   EXPECT_EQ(Mint("--csr " + Quote(work + "/bad.req")), 1);
 }
 
+TEST_F(TestcaCommands, MintAddsTheExtensionsAskedFor) {
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --no-default-ext" +
+                 " --ext " + Quote("extendedKeyUsage=1.3.6.1.5.5.7.3.2,1.2.643.2.2.34.6") +
+                 " --ext " + Quote(u8"1.2.643.100.111=ASN1:FORMAT:UTF8,UTF8String:СКЗИ")),
+            0);
+  X509Ptr cert = ReadCert(work + "/cert.der");
+  ASSERT_TRUE(cert);
+  EXPECT_EQ(X509_get_ext_count(cert.get()), 2);
+  EXPECT_EQ(X509_get_extended_key_usage(cert.get()), XKU_SSL_CLIENT);
+  int at = X509_get_ext_by_NID(cert.get(), NID_subjectSignTool, -1);
+  ASSERT_GE(at, 0);
+  const ASN1_OCTET_STRING *data = X509_EXTENSION_get_data(X509_get_ext(cert.get(), at));
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data)),
+            std::string("\x0c\x08") + u8"СКЗИ");
+
+  ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem")), 0);
+  cert = ReadCert(work + "/cert.der");
+  EXPECT_EQ(X509_get_key_usage(cert.get()),
+            static_cast<uint32_t>(KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION | KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT));
+  EXPECT_EQ(X509_check_ca(cert.get()), 0);
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/key.pem") + " --ext " + Quote("noSuchExtension=1")), 1);
+}
+
 TEST_F(TestcaCommands, SerialsComeFromTheCounter) {
   std::string first, second;
   ASSERT_EQ(Mint("--key-out " + Quote(work + "/key.pem"), &first), 0);

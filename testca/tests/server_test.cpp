@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
 #include <ctime>
 #include <thread>
 
@@ -376,6 +377,41 @@ TEST_F(RenewalServer, StopsOnSigtermAfterTheExchangeUnderWay) {
   EXPECT_EQ(reply.bytes, kPaidReply);
   EXPECT_NE(access((ca + "/serve.pid").c_str(), F_OK), 0);
   EXPECT_LT(Connect(server.port()), 0);
+}
+
+TEST_F(RenewalServer, SeveralHoldersAreServedAtOnce) {
+  const int kHolders = 4;
+  std::vector<Bytes> requests;
+  std::vector<std::string> serials;
+  for (int i = 0; i < kHolders; i++) {
+    std::vector<std::string> rdns = {u8"SN=Сидоров", "INN=NUMERIC:50010073225" + std::to_string(i)};
+    Holder h = MintHolder(ca, work, "holder" + std::to_string(i), rdns);
+    ASSERT_FALSE(h.serial.empty());
+    ASSERT_EQ(Shell(Quote(Testca()) + " pay " + Quote(ca) + " " + h.serial), 0);
+    RequestSpec spec;
+    spec.subject = {u8"SN = Сидоров", "INN = 50010073225" + std::to_string(i)};
+    spec.extensions = RenewalExtensions();
+    requests.push_back(SignWith(h, MakeRequest(work, "several" + std::to_string(i), spec), work));
+    serials.push_back(h.serial);
+  }
+  StartServer();
+  std::vector<Reply> replies(kHolders);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kHolders; i++)
+    clients.emplace_back([&, i] { replies[i] = Exchange(server.port(), requests[i]); });
+  for (std::thread &t : clients) t.join();
+
+  std::set<std::string> issued;
+  for (int i = 0; i < kHolders; i++) {
+    X509Ptr cert = CertFromBytes(replies[i].bytes);
+    ASSERT_TRUE(cert) << "holder " << i;
+    std::string serial = SerialHex(X509_get0_serialNumber(cert.get()));
+    issued.insert(serial);
+    std::string ledger;
+    Shell(Quote(Testca()) + " ledger " + Quote(ca) + " " + serials[i], &ledger);
+    EXPECT_EQ(ledger, serials[i] + " used " + serial + "\n");
+  }
+  EXPECT_EQ(issued.size(), static_cast<size_t>(kHolders));  // every certificate its own serial
 }
 
 // Faults change only what is answered; the checks run as always.
