@@ -176,6 +176,9 @@ int Ledger(const std::string &dir, Args &args) {
     if (!bn) return Usage("not a serial: " + args.list[0]);
     serial = SerialHex(bn.get());
   }
+  std::string error;
+  Ca ca;
+  if (!LoadCa(dir, ca, error)) return Fail(error);
   for (const std::string &line : LedgerLines(dir, serial)) printf("%s\n", line.c_str());
   return 0;
 }

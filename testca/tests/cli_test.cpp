@@ -239,6 +239,7 @@ TEST_F(TestcaCommands, PayUnpayAndLedger) {
   EXPECT_EQ(out, "7777 unpaid\n");
   EXPECT_EQ(Shell(testca + " pay " + dir + " xyz"), 2);
   EXPECT_EQ(Shell(testca + " pay " + Quote(work + "/no-ca") + " 10"), 1);
+  EXPECT_EQ(Shell(testca + " ledger " + Quote(work + "/no-ca")), 1);
 }
 
 }  // namespace
