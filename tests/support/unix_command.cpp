@@ -24,11 +24,33 @@ std::string ShellQuote(const std::string &text)
     return quoted + "'";
 }
 
+// Test code keeps Linux-side text (commands, paths) as UTF-8.
+static std::wstring Widen(const std::string &utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring wide(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &wide[0], length);
+    return wide;
+}
+
+static std::string Narrow(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string utf8(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
 std::wstring WindowsPath(const std::string &unixPath)
 {
-    std::wstring path = L"Z:";
-    for (char c : unixPath)
-        path += (c == '/') ? L'\\' : (wchar_t)(unsigned char)c;
+    std::wstring path = L"Z:" + Widen(unixPath);
+    for (wchar_t &c : path)
+        if (c == L'/')
+            c = L'\\';
     return path;
 }
 
@@ -37,9 +59,10 @@ std::string UnixPath(const std::wstring &windowsPath)
     std::wstring rest = windowsPath;
     if (rest.size() >= 2 && (rest[0] == L'Z' || rest[0] == L'z') && rest[1] == L':')
         rest = rest.substr(2);
-    std::string path;
-    for (wchar_t c : rest)
-        path += (c == L'\\') ? '/' : (char)c;
+    std::string path = Narrow(rest);
+    for (char &c : path)
+        if (c == '\\')
+            c = '/';
     return path;
 }
 
@@ -63,12 +86,21 @@ bool WriteFileBytes(const std::string &unixPath, const std::string &bytes)
 
 static bool StartShell(const std::string &script)
 {
+    // Quoted by the Windows command-line rules Wine follows: backslashes are
+    // literal unless they precede a double quote.
     std::wstring commandLine = L"Z:\\bin\\sh -c \"";
-    for (char c : script) {
-        if (c == '"' || c == '\\')
-            commandLine += L'\\';
-        commandLine += (wchar_t)(unsigned char)c;
+    size_t backslashes = 0;
+    for (wchar_t c : Widen(script)) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"')
+                commandLine.append(backslashes + 1, L'\\');
+            backslashes = 0;
+        }
+        commandLine += c;
     }
+    commandLine.append(backslashes, L'\\');
     commandLine += L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -89,11 +121,13 @@ int RunUnix(const std::string &command, std::string *output, int timeoutSeconds)
     char name[128];
     snprintf(name, sizeof name, "/.unix-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
     std::string base = dir + name;
-    std::string script = "mkdir -p " + ShellQuote(dir) + "; (" + command + ") > " + ShellQuote(base + ".out") +
-                         " 2>&1 < /dev/null; echo $? > " + ShellQuote(base + ".tmp") + " && mv " +
-                         ShellQuote(base + ".tmp") + " " + ShellQuote(base + ".status");
+    // The command goes through a script file: its bytes reach the shell
+    // unchanged, whatever character set Wine uses for Unix command lines.
+    std::string script = "(" + command + ") > " + ShellQuote(base + ".out") + " 2>&1 < /dev/null\necho $? > " +
+                         ShellQuote(base + ".tmp") + " && mv " + ShellQuote(base + ".tmp") + " " +
+                         ShellQuote(base + ".status") + "\n";
     CreateDirectoryW(WindowsPath(dir).c_str(), nullptr);
-    if (!StartShell(script))
+    if (!WriteFileBytes(base + ".sh", script) || !StartShell("exec /bin/sh " + ShellQuote(base + ".sh")))
         return -1;
     std::string status;
     for (int waited = 0; waited < timeoutSeconds * 100; ++waited) {
@@ -105,6 +139,7 @@ int RunUnix(const std::string &command, std::string *output, int timeoutSeconds)
         return -1;
     if (output)
         ReadFileBytes(base + ".out", *output);
+    DeleteFileW(WindowsPath(base + ".sh").c_str());
     DeleteFileW(WindowsPath(base + ".out").c_str());
     DeleteFileW(WindowsPath(base + ".status").c_str());
     return atoi(status.c_str());
