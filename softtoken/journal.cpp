@@ -38,15 +38,14 @@ CK_RV JournalLine::Write(CK_RV rv)
 {
     if (!journalEnabled)
         return rv;
-    char path[MAX_PATH * 2];
-    DWORD length = GetEnvironmentVariableA("SOFTTOKEN_JOURNAL", path, sizeof path);
-    if (length == 0 || length >= sizeof path)
+    std::string path = EnvironmentText("SOFTTOKEN_JOURNAL");
+    if (path.empty())
         return rv;
     AddHex("rv", rv);
     text += '\n';
     // Opened for appending and closed again for every line, so the line is on
     // disk before the call returns, whatever happens to the process next.
-    HANDLE file = CreateFileA(WindowsPathOf(path).c_str(), FILE_APPEND_DATA,
+    HANDLE file = CreateFileW(Wide(WindowsPathOf(path)).c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)

@@ -84,6 +84,30 @@ CK_RV SessionCall(CK_SESSION_HANDLE handle, const char *function, Session *&sess
     return rv;
 }
 
+SessionEntry::SessionEntry(const char *name, CK_SESSION_HANDLE handle)
+    : guard(library.lock), function(name), line(name)
+{
+    line.Add("session", handle);
+    if (!library.initialized) {
+        rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+        return;
+    }
+    auto it = library.sessions.find(handle);
+    if (it != library.sessions.end()) {
+        slotKnown = true;
+        slot = it->second.slot;
+    }
+    rv = SessionCall(handle, function, session, state);
+}
+
+CK_RV SessionEntry::Finish(CK_RV result)
+{
+    line.Write(result);
+    if (slotKnown)
+        AfterCall(function, &slot);
+    return result;
+}
+
 bool StoreSlot(const SlotState &state)
 {
     return SaveSlot(library.dir, state);

@@ -56,6 +56,25 @@ CK_RV SlotCall(CK_SLOT_ID slot, const char *function, SlotState &state);
 // errors (invalid handle, token gone) or the forced result.
 CK_RV SessionCall(CK_SESSION_HANDLE handle, const char *function, Session *&session, SlotState &state);
 
+// The frame of a call on a session: takes the lock, starts the journal line
+// with session=, checks initialisation, finds the session, loads its slot and
+// applies the forced result. The call goes on only while rv is CKR_OK;
+// Finish writes the journal line and runs the presence triggers.
+struct SessionEntry {
+    SessionEntry(const char *function, CK_SESSION_HANDLE handle);
+    CK_RV Finish() { return Finish(rv); }
+    CK_RV Finish(CK_RV result);
+
+    std::lock_guard<std::mutex> guard;
+    const char *function;
+    JournalLine line;
+    CK_RV rv = CKR_OK;
+    Session *session = nullptr;
+    SlotState state;
+    bool slotKnown = false;
+    CK_SLOT_ID slot = 0;
+};
+
 // Runs the presence triggers (remove-after, appear-after) that the call just
 // made has reached. slot is null for a library-wide call.
 void AfterCall(const char *function, const CK_SLOT_ID *slot);

@@ -148,13 +148,34 @@ std::string WindowsPathOf(const std::string &path)
     return windows;
 }
 
+std::wstring Wide(const std::string &utf8)
+{
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring wide(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &wide[0], length);
+    return wide;
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string utf8(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
+std::string EnvironmentText(const char *name)
+{
+    wchar_t value[2048];
+    DWORD length = GetEnvironmentVariableW(Wide(name).c_str(), value, 2048);
+    if (length == 0 || length >= 2048)
+        return std::string();
+    return Utf8(std::wstring(value, length));
+}
+
 std::string StoreDirFromEnvironment()
 {
-    char value[MAX_PATH * 2];
-    DWORD length = GetEnvironmentVariableA("SOFTTOKEN_DIR", value, sizeof value);
-    if (length == 0 || length >= sizeof value)
-        return std::string();
-    return WindowsPathOf(value);
+    return WindowsPathOf(EnvironmentText("SOFTTOKEN_DIR"));
 }
 
 std::string SlotFilePath(const std::string &dir, CK_SLOT_ID slot)
@@ -169,7 +190,7 @@ static std::string LibraryFilePath(const std::string &dir)
 
 bool ReadWholeFile(const std::string &path, std::string &bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -185,11 +206,7 @@ bool ReadWholeFile(const std::string &path, std::string &bytes)
 
 static DWORD WritePauseMilliseconds()
 {
-    char value[32];
-    DWORD length = GetEnvironmentVariableA("SOFTTOKEN_WRITE_PAUSE_MS", value, sizeof value);
-    if (length == 0 || length >= sizeof value)
-        return 0;
-    return strtoul(value, nullptr, 10);
+    return strtoul(EnvironmentText("SOFTTOKEN_WRITE_PAUSE_MS").c_str(), nullptr, 10);
 }
 
 static bool WriteAll(HANDLE file, const char *data, size_t length)
@@ -208,7 +225,7 @@ bool WriteFileAtomically(const std::string &path, const std::string &bytes)
 {
     std::string temporary = path + ".tmp-" + std::to_string((unsigned long)GetCurrentProcessId()) + "-" +
                             std::to_string((unsigned long)GetCurrentThreadId());
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -226,9 +243,9 @@ bool WriteFileAtomically(const std::string &path, const std::string &bytes)
     ok = ok && FlushFileBuffers(file);
     CloseHandle(file);
     if (ok)
-        ok = MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        ok = MoveFileExW(Wide(temporary).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok)
-        DeleteFileA(temporary.c_str());
+        DeleteFileW(Wide(temporary).c_str());
     return ok;
 }
 
@@ -358,19 +375,19 @@ std::vector<CK_SLOT_ID> ListSlotIds(const std::string &dir)
     std::vector<CK_SLOT_ID> ids;
     if (dir.empty())
         return ids;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir + "\\slot-*.json").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(dir + "\\slot-*.json").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return ids;
     do {
         // Only names of the exact form slot-<decimal>.json count; temporary
         // files of an interrupted write are ignored.
-        const char *digits = found.cFileName + 5;
-        char *end = nullptr;
-        unsigned long id = strtoul(digits, &end, 10);
-        if (end != digits && *digits >= '0' && *digits <= '9' && strcmp(end, ".json") == 0)
+        const wchar_t *digits = found.cFileName + 5;
+        wchar_t *end = nullptr;
+        unsigned long id = wcstoul(digits, &end, 10);
+        if (end != digits && *digits >= L'0' && *digits <= L'9' && wcscmp(end, L".json") == 0)
             ids.push_back(id);
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(ids.begin(), ids.end());
     return ids;

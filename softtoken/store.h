@@ -61,6 +61,12 @@ struct LibraryFaults {
     std::vector<FunctionFault> functions;
 };
 
+// Paths are UTF-8 text; these helpers reach the wide Windows calls.
+std::wstring Wide(const std::string &utf8);
+std::string Utf8(const std::wstring &wide);
+// An environment variable as UTF-8; empty when unset.
+std::string EnvironmentText(const char *name);
+
 // The store folder as a Windows path, from SOFTTOKEN_DIR (a path that starts
 // with '/' is a Linux path and is reached through Wine's Z: drive). Empty when
 // the variable is unset.

@@ -3,6 +3,7 @@
 // library's own code in its process with faults and the journal off, so that
 // a test can look at a token whatever faults it has set for the program.
 #include "softtoken/library_state.h"
+#include "softtoken/objects.h"
 
 #include <windows.h>
 
@@ -38,6 +39,7 @@ static const char usageText[] =
     "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
     "  import-cert SLOT --id HEX --label L --file CERT.der\n"
     "  add-object SLOT --class N --id HEX [--label L] --value-file F\n"
+    "  sign SLOT --cert HANDLE --in DATA --out FILE\n"
     "  list SLOT\n"
     "  dump SLOT HANDLE --out FILE\n"
     "  export-pubkey SLOT --id HEX --out FILE\n"
@@ -188,7 +190,7 @@ static int CommandList(const Options &options)
 
 static int WriteOut(const std::string &path, const std::string &bytes)
 {
-    FILE *file = fopen(WindowsPathOf(path).c_str(), "wb");
+    FILE *file = _wfopen(Wide(WindowsPathOf(path)).c_str(), L"wb");
     if (!file)
         return Fail("cannot write " + path);
     bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
@@ -397,25 +399,181 @@ static int CommandClearFaults(const Options &options)
     return 0;
 }
 
-static int CommandKeygen(const Options &)
+// The renewal's extension set, as the program hands it to createCSR.
+static const char *const renewalExtensions[] = {
+    "keyUsage",
+    "digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment",
+    "extendedKeyUsage",
+    "1.3.6.1.5.5.7.3.2,1.2.643.2.2.34.6,1.2.643.5.1.28.2,1.2.643.5.1.28.3,1.2.643.3.6.78.4.5,1.3.6.1.5.5.7.3.4,"
+    "1.2.643.5.1.28.4,1.2.643.3.6.0.13",
+    "1.2.643.100.111",
+    "ASN1:UTF8String:СКЗИ «Криптотокен» в составе изделия «JaCarta ГОСТ»",
+    "1.3.6.1.4.1.311.21.7",
+    "ASN1:SEQUENCE:certificateTemplate\n[certificateTemplate]\ntemplateID=OID:1.2.643.3.6.3.13\n"
+    "templateMajorVersion=INTEGER:1\ntemplateMinorVersion=INTEGER:0",
+};
+
+static std::string RvText(CK_RV rv)
 {
-    return Fail("keygen is not available yet");
+    char text[16];
+    snprintf(text, sizeof text, "0x%lx", (unsigned long)rv);
+    return text;
 }
 
-static int CommandCsr(const Options &)
+// A logged-in read-write session on a slot through the library's own calls,
+// with the PIN kept in the slot file.
+class ToolSession {
+public:
+    CK_RV Open(CK_SLOT_ID slot)
+    {
+        SlotState state;
+        if (!LoadToolSlot(slot, state))
+            return CKR_SLOT_ID_INVALID;
+        CK_RV rv = C_Initialize(nullptr);
+        initialized = rv == CKR_OK;
+        if (rv == CKR_OK)
+            rv = C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle);
+        if (rv == CKR_OK)
+            rv = C_Login(handle, CKU_USER, (CK_UTF8CHAR_PTR)state.pin.data(), state.pin.size());
+        return rv;
+    }
+    ~ToolSession()
+    {
+        if (handle)
+            C_CloseSession(handle);
+        if (initialized)
+            C_Finalize(nullptr);
+    }
+    CK_SESSION_HANDLE handle = 0;
+
+private:
+    bool initialized = false;
+};
+
+static int CommandKeygen(const Options &options)
 {
-    return Fail("csr is not available yet");
+    CK_SLOT_ID slot;
+    std::string id;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) || !options.Has("id") ||
+        !FromHex(options.Get("id", ""), id))
+        return Usage();
+    std::string publicLabel = options.Get("pub-label", "Public key");
+    std::string privateLabel = options.Get("priv-label", "Private key");
+    ToolSession session;
+    CK_RV rv = session.Open(slot);
+    if (rv != CKR_OK)
+        return Fail("cannot log in to slot " + options.positional[0] + ": " + RvText(rv));
+    CK_BBOOL yes = CK_TRUE;
+    std::string parameters = cryptoProA;
+    CK_ATTRIBUTE publicTemplate[] = {
+        {CKA_TOKEN, &yes, 1},
+        {CKA_LABEL, &publicLabel[0], publicLabel.size()},
+        {CKA_GOSTR3410_PARAMS, &parameters[0], parameters.size()},
+        {CKA_ID, &id[0], id.size()},
+    };
+    CK_ATTRIBUTE privateTemplate[] = {
+        {CKA_TOKEN, &yes, 1},
+        {CKA_LABEL, &privateLabel[0], privateLabel.size()},
+        {CKA_GOSTR3410_PARAMS, &parameters[0], parameters.size()},
+        {CKA_ID, &id[0], id.size()},
+    };
+    CK_MECHANISM mechanism = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+    rv = C_GenerateKeyPair(session.handle, &mechanism, publicTemplate, 4, privateTemplate, 4, &publicKey, &privateKey);
+    if (rv != CKR_OK)
+        return Fail("C_GenerateKeyPair: " + RvText(rv));
+    printf("public=%lu private=%lu\n", (unsigned long)publicKey, (unsigned long)privateKey);
+    return 0;
 }
 
-int main(int argc, char **argv)
+static int CommandCsr(const Options &options)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    CK_SLOT_ID slot;
+    std::string id;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) || !options.Has("id") ||
+        !FromHex(options.Get("id", ""), id) || !options.Has("out"))
+        return Usage();
+    std::vector<std::string> subject;
+    for (auto &item : options.All("subject")) {
+        size_t equals = item.find('=');
+        if (equals == std::string::npos)
+            return Fail("--subject needs OID=VALUE: " + item);
+        subject.push_back(item.substr(0, equals));
+        subject.push_back(item.substr(equals + 1));
+    }
+    std::vector<char *> dn;
+    for (auto &text : subject)
+        dn.push_back(&text[0]);
+    std::vector<std::string> extensionTexts(std::begin(renewalExtensions), std::end(renewalExtensions));
+    std::vector<char *> exts;
+    for (auto &text : extensionTexts)
+        exts.push_back(&text[0]);
+
+    ToolSession session;
+    CK_RV rv = session.Open(slot);
+    if (rv != CKR_OK)
+        return Fail("cannot log in to slot " + options.positional[0] + ": " + RvText(rv));
+    CK_OBJECT_CLASS keyClass = CKO_PUBLIC_KEY;
+    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, &id[0], id.size()}};
+    CK_OBJECT_HANDLE key = 0;
+    CK_ULONG found = 0;
+    C_FindObjectsInit(session.handle, pattern, 2);
+    C_FindObjects(session.handle, &key, 1, &found);
+    C_FindObjectsFinal(session.handle);
+    if (found != 1)
+        return Fail("no public key with that id");
+    CK_BYTE *request = nullptr;
+    CK_ULONG requestLength = 0;
+    rv = createCSR(session.handle, key, dn.data(), dn.size(), &request, &requestLength, 0, 0, 0, exts.data(),
+                   exts.size());
+    if (rv != CKR_OK)
+        return Fail("createCSR: " + RvText(rv));
+    int result = WriteOut(options.Get("out", ""), std::string((const char *)request, requestLength));
+    freeBuffer(request);
+    return result;
+}
+
+static int CommandSign(const Options &options)
+{
+    CK_SLOT_ID slot;
+    unsigned long certificate;
+    std::string data;
+    if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) ||
+        !ParseNumber(options.Get("cert", ""), certificate) || !options.Has("in") || !options.Has("out"))
+        return Usage();
+    if (!ReadIn(options.Get("in", ""), data))
+        return Fail("cannot read " + options.Get("in", ""));
+    ToolSession session;
+    CK_RV rv = session.Open(slot);
+    if (rv != CKR_OK)
+        return Fail("cannot log in to slot " + options.positional[0] + ": " + RvText(rv));
+    CK_BYTE *message = nullptr;
+    CK_ULONG messageLength = 0;
+    rv = pkcs7Sign(session.handle, (CK_BYTE *)&data[0], data.size(), certificate, &message, &messageLength, 0, 0, 0,
+                   0);
+    if (rv != CKR_OK)
+        return Fail("pkcs7Sign: " + RvText(rv));
+    int result = WriteOut(options.Get("out", ""), std::string((const char *)message, messageLength));
+    freeBuffer(message);
+    return result;
+}
+
+int main()
+{
+    // The arguments as UTF-8, whatever the ANSI code page: subject values and
+    // labels are UTF-8 on the token.
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(Utf8(argv[i]));
+    LocalFree(argv);
     // --dir may stand anywhere; it wins over SOFTTOKEN_DIR.
     toolDir = StoreDirFromEnvironment();
     for (size_t i = 0; i + 1 < args.size(); ++i)
         if (args[i] == "--dir") {
             toolDir = WindowsPathOf(args[i + 1]);
-            SetEnvironmentVariableA("SOFTTOKEN_DIR", toolDir.c_str());
+            SetEnvironmentVariableW(L"SOFTTOKEN_DIR", Wide(toolDir).c_str());
             args.erase(args.begin() + i, args.begin() + i + 2);
             break;
         }
@@ -425,7 +583,7 @@ int main(int argc, char **argv)
     }
     if (toolDir.empty())
         return Fail("no store folder: set SOFTTOKEN_DIR or give --dir");
-    CreateDirectoryA(toolDir.c_str(), nullptr);
+    CreateDirectoryW(Wide(toolDir).c_str(), nullptr);
     SetJournalEnabled(false);
     SetFaultsEnabled(false);
 
@@ -451,6 +609,8 @@ int main(int argc, char **argv)
         return CommandKeygen(options);
     if (command == "csr")
         return CommandCsr(options);
+    if (command == "sign")
+        return CommandSign(options);
     if (command == "fault")
         return CommandFault(options);
     if (command == "clear-faults")

@@ -1,0 +1,16 @@
+// The two messages the token signs: a PKCS#10 certificate request and a CMS
+// SignedData with the content inside and the signer's certificate included.
+#pragma once
+
+#include <string>
+
+// name: an encoded Name; extensions: an encoded Extensions SEQUENCE, or empty
+// for a request without the extension request attribute.
+bool BuildCertificationRequest(const std::string &name, const std::string &extensions,
+                               const std::string &publicValue, const std::string &privateValue,
+                               std::string &request);
+
+// certificate: the signer's certificate (DER); false when it cannot be read.
+// time: signingTime as year, month, day, hour, minute, second (UTC).
+bool BuildSignedData(const std::string &content, const std::string &certificate,
+                     const std::string &privateValue, const int time[6], std::string &message);
