@@ -3,14 +3,28 @@
 #include <gcrypt.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 
 static const char curveName[] = "GOST2001-CryptoPro-A";
+
+// libgcrypt's entropy gatherer on Windows reports missing disk statistics on
+// stderr; the token has no console to talk to.
+static void QuietLog(void *, int level, const char *format, va_list args)
+{
+    if (level >= GCRY_LOG_ERROR)
+        vfprintf(stderr, format, args);
+}
 
 static void InitialiseGcrypt()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        gcry_set_log_handler(QuietLog, nullptr);
+#pragma GCC diagnostic pop
         gcry_check_version(nullptr);
         gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
         gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);

@@ -152,11 +152,9 @@ void AfterCall(const char *function, const CK_SLOT_ID *slot)
             state.faults.appearAfter = PresenceTrigger();
             changed = true;
         }
-        if (changed) {
+        // Sessions on a removed token end when a call next reaches it.
+        if (changed)
             StoreSlot(state);
-            if (!state.present)
-                ForgetSlot(id);
-        }
     }
 }
 

@@ -7,6 +7,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -568,6 +571,8 @@ int main()
     for (int i = 1; i < argc; ++i)
         args.push_back(Utf8(argv[i]));
     LocalFree(argv);
+    // Plain line feeds: the output is read by programs.
+    _setmode(_fileno(stdout), _O_BINARY);
     // --dir may stand anywhere; it wins over SOFTTOKEN_DIR.
     toolDir = StoreDirFromEnvironment();
     for (size_t i = 0; i + 1 < args.size(); ++i)

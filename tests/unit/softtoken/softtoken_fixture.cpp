@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <sstream>
 
-static std::wstring QuoteArgument(const std::string &arg)
+static std::wstring QuoteArgument(const std::string &utf8)
 {
+    // Arguments are UTF-8 here, as the tool gives them to the token.
+    std::wstring arg(utf8.size(), L'\0');
+    arg.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &arg[0], (int)arg.size()));
     std::wstring quoted = L"\"";
     size_t backslashes = 0;
-    for (char c : arg) {
+    for (wchar_t c : arg) {
         if (c == '\\') {
             ++backslashes;
         } else if (c == '"') {
@@ -18,7 +21,7 @@ static std::wstring QuoteArgument(const std::string &arg)
         } else {
             backslashes = 0;
         }
-        quoted += (wchar_t)(unsigned char)c;
+        quoted += c;
     }
     quoted.append(backslashes, L'\\');
     return quoted + L"\"";
