@@ -188,20 +188,28 @@ static std::string LibraryFilePath(const std::string &dir)
     return dir + "\\library.json";
 }
 
-bool ReadWholeFile(const std::string &path, std::string &bytes)
+static HANDLE OpenForReading(const std::string &path)
 {
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
+    return CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static bool ReadOpenFile(HANDLE file, std::string &bytes)
+{
     bytes.clear();
     char buffer[65536];
     DWORD got = 0;
-    bool ok = true;
+    bool ok;
     while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0)
         bytes.append(buffer, got);
     CloseHandle(file);
     return ok;
+}
+
+bool ReadWholeFile(const std::string &path, std::string &bytes)
+{
+    HANDLE file = OpenForReading(path);
+    return file != INVALID_HANDLE_VALUE && ReadOpenFile(file, bytes);
 }
 
 static DWORD WritePauseMilliseconds()
@@ -357,17 +365,49 @@ bool SlotFromJson(const std::string &text, SlotState &state)
     }
 }
 
+// The last state parsed from each slot file. Every write makes a new file
+// (temporary file renamed over the old one), so the file's identity, size
+// and time tell whether the cached state is still the file's.
+struct CachedSlot {
+    BY_HANDLE_FILE_INFORMATION file;
+    SlotState state;
+};
+static std::map<std::string, CachedSlot> slotCache;
+
+static bool SameFile(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+{
+    return a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow &&
+           a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
+}
+
 bool LoadSlot(const std::string &dir, CK_SLOT_ID slot, SlotState &state)
 {
-    std::string text;
-    if (!ReadWholeFile(SlotFilePath(dir, slot), text) || !SlotFromJson(text, state))
+    std::string path = SlotFilePath(dir, slot);
+    HANDLE file = OpenForReading(path);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    return state.id == slot;
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = GetFileInformationByHandle(file, &information);
+    auto cached = slotCache.find(path);
+    if (known && cached != slotCache.end() && SameFile(cached->second.file, information)) {
+        CloseHandle(file);
+        state = cached->second.state;
+        return true;
+    }
+    std::string text;
+    if (!ReadOpenFile(file, text) || !SlotFromJson(text, state) || state.id != slot)
+        return false;
+    if (known)
+        slotCache[path] = {information, state};
+    return true;
 }
 
 bool SaveSlot(const std::string &dir, const SlotState &state)
 {
-    return WriteFileAtomically(SlotFilePath(dir, state.id), SlotToJson(state));
+    std::string path = SlotFilePath(dir, state.id);
+    slotCache.erase(path);
+    return WriteFileAtomically(path, SlotToJson(state));
 }
 
 std::vector<CK_SLOT_ID> ListSlotIds(const std::string &dir)

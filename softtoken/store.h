@@ -78,6 +78,8 @@ std::string SlotFilePath(const std::string &dir, CK_SLOT_ID slot);
 // Slot ids that have a readable file in the folder, ascending.
 std::vector<CK_SLOT_ID> ListSlotIds(const std::string &dir);
 
+// Loading keeps the parsed state of each file until the file changes; the
+// callers serialise these calls (the library under its lock).
 bool LoadSlot(const std::string &dir, CK_SLOT_ID slot, SlotState &state);
 bool SaveSlot(const std::string &dir, const SlotState &state);
 bool LoadLibraryFaults(const std::string &dir, LibraryFaults &faults);

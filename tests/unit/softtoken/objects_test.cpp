@@ -432,3 +432,34 @@ TEST_F(TokenObjects, ThreadsShareTheLibrarySafely)
     CK_SESSION_HANDLE session = Open();
     EXPECT_EQ((size_t)(threads * perThread), FindAll(session, nullptr, 0).size());
 }
+
+// A figure, not a limit: how long the program's search takes over a token
+// full of certificates (every call reads the slot file).
+TEST_F(TokenObjects, SearchOverManyCertificatesReadsEachInFull)
+{
+    CK_SESSION_HANDLE session = Open();
+    Handles created;
+    for (int i = 0; i < 130; ++i)
+        created.push_back(CreateCertificate(session, "id" + std::to_string(i), std::string(2000 + i, (char)i)));
+    DWORD start = GetTickCount();
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &certClass, sizeof certClass}, {CKA_TOKEN, &yes, 1}};
+    CK_OBJECT_HANDLE handles[128];
+    CK_ULONG count = 0;
+    ASSERT_EQ(CKR_OK, C_FindObjectsInit(session, pattern, 2));
+    ASSERT_EQ(CKR_OK, C_FindObjects(session, handles, 128, &count));
+    ASSERT_EQ(CKR_OK, C_FindObjectsFinal(session));
+    ASSERT_EQ(128u, count);
+    int wrong = 0;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        std::string value(4096, '\0'), id(256, '\0');
+        CK_ATTRIBUTE read[] = {{CKA_VALUE, &value[0], 4096}, {CKA_ID, &id[0], 256}};
+        if (C_GetAttributeValue(session, handles[i], read, 2) != CKR_OK || read[0].ulValueLen != 2000 + i ||
+            value.substr(0, read[0].ulValueLen) != std::string(2000 + i, (char)i) ||
+            id.substr(0, read[1].ulValueLen) != "id" + std::to_string(i))
+            ++wrong;
+    }
+    EXPECT_EQ(0, wrong);
+    printf("search over 130 certificates of about 2000 bytes: %lu ms\n", GetTickCount() - start);
+}
