@@ -184,10 +184,16 @@ static int CommandList(const Options &options)
         return Usage();
     if (!LoadToolSlot(slot, state))
         return Fail("no token in slot " + options.positional[0]);
-    for (auto &object : state.objects)
+    for (auto &object : state.objects) {
+        // One line per object, whatever the label holds.
+        std::string label = object.Get(CKA_LABEL);
+        for (char &c : label)
+            if ((unsigned char)c < 0x20)
+                c = '?';
         printf("handle=%lu class=%s id=%s label=%s value-length=%lu\n", (unsigned long)object.handle,
-               ClassName(object).c_str(), ToHex(object.Get(CKA_ID)).c_str(), object.Get(CKA_LABEL).c_str(),
+               ClassName(object).c_str(), ToHex(object.Get(CKA_ID)).c_str(), label.c_str(),
                (unsigned long)object.Get(CKA_VALUE).size());
+    }
     return 0;
 }
 

@@ -258,6 +258,17 @@ TEST_F(GostCrypto, SignedMessageVerifiesWithOpenSslAndGivesTheContentBack)
     ASSERT_TRUE(ReadFileBytes(dir + "/payment.out", content));
     EXPECT_EQ(payment, content);
 
+    std::vector<std::string> lines = ReadLines(journal);
+    std::string signLine = "pkcs7Sign session=" + std::to_string(session) + " cert=" + std::to_string(certificate) +
+                           " data=7 length=" + std::to_string(message.size()) + " rv=0x0";
+    auto signedAt = std::find(lines.begin(), lines.end(), signLine);
+    ASSERT_NE(lines.end(), signedAt) << signLine;
+    ASSERT_NE(lines.end(), signedAt + 1);
+    EXPECT_EQ("freeBuffer rv=0x0", signedAt[1]);
+    EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(), [](const std::string &line) {
+                  return line.compare(0, 18, "createCSR session=") == 0 && line.find(" length=") != std::string::npos;
+              }));
+
     std::string parsed = Shell("openssl asn1parse -inform DER -in payment.p7");
     EXPECT_NE(std::string::npos, parsed.find(":pkcs7-signedData")) << parsed;
     EXPECT_NE(std::string::npos, parsed.find("OBJECT            :GOST R 34.11-94\n")) << parsed;
