@@ -8,21 +8,35 @@
 
 const CK_ULONG NEW_CKA_ID_LENGTH = 27;
 
+// The length of the identifier in a record's 256-byte ckaID field: up to its
+// first zero byte, 256 when it holds none.
+CK_ULONG CurrentIdLength(const unsigned char ckaID[256]);
+
 // Finds the certificate objects with the identifier; returns how many (at
-// most 16) and the first in userCert. step is called after each of the three
-// search calls.
+// most 16) and the first in userCert. step(stepWindow) is called after each
+// of the three search calls, whatever their result.
 CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
                                 HWND owner, void (*step)(HWND), HWND stepWindow,
                                 CK_OBJECT_HANDLE *userCert);
 
-// The 27-byte identifier of the new objects: local time stamp, '-', the INN.
+// The 27-byte identifier of the new objects: local time stamp, '-', the INN
+// (at most 12 characters), zero bytes after it.
 void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
+// The same for a given local time.
+void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
 
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
+
+// Reads the public key's CKA_VALUE into a new[] buffer that the caller
+// deletes.
+CK_RV ReadPublicKeyValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
+                         CK_BYTE **value, CK_ULONG *length);
 
 CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);
 
 // Removes every object that carries the identifier, one per search pass.
+// Stops when a pass finds nothing, when an object cannot be destroyed or is
+// found again after its removal; an empty identifier removes nothing.
 void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner);

@@ -1,0 +1,281 @@
+#include "renewal/renewal_procedure.h"
+
+#include <commctrl.h>
+
+#include "app/main_window.h"
+#include "app/token_work.h"
+#include "cert/cert_record.h"
+#include "renewal/formats.h"
+#include "renewal/server_exchange.h"
+#include "res/resource.h"
+#include "token/key_objects.h"
+#include "token/pin_dialog.h"
+#include "token/token_status.h"
+
+static const int RENEWAL_STEPS = 13;
+
+static const wchar_t errorCaption[] = L"Ошибка";
+static const wchar_t noSelectionText[] = L"Сертификат для продления не выбран.";
+static const wchar_t unreadableText[] =
+    L"Сертификат на носителе не удалось прочитать, поэтому его нельзя продлить.";
+static const wchar_t severalFoundText[] = L"Найдено более одного сертификата";
+static const wchar_t notFoundText[] = L"Сертификат не найден";
+static const wchar_t noServerText[] = L"Не удалось связаться с сервером продления сертификатов.";
+static const wchar_t networkErrorText[] = L"При работе с сетевыми ресурсами возникла ошибка.";
+static const wchar_t nothingReceivedText[] =
+    L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.";
+static const wchar_t unexpectedReplyText[] =
+    L"Неожиданный ответ сервера либо соединение было разорвано.\n"
+    L"Возможно Вы используете устаревшую версию программы для продления.";
+static const wchar_t notPaidText[] = L"Продление сертификата не оплачено.";
+static const wchar_t renewedText[] = L"Сертификат был успешно обновлен.";
+static const wchar_t renewedCaption[] = L"Новый сертификат";
+
+// The state of one run; what it still holds is released at its end.
+struct RenewalRun {
+    HWND dialog = nullptr;
+    HWND progress = nullptr;
+    CK_SESSION_HANDLE session = 0;
+    CK_BYTE *receive_d = nullptr;
+    unsigned int receive_s = 0;
+};
+
+static void Advance(HWND progress)
+{
+    SendMessageW(progress, PBM_STEPIT, 0, 0);
+}
+
+static void ShowError(HWND dialog, const wchar_t *text)
+{
+    MessageBoxW(dialog, text, errorCaption, MB_OK | MB_ICONERROR);
+}
+
+// Token error boxes take narrow captions in code page 1251.
+static void ShowStepError(const wchar_t *caption, CK_RV rv, HWND owner)
+{
+    char narrow[256] = "";
+    WideCharToMultiByte(1251, 0, caption, -1, narrow, sizeof narrow, nullptr, nullptr);
+    ShowTokenError(narrow, rv, owner);
+}
+
+// One signed exchange; on -1 and -2 the envelope is still ours to release.
+static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength)
+{
+    int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s);
+    if (result != 0)
+        freeBuffer(envelope);
+    return result;
+}
+
+// Whether the certificate reply is the certificate of the new key pair.
+static bool ReplyIsNewCertificate(RenewalRun &run, CK_OBJECT_HANDLE publicKey)
+{
+    CK_BYTE *keyValue = nullptr;
+    CK_ULONG keyLength = 0;
+    if (ReadPublicKeyValue(run.session, publicKey, &keyValue, &keyLength) != CKR_OK)
+        return false;
+    bool matches = CertificateReplyMatchesKey(run.receive_d, run.receive_s, keyValue, keyLength);
+    delete[] keyValue;
+    return matches;
+}
+
+// Steps from the session to the success box; returns the dialog result.
+// Leaves run.session open (or 0) for the caller's end.
+static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
+{
+    HWND dialog = run.dialog;
+    CK_RV rv;
+
+    SendMessageW(run.progress, PBM_SETRANGE, 0, MAKELPARAM(0, RENEWAL_STEPS));
+    SendMessageW(run.progress, PBM_SETSTEP, 1, 0);
+    char *exts[8];
+    char utf8Tool[256];
+    BuildExtensions(exts, utf8Tool);
+
+    CK_SESSION_HANDLE session = 0;
+    rv = C_OpenSession(record.slotId, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    if (rv != CKR_OK) {
+        ShowTokenError("C_OpenSession", rv, dialog);
+        return 0;
+    }
+    Advance(run.progress);
+
+    rv = C_Login(session, CKU_USER, (CK_UTF8CHAR *)pinBuffer, (CK_ULONG)strnlen(pinBuffer, sizeof pinBuffer));
+    // Nothing reads the PIN after the login.
+    SecureZeroMemory(pinBuffer, sizeof pinBuffer);
+    if (rv != CKR_OK) {
+        ShowTokenError("C_Login", rv, dialog);
+        C_CloseSession(session);
+        return 0;
+    }
+    run.session = session;
+    Advance(run.progress);
+
+    CK_ULONG idLength = CurrentIdLength(record.ckaID);
+    CK_OBJECT_HANDLE userCert = CK_INVALID_HANDLE;
+    CK_ULONG certsFound = FindCurrentCertificate(session, record.ckaID, idLength, dialog, Advance,
+                                                 run.progress, &userCert);
+    if (certsFound >= 2) {
+        ShowError(dialog, severalFoundText);
+        return 0;
+    }
+    if (certsFound == 0) {
+        ShowError(dialog, notFoundText);
+        return 0;
+    }
+
+    CK_BYTE *envelope = nullptr;
+    CK_ULONG envelopeLength = 0;
+    rv = pkcs7Sign(session, PaymentRequest, sizeof PaymentRequest, userCert, &envelope, &envelopeLength, 0, 0, 0, 0);
+    if (rv != CKR_OK) {
+        ShowStepError(L"Ошибка при подписании запроса на оплату", rv, dialog);
+        return 0;
+    }
+    Advance(run.progress);
+
+    run.receive_s = 0;
+    int exchanged = SendSigned(run, envelope, envelopeLength);
+    if (exchanged != 0) {
+        ShowError(dialog, exchanged == -2 ? noServerText : networkErrorText);
+        return 0;
+    }
+    Advance(run.progress);
+
+    switch (ClassifyPaymentReply(run.receive_d, run.receive_s)) {
+    case NothingReceived:
+        ShowError(dialog, nothingReceivedText);
+        return 0;
+    case UnexpectedReply:
+        ShowError(dialog, unexpectedReplyText);
+        return 0;
+    case NotPaid:
+        ShowError(dialog, notPaidText);
+        return 0;
+    case Paid:
+        break;
+    }
+
+    CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH];
+    MakeNewCKAID(record.inn, NewCKAID);
+    // A certificate renewed within the same second would get its own
+    // identifier back, and the removal of the old objects would take the new.
+    while (idLength == NEW_CKA_ID_LENGTH && memcmp(NewCKAID, record.ckaID, NEW_CKA_ID_LENGTH) == 0) {
+        Sleep(1000);
+        MakeNewCKAID(record.inn, NewCKAID);
+    }
+    CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE, privateKey = CK_INVALID_HANDLE;
+    rv = GenerateRenewalKeyPair(session, NewCKAID, &publicKey, &privateKey);
+    if (rv != CKR_OK) {
+        ShowStepError(L"Ошибка генерации новой ключевой пары", rv, dialog);
+        return 0;
+    }
+    Advance(run.progress);
+
+    CK_BYTE *csr = nullptr;
+    CK_ULONG csrLength = 0;
+    rv = createCSR(session, publicKey, (char **)record.requestSubject, record.requestSubjectCount, &csr, &csrLength,
+                   0, 0, 0, exts, 8);
+    if (rv != CKR_OK) {
+        ShowStepError(L"Ошибка формирования запроса на сертификат", rv, dialog);
+        return 0;
+    }
+    Advance(run.progress);
+
+    rv = pkcs7Sign(session, csr, csrLength, userCert, &envelope, &envelopeLength, 0, 0, 0, 0);
+    freeBuffer(csr);
+    if (rv != CKR_OK) {
+        ShowStepError(L"Ошибка при подписании запроса на сертификат", rv, dialog);
+        return 0;
+    }
+    Advance(run.progress);
+
+    // Only the certificate of the new key may replace the old one; anything
+    // else (too short, not a certificate, another key) costs the new pair,
+    // never the old.
+    exchanged = SendSigned(run, envelope, envelopeLength);
+    if (exchanged != 0 || run.receive_s <= 128 || !ReplyIsNewCertificate(run, publicKey)) {
+        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        ShowError(dialog, exchanged == -2 ? noServerText : networkErrorText);
+        return 0;
+    }
+    Advance(run.progress);
+
+    CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
+    rv = StoreNewCertificate(session, NewCKAID, run.receive_d, run.receive_s, &new_cert_handle);
+    if (rv != CKR_OK) {
+        ShowTokenError("C_CreateObject", rv, nullptr);
+        return 0;
+    }
+    Advance(run.progress);
+
+    // The old objects go only now that the new certificate is stored.
+    DestroyObjectsById(session, record.ckaID, idLength, dialog);
+    Advance(run.progress);
+
+    Sleep(1000);
+    MessageBoxW(dialog, renewedText, renewedCaption, MB_OK | MB_ICONINFORMATION);
+    return 1;
+}
+
+// The chosen record, when there is one that can be renewed at all: a record
+// whose certificate did not decode, or whose identifier is empty, would send
+// the token searches and removals that match objects the user never chose.
+static bool TakeSelectedRecord(HWND dialog, CertRecord &record)
+{
+    if (selectedIndex < 0 || selectedIndex >= certList.count()) {
+        ShowError(dialog, noSelectionText);
+        return false;
+    }
+    record = certList.get(selectedIndex);
+    if (record.certContext == nullptr || CurrentIdLength(record.ckaID) == 0) {
+        ShowError(dialog, unreadableText);
+        return false;
+    }
+    return true;
+}
+
+DWORD WINAPI RenewalThread(LPVOID dialogWindow)
+{
+    RenewalRun run;
+    run.dialog = (HWND)dialogWindow;
+    run.progress = GetDlgItem(run.dialog, IDC_RENEWAL_PROGRESS);
+    INT_PTR result = 0;
+
+    TokenWorkBegin();
+    CertRecord *record = new CertRecord;
+    // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
+    // login attempt with a stale or empty PIN.
+    if (TakeSelectedRecord(run.dialog, *record) &&
+        DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) == IDOK) {
+        result = RenewSelected(run, *record);
+        if (run.session != 0) {
+            C_Logout(run.session);
+            C_CloseSession(run.session);
+        }
+    }
+    delete record;
+    delete[] run.receive_d;
+    TokenWorkEnd();
+
+    EndDialog(run.dialog, result);
+    return 0;
+}
+
+// Dialog-box function for the renewal progress dialog: the worker does all,
+// and the user cannot close it.
+INT_PTR CALLBACK RenewalProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    (void)wParam;
+    (void)lParam;
+    switch (msg) {
+    case WM_INITDIALOG: {
+        HANDLE thread = CreateThread(nullptr, 0, RenewalThread, dialog, 0, nullptr);
+        if (thread == nullptr)
+            EndDialog(dialog, 0);
+        else
+            CloseHandle(thread);
+        return TRUE;
+    }
+    }
+    return FALSE;
+}

@@ -1,0 +1,175 @@
+// The payment request and reply, the request's extension list, the check
+// of a certificate reply, and the new identifier.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "renewal/formats.h"
+#include "support/unix_command.h"
+#include "token/key_objects.h"
+
+namespace {
+
+std::string Bytes(const CK_BYTE *data, size_t length)
+{
+    return std::string((const char *)data, length);
+}
+
+TEST(PaymentReply, LengthDecidesFirstThenBytesFiveToSeven)
+{
+    CK_BYTE paid[8] = {'a', 'n', 'y', 0xFF, 0x00, 0x00, 0x03, 0x01};
+    EXPECT_EQ(NothingReceived, ClassifyPaymentReply(nullptr, 0));
+    EXPECT_EQ(UnexpectedReply, ClassifyPaymentReply(paid, 1));
+    EXPECT_EQ(UnexpectedReply, ClassifyPaymentReply(paid, 7));
+    EXPECT_EQ(Paid, ClassifyPaymentReply(paid, 8));
+
+    CK_BYTE longer[20] = {0, 0, 0, 0, 0, 0x00, 0x03, 0x01, 9, 9, 9};
+    EXPECT_EQ(Paid, ClassifyPaymentReply(longer, 20));
+
+    for (int i = 5; i < 8; ++i) {
+        CK_BYTE other[8];
+        memcpy(other, paid, 8);
+        other[i] ^= 0x10;
+        EXPECT_EQ(NotPaid, ClassifyPaymentReply(other, 8)) << "byte " << i;
+    }
+}
+
+TEST(PaymentRequest, IsTheSameSevenBytesForEveryone)
+{
+    EXPECT_EQ(std::string("MsgF0\x00\x01", 7), Bytes(PaymentRequest, sizeof PaymentRequest));
+}
+
+TEST(Extensions, FourPairsWithTheSigningToolInUtf8)
+{
+    char *exts[8];
+    char utf8Tool[256];
+    memset(utf8Tool, 0x7F, sizeof utf8Tool);
+    BuildExtensions(exts, utf8Tool);
+    EXPECT_STREQ("keyUsage", exts[0]);
+    EXPECT_STREQ("digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment", exts[1]);
+    EXPECT_STREQ("extendedKeyUsage", exts[2]);
+    EXPECT_STREQ("1.3.6.1.5.5.7.3.2,1.2.643.2.2.34.6,1.2.643.5.1.28.2,1.2.643.5.1.28.3,1.2.643.3.6.78.4.5,"
+                 "1.3.6.1.5.5.7.3.4,1.2.643.5.1.28.4,1.2.643.3.6.0.13",
+                 exts[3]);
+    EXPECT_STREQ("1.2.643.100.111", exts[4]);
+    EXPECT_EQ(utf8Tool, exts[5]);
+    EXPECT_EQ(105u, strlen(exts[5]));  // 106 bytes with the terminating zero
+    EXPECT_STREQ(u8"ASN1:UTF8String:СКЗИ «Криптотокен» в составе изделия «JaCarta ГОСТ»", exts[5]);
+    EXPECT_STREQ("1.3.6.1.4.1.311.21.7", exts[6]);
+    EXPECT_STREQ("ASN1:SEQUENCE:certificateTemplate\n[certificateTemplate]\ntemplateID=OID:1.2.643.3.6.3.13\n"
+                 "templateMajorVersion=INTEGER:1\ntemplateMinorVersion=INTEGER:0",
+                 exts[7]);
+}
+
+// Two GOST certificates made by openssl, and the raw public key of each as
+// the token holds it (the last 64 bytes of the key's DER).
+class CertificateReply : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::string dir = FreshWorkDir("certificate-reply");
+        std::string output;
+        std::string script = "cd " + ShellQuote(dir) + " && for n in 1 2; do "
+                             "openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out k$n.pem && "
+                             "openssl req -engine gost -x509 -new -key k$n.pem -subj /CN=Holder$n -days 30 "
+                             "-outform DER -out c$n.der && "
+                             "openssl x509 -engine gost -inform DER -in c$n.der -noout -pubkey | "
+                             "openssl pkey -engine gost -pubin -outform DER | tail -c 64 > p$n.bin || exit 1; done";
+        ASSERT_EQ(0, RunUnix(script, &output)) << output;
+        ASSERT_TRUE(ReadFileBytes(dir + "/c1.der", cert1));
+        ASSERT_TRUE(ReadFileBytes(dir + "/c2.der", cert2));
+        ASSERT_TRUE(ReadFileBytes(dir + "/p1.bin", key1));
+        ASSERT_TRUE(ReadFileBytes(dir + "/p2.bin", key2));
+        ASSERT_EQ(64u, key1.size());
+    }
+    static bool Matches(const std::string &reply, const std::string &key)
+    {
+        return CertificateReplyMatchesKey((const CK_BYTE *)reply.data(), (unsigned int)reply.size(),
+                                          (const CK_BYTE *)key.data(), (CK_ULONG)key.size());
+    }
+    static std::string cert1, cert2, key1, key2;
+};
+std::string CertificateReply::cert1, CertificateReply::cert2, CertificateReply::key1, CertificateReply::key2;
+
+TEST_F(CertificateReply, TheCertificateOfTheNewKeyIsAccepted)
+{
+    EXPECT_TRUE(Matches(cert1, key1));
+    EXPECT_TRUE(Matches(cert2, key2));
+}
+
+TEST_F(CertificateReply, ACertificateForAnotherKeyIsRefused)
+{
+    EXPECT_FALSE(Matches(cert1, key2));
+    std::string flipped = key1;
+    flipped[63] ^= 1;
+    EXPECT_FALSE(Matches(cert1, flipped));
+    EXPECT_FALSE(Matches(cert1, ""));
+}
+
+TEST_F(CertificateReply, AnythingButExactlyOneCertificateIsRefused)
+{
+    EXPECT_FALSE(Matches(cert1 + '\0', key1));
+    EXPECT_FALSE(Matches(cert1 + cert1, key1));
+    EXPECT_FALSE(Matches(cert1.substr(0, cert1.size() - 1), key1));
+    EXPECT_FALSE(Matches(std::string(200, '\x30'), key1));
+    std::string garbage;
+    for (int i = 0; i < 200; ++i)
+        garbage += (char)(i * 37 + 11);
+    EXPECT_FALSE(Matches(garbage, key1));
+    EXPECT_FALSE(Matches("", key1));
+}
+
+SYSTEMTIME FixedLocalTime()
+{
+    SYSTEMTIME t = {};
+    t.wYear = 2026;
+    t.wMonth = 3;
+    t.wDay = 5;
+    t.wHour = 7;
+    t.wMinute = 8;
+    t.wSecond = 9;
+    return t;
+}
+
+TEST(NewIdentifier, TwelveDigitInnFillsAllTwentySevenBytes)
+{
+    CK_BYTE id[NEW_CKA_ID_LENGTH];
+    MakeNewCKAIDAt(FixedLocalTime(), L"771234567890", id);
+    EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
+}
+
+TEST(NewIdentifier, ShorterInnLeavesZeroBytesAndLongerIsCut)
+{
+    CK_BYTE id[NEW_CKA_ID_LENGTH];
+    MakeNewCKAIDAt(FixedLocalTime(), L"7712345678", id);
+    EXPECT_EQ(std::string("20260305070809-7712345678\0\0", 27), Bytes(id, 27));
+    MakeNewCKAIDAt(FixedLocalTime(), L"", id);
+    EXPECT_EQ(std::string("20260305070809-") + std::string(12, '\0'), Bytes(id, 27));
+    MakeNewCKAIDAt(FixedLocalTime(), L"77123456789012345", id);
+    EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
+}
+
+TEST(NewIdentifier, StampsTheCurrentLocalTime)
+{
+    SYSTEMTIME before, after;
+    CK_BYTE id[NEW_CKA_ID_LENGTH], low[NEW_CKA_ID_LENGTH], high[NEW_CKA_ID_LENGTH];
+    GetLocalTime(&before);
+    MakeNewCKAID(L"771234567890", id);
+    GetLocalTime(&after);
+    MakeNewCKAIDAt(before, L"771234567890", low);
+    MakeNewCKAIDAt(after, L"771234567890", high);
+    EXPECT_LE(Bytes(low, 27), Bytes(id, 27));
+    EXPECT_GE(Bytes(high, 27), Bytes(id, 27));
+}
+
+TEST(CurrentIdentifier, EndsAtTheFirstZeroByteOrFillsTheField)
+{
+    unsigned char ckaID[256] = {1, 2, 3, 0, 5};
+    EXPECT_EQ(3u, CurrentIdLength(ckaID));
+    memset(ckaID, 0xAB, sizeof ckaID);
+    EXPECT_EQ(256u, CurrentIdLength(ckaID));
+    memset(ckaID, 0, sizeof ckaID);
+    EXPECT_EQ(0u, CurrentIdLength(ckaID));
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// ExchangeWithServer against a listener of the test's own on the renewal
+// server's port.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "renewal/server_exchange.h"
+#include "unit/renewal/windows_helpers.h"
+
+// Watching the release of reply buffers: every delete[] of the process goes
+// through here while watchDeletes is set.
+static std::atomic<bool> watchDeletes{false};
+static std::mutex deletedMutex;
+static std::set<void *> deletedArrays;
+
+void operator delete[](void *p) noexcept
+{
+    if (watchDeletes && p) {
+        std::lock_guard<std::mutex> lock(deletedMutex);
+        deletedArrays.insert(p);
+    }
+    free(p);
+}
+void operator delete[](void *p, size_t) noexcept
+{
+    operator delete[](p);
+}
+
+namespace {
+
+std::vector<CK_BYTE *> released;
+
+CK_RV RecordRelease(CK_BYTE *buffer)
+{
+    released.push_back(buffer);
+    return CKR_OK;
+}
+
+struct Winsock {
+    Winsock()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+} winsock;
+
+// The renewal server's port on 127.0.0.1, held by the test. Other test
+// programs on this machine may hold it for a while: wait for it.
+SOCKET BindServerPort()
+{
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = htons(RENEWAL_SERVER_PORT);
+    for (int tries = 0; tries < 600; ++tries) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(s, (sockaddr *)&address, sizeof address) == 0)
+            return s;
+        closesocket(s);
+        Sleep(100);
+    }
+    return INVALID_SOCKET;
+}
+
+// Reads exactly length bytes (the test knows the request's length).
+void ReadRequest(SOCKET client, size_t length)
+{
+    std::vector<char> buffer(65536);
+    size_t total = 0;
+    while (total < length) {
+        int n = recv(client, buffer.data(), (int)buffer.size(), 0);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+}
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        released.clear();
+        releaseSentRequest = RecordRelease;
+        listener = BindServerPort();
+        ASSERT_NE(INVALID_SOCKET, listener) << "port 2000 stayed busy";
+    }
+    void TearDown() override
+    {
+        if (server.joinable())
+            server.join();
+        closesocket(listener);
+        releaseSentRequest = freeBuffer;
+        watchDeletes = false;
+    }
+    // Serves one connection with the given behaviour on a thread.
+    template <typename F> void Serve(F behaviour)
+    {
+        ASSERT_EQ(0, listen(listener, 5));
+        server = std::thread([this, behaviour] {
+            SOCKET client = accept(listener, nullptr, nullptr);
+            if (client != INVALID_SOCKET) {
+                behaviour(client);
+                closesocket(client);
+            }
+        });
+    }
+
+    SOCKET listener = INVALID_SOCKET;
+    std::thread server;
+    CK_BYTE request[32] = "signed request";
+};
+
+TEST_F(ExchangeTest, NoListenerMeansFiveAttemptsASecondApartAndTheRequestStaysTheCallers)
+{
+    // The port is bound but not listening: every connection is refused.
+    CK_BYTE *reply = (CK_BYTE *)0x1234;
+    unsigned int replyLength = 77;
+    auto start = std::chrono::steady_clock::now();
+    int result = ExchangeWithServer(request, sizeof request, &reply, &replyLength);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    EXPECT_EQ(-2, result);
+    EXPECT_GE(seconds, 4.9);
+    EXPECT_LT(seconds, 30.0);
+    EXPECT_TRUE(released.empty());
+    EXPECT_EQ((CK_BYTE *)0x1234, reply);
+    EXPECT_EQ(77u, replyLength);
+}
+
+TEST_F(ExchangeTest, ServerClosingWithoutAnswerGivesNothingAndKeepsTheEarlierReply)
+{
+    Serve([&](SOCKET client) { ReadRequest(client, sizeof request); });
+    CK_BYTE *earlier = new CK_BYTE[8]();
+    CK_BYTE *reply = earlier;
+    unsigned int replyLength = 8;
+    watchDeletes = true;
+    EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength));
+    watchDeletes = false;
+
+    EXPECT_EQ(0u, replyLength);
+    EXPECT_EQ(earlier, reply);
+    EXPECT_EQ(0u, deletedArrays.count(earlier));
+    ASSERT_EQ(1u, released.size());
+    EXPECT_EQ(request, released[0]);
+    delete[] earlier;
+}
+
+TEST_F(ExchangeTest, ReplyInPiecesArrivesWholeAndReplacesTheEarlierReply)
+{
+    std::string sent(3000, '\0');
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = (char)(i * 7 + i / 256);
+    Serve([&](SOCKET client) {
+        ReadRequest(client, sizeof request);
+        send(client, sent.data(), 1024, 0);
+        Sleep(200);
+        send(client, sent.data() + 1024, 1024, 0);
+        Sleep(200);
+        send(client, sent.data() + 2048, 952, 0);
+    });
+    CK_BYTE *earlier = new CK_BYTE[8]();
+    CK_BYTE *reply = earlier;
+    unsigned int replyLength = 8;
+    {
+        std::lock_guard<std::mutex> lock(deletedMutex);
+        deletedArrays.clear();
+    }
+    watchDeletes = true;
+    EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength));
+    watchDeletes = false;
+
+    ASSERT_EQ(3000u, replyLength);
+    EXPECT_EQ(sent, std::string((char *)reply, replyLength));
+    EXPECT_NE(earlier, reply);
+    EXPECT_EQ(1u, deletedArrays.count(earlier));
+    EXPECT_EQ(1u, released.size());
+    delete[] reply;
+}
+
+TEST_F(ExchangeTest, SendErrorIsShownAndTheExchangeGoesOn)
+{
+    // A request far larger than the socket buffers, and a server that resets
+    // the connection instead of reading it: the send fails.
+    std::vector<CK_BYTE> big(16 * 1024 * 1024, 0x5A);
+    Serve([&](SOCKET client) {
+        Sleep(500);
+        linger hard = {1, 0};
+        setsockopt(client, SOL_SOCKET, SO_LINGER, (const char *)&hard, sizeof hard);
+    });
+    CK_BYTE *reply = nullptr;
+    unsigned int replyLength = 99;
+    int result = 1;
+    std::thread exchange([&] { result = ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength); });
+
+    HWND box = WaitForTopWindow(L"Ошибка", 20000);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"The virtual circuit was reset by the remote side executing a hard or abortive close.For UDP sockets, "
+              L"the remote host was unable to deliver a previously sent UDP datagram and responded with a Port "
+              L"Unreachable ICMP packet.The application should close the socket as it is no longer usable.",
+              BoxText(box));
+    PressButton(box, IDOK);
+    exchange.join();
+
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0u, replyLength);
+    EXPECT_EQ(nullptr, reply);
+    ASSERT_EQ(1u, released.size());
+    EXPECT_EQ(big.data(), released[0]);
+}
+
+TEST(SendErrorTexts, UnknownCodesAndTheRussianCaptionAreCodePage1251)
+{
+    wchar_t wide[64] = L"";
+    MultiByteToWideChar(1251, 0, SendErrorText(12345), -1, wide, 64);
+    EXPECT_STREQ(L"Неизвестная ошибка", wide);
+    EXPECT_STREQ("The socket is not connected.", SendErrorText(10057));
+    EXPECT_STREQ("The network subsystem has failed.", SendErrorText(10050));
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+#include "token/key_objects.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <set>
+
+// DER of 1.2.643.2.2.35.1, the CryptoPro-A parameter set of GOST R 34.10-2001.
+static CK_BYTE STR_CRYPTO_PRO_A[9] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
+static CK_BBOOL token = CK_TRUE;
+static CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+
+// A failed search call is reported and the operation goes on with its next
+// call; the count that results decides.
+static void ReportSearchFailure(HWND owner, const wchar_t *function)
+{
+    MessageBoxW(owner, function, L"Ошибка", MB_OK | MB_ICONERROR);
+}
+
+CK_ULONG CurrentIdLength(const unsigned char ckaID[256])
+{
+    CK_ULONG length = 0;
+    while (length < 256 && ckaID[length] != 0)
+        ++length;
+    return length;
+}
+
+CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
+                                HWND owner, void (*step)(HWND), HWND stepWindow,
+                                CK_OBJECT_HANDLE *userCert)
+{
+    CK_ATTRIBUTE certAttribs[] = {
+        {CKA_CLASS, &certClass, sizeof certClass},
+        {CKA_ID, (void *)id, idLength},
+    };
+    CK_OBJECT_HANDLE found[16] = {};
+    CK_ULONG certsFound = 0;
+
+    if (C_FindObjectsInit(session, certAttribs, 2) != CKR_OK)
+        ReportSearchFailure(owner, L"C_FindObjectsInit");
+    step(stepWindow);
+    if (C_FindObjects(session, found, 16, &certsFound) != CKR_OK) {
+        ReportSearchFailure(owner, L"C_FindObjects");
+        certsFound = 0;
+    }
+    step(stepWindow);
+    if (C_FindObjectsFinal(session) != CKR_OK)
+        ReportSearchFailure(owner, L"C_FindObjectsFinal");
+    step(stepWindow);
+
+    if (certsFound > 16)
+        certsFound = 16;
+    *userCert = found[0];
+    return certsFound;
+}
+
+void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+{
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%04i%02i%02i%02i%02i%02i-", stLocal.wYear, stLocal.wMonth, stLocal.wDay,
+             stLocal.wHour, stLocal.wMinute, stLocal.wSecond);
+    memset(NewCKAID, 0, NEW_CKA_ID_LENGTH);
+    memcpy(NewCKAID, stamp, 15);
+    for (int i = 0; i < 12 && inn[i] != 0; ++i)
+        NewCKAID[15 + i] = (CK_BYTE)(inn[i] & 0xFF);
+}
+
+void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+{
+    SYSTEMTIME stUTC, stLocal;
+    GetSystemTime(&stUTC);
+    SystemTimeToTzSpecificLocalTime(nullptr, &stUTC, &stLocal);
+    MakeNewCKAIDAt(stLocal, inn, NewCKAID);
+}
+
+CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+                             CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
+{
+    CK_MECHANISM mech = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+    static char publicLabel[] = "Public key";
+    static char privateLabel[] = "Private key";
+    CK_ATTRIBUTE pubKeyAttribs[] = {
+        {CKA_TOKEN, &token, sizeof token},
+        {CKA_LABEL, publicLabel, 10},
+        {CKA_GOSTR3410_PARAMS, STR_CRYPTO_PRO_A, sizeof STR_CRYPTO_PRO_A},
+        {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
+    };
+    CK_ATTRIBUTE prKeyAttribs[] = {
+        {CKA_TOKEN, &token, sizeof token},
+        {CKA_LABEL, privateLabel, 11},
+        {CKA_GOSTR3410_PARAMS, STR_CRYPTO_PRO_A, sizeof STR_CRYPTO_PRO_A},
+        {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
+    };
+    return C_GenerateKeyPair(session, &mech, pubKeyAttribs, 4, prKeyAttribs, 4, publicKey, privateKey);
+}
+
+CK_RV ReadPublicKeyValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
+                         CK_BYTE **value, CK_ULONG *length)
+{
+    *value = nullptr;
+    *length = 0;
+    CK_ATTRIBUTE attribute = {CKA_VALUE, nullptr, 0};
+    CK_RV rv = C_GetAttributeValue(session, publicKey, &attribute, 1);
+    if (rv != CKR_OK)
+        return rv;
+    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen == 0)
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    CK_BYTE *buffer = new (std::nothrow) CK_BYTE[attribute.ulValueLen];
+    if (buffer == nullptr)
+        return CKR_HOST_MEMORY;
+    attribute.pValue = buffer;
+    rv = C_GetAttributeValue(session, publicKey, &attribute, 1);
+    if (rv != CKR_OK) {
+        delete[] buffer;
+        return rv;
+    }
+    *value = buffer;
+    *length = attribute.ulValueLen;
+    return CKR_OK;
+}
+
+CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+                          const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle)
+{
+    static char label[] = "EGAIS";
+    CK_ATTRIBUTE newCertAttr[] = {
+        {CKA_CLASS, &certClass, sizeof certClass},
+        {CKA_TOKEN, &token, sizeof token},
+        {CKA_LABEL, label, 5},
+        {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
+        {CKA_VALUE, (void *)certificate, length},
+    };
+    return C_CreateObject(session, newCertAttr, 5, new_cert_handle);
+}
+
+void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner)
+{
+    // An empty CKA_ID template would match every object on the token.
+    if (id == nullptr || idLength == 0)
+        return;
+    CK_ATTRIBUTE certAttribs2[] = {{CKA_ID, (void *)id, idLength}};
+    std::set<CK_OBJECT_HANDLE> destroyed;
+    for (;;) {
+        CK_OBJECT_HANDLE del_obj = CK_INVALID_HANDLE;
+        CK_ULONG del_obj_count = 0;
+        bool stop = false;
+        if (C_FindObjectsInit(session, certAttribs2, 1) != CKR_OK)
+            ReportSearchFailure(owner, L"C_FindObjectsInit");
+        if (C_FindObjects(session, &del_obj, 1, &del_obj_count) != CKR_OK) {
+            ReportSearchFailure(owner, L"C_FindObjects");
+            del_obj_count = 0;
+        }
+        if (del_obj_count > 0) {
+            // An object that will not go, or comes back, would keep every
+            // later pass finding it: stop instead of searching forever.
+            if (destroyed.count(del_obj) != 0 || C_DestroyObject(session, del_obj) != CKR_OK)
+                stop = true;
+            destroyed.insert(del_obj);
+        }
+        if (C_FindObjectsFinal(session) != CKR_OK)
+            ReportSearchFailure(owner, L"C_FindObjectsFinal");
+        if (del_obj_count == 0 || stop)
+            break;
+    }
+}
