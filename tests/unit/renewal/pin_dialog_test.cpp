@@ -9,7 +9,7 @@
 
 #include "res/resource.h"
 #include "token/pin_dialog.h"
-#include "unit/renewal/windows_helpers.h"
+#include "support/window_driver.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ protected:
         worker = std::thread([this] {
             result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PIN), nullptr, PinDialogProc, 0);
         });
-        dialog = WaitForTopWindow(L"PIN-код ГОСТ");
+        dialog = WaitForWindow(L"PIN-код ГОСТ");
         ASSERT_NE(nullptr, dialog);
         edit = GetDlgItem(dialog, IDC_PIN);
         ASSERT_NE(nullptr, edit);
@@ -81,7 +81,7 @@ TEST_F(PinDialog, OkWithAnEmptyEditGivesAnEmptyPin)
 {
     strcpy(pinBuffer, "previous");
     Open();
-    PressButton(dialog, IDOK);
+    ClickButton(dialog, IDOK);
     EXPECT_EQ(IDOK, Closed());
     EXPECT_STREQ("", pinBuffer);
 }
@@ -94,7 +94,7 @@ TEST_F(PinDialog, LongEntryKeepsTheFirstNinetyNineCharacters)
     Open();
     SetWindowTextW(edit, entry.c_str());
     EXPECT_EQ(120, GetWindowTextLengthW(edit));
-    PressButton(dialog, IDOK);
+    ClickButton(dialog, IDOK);
     EXPECT_EQ(IDOK, Closed());
     EXPECT_EQ(std::string(entry.begin(), entry.begin() + 99), std::string(pinBuffer));
 }
@@ -110,7 +110,7 @@ TEST_F(PinDialog, TypedCharactersAreMaskedAndTheEditHasTheFocus)
     EXPECT_EQ(edit, info.hwndFocus);
     EXPECT_EQ(nullptr, GetMenu(dialog));
     EXPECT_FALSE(GetWindowLongW(dialog, GWL_STYLE) & WS_SYSMENU);
-    PressButton(dialog, IDCANCEL);
+    ClickButton(dialog, IDCANCEL);
     EXPECT_EQ(IDCANCEL, Closed());
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "renewal/server_exchange.h"
+#include "support/window_driver.h"
 #include "unit/renewal/windows_helpers.h"
 
 // Watching the release of reply buffers: every delete[] of the process goes
@@ -199,18 +200,21 @@ TEST_F(ExchangeTest, SendErrorIsShownAndTheExchangeGoesOn)
     });
     CK_BYTE *reply = nullptr;
     unsigned int replyLength = 99;
-    int result = 1;
-    std::thread exchange([&] { result = ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength); });
+    auto exchange = std::async(std::launch::async, [&] {
+        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength);
+    });
 
-    HWND box = WaitForTopWindow(L"Ошибка", 20000);
+    HWND box = WaitForWindow(L"Ошибка", L"#32770", 20000);
+    std::wstring text = box ? MessageBoxText(box) : L"";
+    if (box)
+        ClickButton(box, IDOK);
+    ASSERT_TRUE(FinishDismissingBoxes(exchange));
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"The virtual circuit was reset by the remote side executing a hard or abortive close.For UDP sockets, "
               L"the remote host was unable to deliver a previously sent UDP datagram and responded with a Port "
               L"Unreachable ICMP packet.The application should close the socket as it is no longer usable.",
-              BoxText(box));
-    PressButton(box, IDOK);
-    exchange.join();
-
+              text);
+    int result = exchange.get();
     EXPECT_EQ(0, result);
     EXPECT_EQ(0u, replyLength);
     EXPECT_EQ(nullptr, reply);

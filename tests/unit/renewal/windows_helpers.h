@@ -1,51 +1,32 @@
-// Finding and answering the boxes that the renewal units raise on their own
-// threads.
+// Waiting for renewal work that runs on another thread and may raise boxes.
 #pragma once
 
 #include <windows.h>
 
-#include <string>
+#include <chrono>
+#include <future>
 
-struct TopWindowSearch {
-    const wchar_t *caption;
-    HWND found;
-};
-
-static BOOL CALLBACK MatchTopWindow(HWND window, LPARAM parameter)
+static BOOL CALLBACK DismissBox(HWND window, LPARAM)
 {
-    TopWindowSearch *search = (TopWindowSearch *)parameter;
-    wchar_t text[256], className[64];
-    GetWindowTextW(window, text, 256);
+    wchar_t className[64];
     GetClassNameW(window, className, 64);
-    if (IsWindowVisible(window) && wcscmp(text, search->caption) == 0 && wcscmp(className, L"#32770") == 0) {
-        search->found = window;
-        return FALSE;
-    }
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == GetCurrentProcessId() && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0)
+        PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
     return TRUE;
 }
 
-// The first visible dialog of this process with the caption; null after the
-// time-out.
-inline HWND WaitForTopWindow(const wchar_t *caption, int timeoutMs = 10000)
+// Waits for the work, answering any box it raises, so that a failed check
+// never leaves a test waiting on a box nobody closes. Returns whether the
+// work ended in time.
+template <typename Future> bool FinishDismissingBoxes(Future &work, int timeoutMs = 60000)
 {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        TopWindowSearch search = {caption, nullptr};
-        EnumWindows(MatchTopWindow, (LPARAM)&search);
-        if (search.found)
-            return search.found;
-        Sleep(20);
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (work.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready)
+            return true;
+        EnumWindows(DismissBox, 0);
+        Sleep(50);
     }
-    return nullptr;
-}
-
-inline std::wstring BoxText(HWND box)
-{
-    wchar_t text[2048] = L"";
-    GetDlgItemTextW(box, 0xFFFF, text, 2048);
-    return text;
-}
-
-inline void PressButton(HWND dialog, int id)
-{
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+    return false;
 }
