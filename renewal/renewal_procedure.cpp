@@ -241,7 +241,6 @@ DWORD WINAPI RenewalThread(LPVOID dialogWindow)
     run.progress = GetDlgItem(run.dialog, IDC_RENEWAL_PROGRESS);
     INT_PTR result = 0;
 
-    TokenWorkBegin();
     CertRecord *record = new CertRecord;
     // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
     // login attempt with a stale or empty PIN.
@@ -269,11 +268,16 @@ INT_PTR CALLBACK RenewalProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam,
     (void)lParam;
     switch (msg) {
     case WM_INITDIALOG: {
+        // Marked here, before the worker exists, so that no "Выход" can slip
+        // in between; the worker ends the mark after its last library call.
+        TokenWorkBegin();
         HANDLE thread = CreateThread(nullptr, 0, RenewalThread, dialog, 0, nullptr);
-        if (thread == nullptr)
+        if (thread == nullptr) {
+            TokenWorkEnd();
             EndDialog(dialog, 0);
-        else
+        } else {
             CloseHandle(thread);
+        }
         return TRUE;
     }
     }
