@@ -12,9 +12,24 @@ static const char *const libraryFunctions[] = {
     "C_Initialize", "C_Finalize", "C_GetInfo", "C_GetSlotList", "useHardwareHash", "freeBuffer",
 };
 
+static const char *const slotFunctions[] = {
+    "C_GetSlotInfo",     "C_GetTokenInfo",     "C_OpenSession",       "C_CloseSession",  "C_CloseAllSessions",
+    "C_Login",           "C_Logout",           "C_FindObjectsInit",   "C_FindObjects",   "C_FindObjectsFinal",
+    "C_GetAttributeValue", "C_GenerateKeyPair", "C_CreateObject",     "C_DestroyObject", "createCSR",
+    "pkcs7Sign",
+};
+
 bool IsLibraryFunction(const std::string &function)
 {
     for (const char *name : libraryFunctions)
+        if (function == name)
+            return true;
+    return false;
+}
+
+bool IsSlotFunction(const std::string &function)
+{
+    for (const char *name : slotFunctions)
         if (function == name)
             return true;
     return false;
@@ -170,6 +185,17 @@ CK_RV C_Initialize(CK_VOID_PTR initArgs)
         auto *args = (CK_C_INITIALIZE_ARGS *)initArgs;
         if (args->pReserved)
             return line.Write(CKR_ARGUMENTS_BAD);
+        // The library locks with the system's primitives only: mutex
+        // functions of the caller's are all given or none, and may be left
+        // unused only when the caller allows the system's.
+#pragma push_macro("CreateMutex")
+#undef CreateMutex
+        int given = !!args->CreateMutex + !!args->DestroyMutex + !!args->LockMutex + !!args->UnlockMutex;
+#pragma pop_macro("CreateMutex")
+        if (given != 0 && given != 4)
+            return line.Write(CKR_ARGUMENTS_BAD);
+        if (given == 4 && !(args->flags & CKF_OS_LOCKING_OK))
+            return line.Write(CKR_CANT_LOCK);
     }
     library.dir = StoreDirFromEnvironment();
     CK_ULONG initializeCalls = library.libraryCalls["C_Initialize"];

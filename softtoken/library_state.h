@@ -44,6 +44,10 @@ extern LibraryState library;
 // Functions that are not tied to a slot; their faults live in library.json.
 bool IsLibraryFunction(const std::string &function);
 
+// Functions that run on a slot or its sessions; their faults live in the
+// slot's file.
+bool IsSlotFunction(const std::string &function);
+
 // Counts a library-wide call and gives its forced result (CKR_OK for none).
 CK_RV LibraryCall(const char *function);
 

@@ -357,6 +357,8 @@ static int CommandFault(const Options &options)
     } else if ((kind == "remove-after" || kind == "appear-after") && (args.size() == 3 || args.size() == 4)) {
         if (args.size() == 4 && (!ParseNumber(args[3], number) || number == 0))
             return Fail("bad call count");
+        if (!IsLibraryFunction(args[2]) && !IsSlotFunction(args[2]))
+            return Fail("no such function: " + args[2]);
         PresenceTrigger &trigger = kind == "remove-after" ? state.faults.removeAfter : state.faults.appearAfter;
         trigger.function = args[2];
         trigger.count = number;
@@ -370,6 +372,8 @@ static int CommandFault(const Options &options)
             return Usage();
         if (IsLibraryFunction(kind))
             return Fail(kind + " is library-wide; use 'fault library'");
+        if (!IsSlotFunction(kind))
+            return Fail("no such function: " + kind);
         fault.function = kind;
         fault.after = after;
         SetFunctionFault(state.faults.functions, fault);

@@ -42,6 +42,14 @@ TEST_F(SofttokenTest, InitialisationFollowsTheStandard)
     args.pReserved = &args;
     EXPECT_EQ(CKR_ARGUMENTS_BAD, C_Initialize(&args));
     args.pReserved = nullptr;
+    args.DestroyMutex = [](void *) -> CK_RV { return CKR_OK; };
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, C_Initialize(&args));
+#pragma push_macro("CreateMutex")
+#undef CreateMutex
+    args.CreateMutex = [](void **) -> CK_RV { return CKR_OK; };
+#pragma pop_macro("CreateMutex")
+    args.LockMutex = args.UnlockMutex = args.DestroyMutex;
+    EXPECT_EQ(CKR_CANT_LOCK, C_Initialize(&args));
     args.flags = CKF_OS_LOCKING_OK;
     EXPECT_EQ(CKR_OK, C_Initialize(&args));
 }
@@ -232,7 +240,29 @@ TEST_F(SofttokenTest, ToolRejectsBadCommands)
     Tool({"init", "5"});
     EXPECT_EQ(1, RunTool({"fault", "5", "remove-after", "C_Login", "0"}, &output));
     EXPECT_EQ(2, RunTool({"fault", "5", "C_Login", "lots"}, &output));
+    // A misspelt function would never fire: it is refused.
+    EXPECT_EQ(1, RunTool({"fault", "5", "C_Loginn", "0xa0"}, &output));
+    EXPECT_NE(std::string::npos, output.find("no such function: C_Loginn")) << output;
+    EXPECT_EQ(1, RunTool({"fault", "5", "remove-after", "C_FindObject"}, &output));
     EXPECT_EQ("", Tool({"list", "5"}));
+}
+
+// A slot file that is not a slot is passed over, not trusted.
+TEST_F(SofttokenTest, BrokenSlotFileIsNoSlot)
+{
+    Tool({"init", "0"});
+    Tool({"init", "1"});
+    std::string whole;
+    ASSERT_TRUE(ReadFileBytes(dir + "/slot-1.json", whole));
+    ASSERT_TRUE(WriteFileBytes(dir + "/slot-1.json", whole.substr(0, whole.size() / 2)));
+    ASSERT_TRUE(WriteFileBytes(dir + "/slot-2.json", "{\"slot\": 3}"));
+    ASSERT_TRUE(WriteFileBytes(dir + "/slot-x.json", "{}"));
+    ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
+    EXPECT_EQ(Slots({0}), SlotList(CK_FALSE));
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(CKR_SLOT_ID_INVALID, C_GetTokenInfo(1, &info));
+    std::string output;
+    EXPECT_EQ(1, RunTool({"list", "1"}, &output));
 }
 
 // A write is a new temporary file that replaces the slot file in one step: a
