@@ -53,7 +53,7 @@ std::string Upper(std::string text)
 // leading zeros.
 std::string Number(const std::string &bigEndian)
 {
-    std::string hex = Upper(Hex(bigEndian));
+    std::string hex = Upper(ToHexText(bigEndian));
     size_t first = hex.find_first_not_of('0');
     return first == std::string::npos ? "0" : hex.substr(first);
 }
@@ -239,7 +239,7 @@ TEST_F(GostCrypto, RequestVerifiesWithOpenSslAndCarriesSubjectAndExtensions)
     std::string publicInfo = Shell("openssl req -engine gost -inform DER -in request.der -pubkey -noout | "
                                    "openssl pkey -engine gost -pubin -outform DER | tail -c 64 | od -An -tx1 -v");
     publicInfo.erase(std::remove_if(publicInfo.begin(), publicInfo.end(), isspace), publicInfo.end());
-    EXPECT_NE(std::string::npos, publicInfo.find(Hex(value))) << publicInfo;
+    EXPECT_NE(std::string::npos, publicInfo.find(ToHexText(value))) << publicInfo;
 
     // The signature is s then r: the other order does not verify.
     std::string swapped = request;
@@ -324,7 +324,7 @@ TEST_F(GostCrypto, PrivateKeyFromOpenSslSignsThroughTheToken)
     ASSERT_NE(std::string::npos, at) << text;
     std::string hex = text.substr(at + 13, text.find('\n', at) - at - 13);
     hex = std::string(64 - hex.size(), '0') + hex;
-    std::string privateValue = Reversed(Unhex(hex));
+    std::string privateValue = Reversed(FromHexText(hex));
     ASSERT_EQ(32u, privateValue.size());
 
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;

@@ -176,8 +176,8 @@ TEST_F(TokenObjects, PrivateKeysNeedLoginAndTheirValueNeverLeaves)
 
     // Nor can the tool read it.
     std::string output;
-    EXPECT_EQ(1, RunTool({"dump", "0", std::to_string(privateKey), "--out", dir + "/private.bin"}, &output));
-    EXPECT_EQ(0, RunTool({"dump", "0", std::to_string(publicKey), "--out", dir + "/public.bin"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"dump", "0", std::to_string(privateKey), "--out", dir + "/private.bin"}, &output));
+    EXPECT_EQ(0, RunSoftToken({"dump", "0", std::to_string(publicKey), "--out", dir + "/public.bin"}, &output));
     std::string dumped;
     ASSERT_TRUE(ReadFileBytes(dir + "/public.bin", dumped));
     EXPECT_EQ(std::string((const char *)value, 64), dumped);

@@ -126,8 +126,8 @@ TEST_F(SofttokenTest, LibraryFaultsForceResults)
 
     // A slot-bound function cannot be given to the library, nor the reverse.
     std::string output;
-    EXPECT_NE(0, RunTool({"fault", "library", "C_Login", "0xa0"}, &output));
-    EXPECT_NE(0, RunTool({"fault", "0", "C_GetSlotList", "0x30"}, &output));
+    EXPECT_NE(0, RunSoftToken({"fault", "library", "C_Login", "0xa0"}, &output));
+    EXPECT_NE(0, RunSoftToken({"fault", "0", "C_GetSlotList", "0x30"}, &output));
 
     Tool({"clear-faults"});
     EXPECT_EQ(CKR_OK, useHardwareHash(0));
@@ -230,20 +230,20 @@ TEST_F(SofttokenTest, JournalHasOneLinePerCall)
 TEST_F(SofttokenTest, ToolRejectsBadCommands)
 {
     std::string output;
-    EXPECT_EQ(0, RunTool({}, &output));
+    EXPECT_EQ(0, RunSoftToken({}, &output));
     EXPECT_EQ(0u, output.find("usage: softtoken")) << output;
-    EXPECT_EQ(2, RunTool({"init", "x"}, &output));
-    EXPECT_EQ(2, RunTool({"frobnicate"}, &output));
-    EXPECT_EQ(1, RunTool({"list", "5"}, &output));
+    EXPECT_EQ(2, RunSoftToken({"init", "x"}, &output));
+    EXPECT_EQ(2, RunSoftToken({"frobnicate"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"list", "5"}, &output));
     EXPECT_NE(std::string::npos, output.find("no token in slot 5")) << output;
-    EXPECT_EQ(2, RunTool({"present", "5", "maybe"}, &output));
+    EXPECT_EQ(2, RunSoftToken({"present", "5", "maybe"}, &output));
     Tool({"init", "5"});
-    EXPECT_EQ(1, RunTool({"fault", "5", "remove-after", "C_Login", "0"}, &output));
-    EXPECT_EQ(2, RunTool({"fault", "5", "C_Login", "lots"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"fault", "5", "remove-after", "C_Login", "0"}, &output));
+    EXPECT_EQ(2, RunSoftToken({"fault", "5", "C_Login", "lots"}, &output));
     // A misspelt function would never fire: it is refused.
-    EXPECT_EQ(1, RunTool({"fault", "5", "C_Loginn", "0xa0"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"fault", "5", "C_Loginn", "0xa0"}, &output));
     EXPECT_NE(std::string::npos, output.find("no such function: C_Loginn")) << output;
-    EXPECT_EQ(1, RunTool({"fault", "5", "remove-after", "C_FindObject"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"fault", "5", "remove-after", "C_FindObject"}, &output));
     EXPECT_EQ("", Tool({"list", "5"}));
 }
 
@@ -262,7 +262,7 @@ TEST_F(SofttokenTest, BrokenSlotFileIsNoSlot)
     CK_TOKEN_INFO info;
     EXPECT_EQ(CKR_SLOT_ID_INVALID, C_GetTokenInfo(1, &info));
     std::string output;
-    EXPECT_EQ(1, RunTool({"list", "1"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"list", "1"}, &output));
 }
 
 // A write is a new temporary file that replaces the slot file in one step: a

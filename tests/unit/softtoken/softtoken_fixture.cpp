@@ -47,64 +47,6 @@ HANDLE StartTool(const std::vector<std::string> &args)
     return pi.hProcess;
 }
 
-int RunTool(const std::vector<std::string> &args, std::string *output)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    std::wstring line = ToolCommandLine(args);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
-    std::string collected;
-    char buffer[4096];
-    DWORD got;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        collected.append(buffer, got);
-    CloseHandle(readEnd);
-    DWORD code = (DWORD)-1;
-    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(pi.hProcess, &code);
-    else
-        TerminateProcess(pi.hProcess, 1);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    if (output)
-        *output = collected;
-    return (int)code;
-}
-
-std::string Hex(const std::string &bytes)
-{
-    std::string hex;
-    char pair[3];
-    for (unsigned char c : bytes) {
-        snprintf(pair, sizeof pair, "%02x", c);
-        hex += pair;
-    }
-    return hex;
-}
-
-std::string Unhex(const std::string &hex)
-{
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes += (char)strtoul(hex.substr(i, 2).c_str(), nullptr, 16);
-    return bytes;
-}
-
 std::vector<std::string> ReadLines(const std::string &unixPath)
 {
     std::string text;
@@ -138,7 +80,7 @@ void SofttokenTest::TearDown()
 std::string SofttokenTest::Tool(const std::vector<std::string> &args)
 {
     std::string output;
-    int code = RunTool(args, &output);
+    int code = RunSoftToken(args, &output);
     EXPECT_EQ(0, code) << "softtoken failed: " << output;
     return output;
 }

@@ -1,8 +1,10 @@
 // Shared by the stand-in token's tests: a fresh store folder and journal for
-// every test, and running softtoken.exe.
+// every test, and starting softtoken.exe (RunSoftToken runs it to the end).
 #pragma once
 
 #include "token/token_library.h"
+
+#include "support/soft_token_tool.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -10,16 +12,9 @@
 #include <string>
 #include <vector>
 
-// Runs softtoken.exe with the arguments and waits (at most 120 s); output
-// receives stdout and stderr together. Returns the exit code, -1 on failure.
-int RunTool(const std::vector<std::string> &args, std::string *output = nullptr);
-
-// Starts softtoken.exe and returns its process handle (null on failure).
+// Starts softtoken.exe without waiting for it and returns its process handle
+// (null on failure), for tests that stop it half-way.
 HANDLE StartTool(const std::vector<std::string> &args);
-
-// Bytes from a hex string, and back.
-std::string Hex(const std::string &bytes);
-std::string Unhex(const std::string &hex);
 
 // The journal's lines.
 std::vector<std::string> ReadLines(const std::string &unixPath);
