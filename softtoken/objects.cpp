@@ -3,6 +3,8 @@
 #include "softtoken/gost.h"
 #include "softtoken/library_state.h"
 
+#include <cstring>
+
 const std::string cryptoProA("\x06\x07\x2A\x85\x03\x02\x02\x23\x01", 9);
 // 1.2.643.2.2.30.1, the CryptoPro parameters of GOST R 34.11-94.
 static const std::string cryptoProHash("\x06\x07\x2A\x85\x03\x02\x02\x1E\x01", 9);
@@ -34,7 +36,7 @@ bool Matches(const StoredObject &object, const CK_ATTRIBUTE *pattern, CK_ULONG c
     for (CK_ULONG i = 0; i < count; ++i) {
         auto it = object.attributes.find(pattern[i].type);
         if (it == object.attributes.end() || it->second.size() != pattern[i].ulValueLen ||
-            it->second.compare(0, std::string::npos, (const char *)pattern[i].pValue, pattern[i].ulValueLen) != 0)
+            (pattern[i].ulValueLen && memcmp(it->second.data(), pattern[i].pValue, pattern[i].ulValueLen) != 0))
             return false;
     }
     return true;
@@ -73,7 +75,9 @@ static CK_RV ApplyTemplate(const CK_ATTRIBUTE *attributes, CK_ULONG count, bool 
 {
     for (CK_ULONG i = 0; i < count; ++i) {
         const CK_ATTRIBUTE &attribute = attributes[i];
-        std::string value((const char *)attribute.pValue, attribute.pValue ? attribute.ulValueLen : 0);
+        std::string value;
+        if (attribute.ulValueLen)
+            value.assign((const char *)attribute.pValue, attribute.ulValueLen);
         if (IsBooleanAttribute(attribute.type) && value.size() != 1)
             return CKR_ATTRIBUTE_VALUE_INVALID;
         if ((attribute.type == CKA_CLASS || attribute.type == CKA_KEY_TYPE || attribute.type == CKA_CERTIFICATE_TYPE) &&
