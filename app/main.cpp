@@ -1,6 +1,51 @@
+// Kestrava's entry point: sockets, the single-instance hand-over, the main
+// window and the message loop.
+#include <winsock2.h>
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+#include "app/main_window.h"
+#include "res/resource.h"
+#include "token/token_library.h"
+
+static const wchar_t *const TEXT_ERROR_CAPTION = L"Ошибка";
+static const wchar_t *const TEXT_WSA_FAILED = L"Ошибка WSAStartup()";
+static const wchar_t *const TEXT_CLASS_FAILED = L"Не удалось зарегистрировать класс окна";
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+        MessageBoxW(nullptr, TEXT_WSA_FAILED, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+
+    LoadStringW(instance, IDS_APP_TITLE, windowTitle, 100);
+    LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
+
+    // A running copy is known by its main window, shown or hidden; this start
+    // hands over to it and never touches the token library.
+    HWND runningCopy = FindWindowW(windowClassName, windowTitle);
+    if (runningCopy) {
+        SetForegroundWindow(runningCopy);
+        SendMessageW(runningCopy, WM_ACTIVATE_INSTANCE, 0, 0);
+        return 0;
+    }
+
+    if (!RegisterMainWindowClass(instance)) {
+        MessageBoxW(nullptr, TEXT_CLASS_FAILED, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    if (!InitMainWindow(instance))
+        return 0;
+
+    MSG msg = {};
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+
+    // The main window's destruction has finalized the library already; this
+    // call finds it finalized and is harmless.
+    C_Finalize(nullptr);
     return 0;
 }

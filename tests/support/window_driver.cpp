@@ -1,5 +1,6 @@
 #include "support/window_driver.h"
 
+#include "support/menu_probe/menu_probe.h"
 #include "support/unix_command.h"
 
 #include <gdiplus.h>
@@ -267,4 +268,95 @@ bool SaveScreenshot(const std::string &name)
     }
     DeleteObject(picture);
     return saved;
+}
+
+std::vector<HWND> TrayIcons()
+{
+    std::vector<HWND> icons;
+    for (HWND tray : FindWindows(nullptr, L"__winex11_standalone_tray", 0, true)) {
+        for (HWND child = GetWindow(tray, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (IsWindowVisible(child) && ClassOf(child) == L"__winex11_tray_icon")
+                icons.push_back(child);
+        }
+    }
+    return icons;
+}
+
+static bool ClickAt(POINT point, bool rightButton)
+{
+    if (!SetCursorPos(point.x, point.y))
+        return false;
+    Sleep(POLL_MS);
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = rightButton ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
+    input[1].mi.dwFlags = rightButton ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+    return SendInput(2, input, sizeof(INPUT)) == 2;
+}
+
+bool ClickWindow(HWND window, bool rightButton)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return false;
+    return ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}, rightButton);
+}
+
+HWND WaitForPopupMenu(DWORD processId, int timeoutMs, HWND other)
+{
+    for (int waited = 0;; waited += POLL_MS) {
+        for (HWND menu : FindWindows(nullptr, L"#32768", processId, true)) {
+            if (menu != other)
+                return menu;
+        }
+        if (waited >= timeoutMs)
+            return nullptr;
+        Sleep(POLL_MS);
+    }
+}
+
+std::vector<MenuItem> ReadMenu(HWND menuWindow)
+{
+    std::vector<MenuItem> items;
+    static HANDLE memory = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              sizeof(MenuProbeReport), MENU_PROBE_MEMORY);
+    static HMODULE probe = LoadLibraryW((WindowsPath(TestEnv("KESTRAVA_BIN")) + L"\\menu_probe.dll").c_str());
+    static UINT const probeMessage = RegisterWindowMessageW(MENU_PROBE_MESSAGE);
+    HOOKPROC hook = probe ? (HOOKPROC)GetProcAddress(probe, MENU_PROBE_HOOK) : nullptr;
+    MenuProbeReport *report =
+        memory ? (MenuProbeReport *)MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(MenuProbeReport)) : nullptr;
+    if (!hook || !report)
+        return items;
+    ZeroMemory(report, sizeof *report);
+
+    // The system loads the probe into the menu's thread for this one message.
+    HHOOK installed = SetWindowsHookExW(WH_CALLWNDPROC, hook, probe, GetWindowThreadProcessId(menuWindow, nullptr));
+    DWORD_PTR ignored = 0;
+    if (installed) {
+        SendMessageTimeoutW(menuWindow, probeMessage, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &ignored);
+        UnhookWindowsHookEx(installed);
+    }
+    for (int i = 0; report->done && i < report->count; ++i) {
+        const MenuProbeItem &probed = report->items[i];
+        MenuItem item;
+        item.text = probed.text;
+        item.id = probed.id;
+        item.separator = (probed.type & MFT_SEPARATOR) != 0;
+        item.submenu = probed.hasSubmenu != FALSE;
+        item.enabled = (probed.state & MFS_DISABLED) == 0;
+        item.image = probed.hasImage != FALSE;
+        item.rect = probed.rect;
+        items.push_back(item);
+    }
+    UnmapViewOfFile(report);
+    return items;
+}
+
+bool ClickMenuItem(HWND menuWindow, int position)
+{
+    std::vector<MenuItem> items = ReadMenu(menuWindow);
+    if (position < 0 || position >= (int)items.size())
+        return false;
+    const RECT &rect = items[position].rect;
+    return ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}, false);
 }

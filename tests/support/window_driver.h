@@ -48,3 +48,32 @@ bool SetControlText(HWND dialog, int controlId, const wchar_t *text);
 
 // Saves the whole screen as KESTRAVA_SCREENSHOTS/<name>.png.
 bool SaveScreenshot(const std::string &name);
+
+// ---- The notification area and popup menus -------------------------------
+
+// The icons in the notification area now (Wine shows each in a small window
+// of its own inside its tray window when no desktop tray exists).
+std::vector<HWND> TrayIcons();
+// Clicks the middle of a window with the mouse, as a user does: the cursor
+// moves there and the button goes down and up.
+bool ClickWindow(HWND window, bool rightButton = false);
+
+// A visible popup menu window (class "#32768") of the process, other than
+// `other` (to find a submenu that opens beside its parent); null after the
+// time-out.
+HWND WaitForPopupMenu(DWORD processId, int timeoutMs = 10000, HWND other = nullptr);
+
+struct MenuItem {
+    std::wstring text;
+    UINT id = 0;
+    bool separator = false;
+    bool submenu = false;
+    bool enabled = false;
+    bool image = false;  // has its own check-mark bitmap
+    RECT rect = {};      // on the screen
+};
+// The items of an open popup menu window, in order (empty when unreadable).
+std::vector<MenuItem> ReadMenu(HWND menuWindow);
+// Clicks an item of an open popup menu with the mouse; false when there is
+// no such item.
+bool ClickMenuItem(HWND menuWindow, int position);

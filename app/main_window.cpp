@@ -1,0 +1,353 @@
+// The hidden main window: first the start-up picture, then the owner of the
+// notification-area icon, its menu and the modeless dialogs. Its destruction
+// ends the program.
+#include "app/main_window.h"
+
+#include <shellapi.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include "app/token_work.h"
+#include "res/resource.h"
+#include "token/token_library.h"
+#include "token/token_status.h"
+#include "ui/renewal_dialog.h"
+
+HINSTANCE appInstance = nullptr;
+wchar_t windowTitle[100];
+wchar_t windowClassName[100];
+
+static HMENU utilitiesMenu = nullptr;
+static HMENU trayMenu = nullptr;
+static NOTIFYICONDATAW trayIconData;
+static HWND aboutDialog = nullptr;
+
+static_assert(sizeof(NOTIFYICONDATAW) == 956, "the notification-area icon needs the full structure");
+
+static int const SPLASH_WIDTH = 540;
+static int const SPLASH_HEIGHT = 300;
+// The picture stands 50 pixels above the vertical centre of the screen.
+static int const SPLASH_CENTRE_HEIGHT = 400;
+static int const SPLASH_SHOWN_MS = 2500;
+static int const SPLASH_GONE_MS = 500;
+static UINT const TRAY_ICON_ID = 1;
+// Posted after the menu closes so that it closes properly when the user
+// clicks elsewhere; it has no handler.
+static UINT const WM_AFTER_TRAY_MENU = 0x0004;
+
+static const wchar_t *const TEXT_ERROR_CAPTION = L"Ошибка";
+static const wchar_t *const TEXT_WARNING_CAPTION = L"Внимание";
+static const wchar_t *const TEXT_NO_HARDWARE_HASH =
+    L"Не удается включить аппаратное хеширование.\n"
+    L"Будет выполняться программное хэширование без обращения к устройству.";
+static const wchar_t *const TEXT_MENU_UTILITIES = L"Утилиты";
+static const wchar_t *const TEXT_MENU_RENEW = L"Продление сертификата на JaCarta";
+static const wchar_t *const TEXT_MENU_ABOUT = L"О программе";
+static const wchar_t *const TEXT_MENU_EXIT = L"Выход";
+static const wchar_t *const TEXT_EXIT_QUESTION = L"Выйти из программы?";
+static const wchar_t *const TEXT_EXIT_WHILE_TOKEN_WORK =
+    L"Программа сейчас работает с ключевым носителем.\n"
+    L"Дождитесь окончания операции, затем выйдите из программы.";
+
+static void ShowRenewalDialog(HWND mainWindow);
+static bool MakeMenuImage(HBITMAP *image);
+static void BuildTrayMenu();
+static void AddTrayIcon(HWND mainWindow);
+static void ShowTrayMenu(HWND mainWindow);
+static void ExitOnRequest(HWND mainWindow);
+static void PaintSplash(HWND mainWindow);
+
+ATOM RegisterMainWindowClass(HINSTANCE instance)
+{
+    WNDCLASSEXW wcex = {};
+    wcex.cbSize = sizeof wcex;
+    wcex.style = CS_HREDRAW | CS_VREDRAW;
+    wcex.lpfnWndProc = MainWindowProc;
+    wcex.hInstance = instance;
+    wcex.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRAVA));
+    wcex.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    // No background brush: WM_PAINT covers the whole client area.
+    wcex.hbrBackground = nullptr;
+    wcex.lpszClassName = windowClassName;
+    wcex.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRAVA));
+    return RegisterClassExW(&wcex);
+}
+
+BOOL InitMainWindow(HINSTANCE instance)
+{
+    appInstance = instance;
+
+    int left = (GetSystemMetrics(SM_CXSCREEN) - SPLASH_WIDTH) / 2;
+    int top = (GetSystemMetrics(SM_CYSCREEN) - SPLASH_CENTRE_HEIGHT) / 2;
+    HWND mainWindow = CreateWindowExW(0, windowClassName, windowTitle,
+                                      WS_POPUP | WS_BORDER | WS_SYSMENU | WS_VISIBLE,
+                                      left, top, SPLASH_WIDTH, SPLASH_HEIGHT,
+                                      nullptr, nullptr, instance, nullptr);
+    if (!mainWindow)
+        return FALSE;
+    // The picture is on screen before the token library is touched.
+    ShowWindow(mainWindow, SW_SHOWNORMAL);
+    UpdateWindow(mainWindow);
+
+    CK_RV rv = C_Initialize(nullptr);
+    if (rv != CKR_OK) {
+        ShowTokenError("C_Initialize", rv, nullptr);
+        return FALSE;
+    }
+    CK_INFO LibInfo;
+    rv = C_GetInfo(&LibInfo);
+    if (rv != CKR_OK) {
+        ShowTokenError("C_GetInfo", rv, nullptr);
+        return FALSE;
+    }
+    if (useHardwareHash(0) != CKR_OK)
+        MessageBoxW(nullptr, TEXT_NO_HARDWARE_HASH, TEXT_ERROR_CAPTION, MB_OK | MB_ICONWARNING);
+
+    BuildTrayMenu();
+    AddTrayIcon(mainWindow);
+
+    // The splash time counts from here, after any warning was dismissed.
+    HANDLE splashTimer = CreateThread(nullptr, 0, SplashTimerThread, mainWindow, 0, nullptr);
+    if (splashTimer)
+        CloseHandle(splashTimer);
+
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR gdiplusToken = 0;
+    Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr);
+
+    // The menus keep using the image for the life of the process.
+    HBITMAP hBmp = nullptr;
+    if (MakeMenuImage(&hBmp)) {
+        SetMenuItemBitmaps(trayMenu, 2, MF_BYPOSITION, hBmp, hBmp);
+        SetMenuItemBitmaps(utilitiesMenu, 0, MF_BYPOSITION, hBmp, hBmp);
+    }
+    return TRUE;
+}
+
+static void BuildTrayMenu()
+{
+    utilitiesMenu = CreatePopupMenu();
+    AppendMenuW(utilitiesMenu, MF_STRING, ID_RENEW, TEXT_MENU_RENEW);
+
+    trayMenu = CreatePopupMenu();
+    AppendMenuW(trayMenu, MF_POPUP, (UINT_PTR)utilitiesMenu, TEXT_MENU_UTILITIES);
+    AppendMenuW(trayMenu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(trayMenu, MF_STRING, ID_ABOUT, TEXT_MENU_ABOUT);
+    AppendMenuW(trayMenu, MF_STRING, ID_EXIT, TEXT_MENU_EXIT);
+}
+
+static void AddTrayIcon(HWND mainWindow)
+{
+    ZeroMemory(&trayIconData, sizeof trayIconData);
+    trayIconData.cbSize = sizeof trayIconData;
+    trayIconData.hWnd = mainWindow;
+    trayIconData.uID = TRAY_ICON_ID;
+    trayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
+    trayIconData.uCallbackMessage = WM_TRAY_CALLBACK;
+    trayIconData.hIcon = LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA));
+    lstrcpynW(trayIconData.szTip, windowTitle, 100);
+    Shell_NotifyIconW(NIM_ADD, &trayIconData);
+}
+
+// Shows an error box for a failed step of MakeMenuImage.
+static bool MenuImageFailed(const wchar_t *step)
+{
+    MessageBoxW(nullptr, step, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+    return false;
+}
+
+// Turns PNG resource 138 into a bitmap for the menus; its transparent parts
+// become opaque black.
+static bool MakeMenuImage(HBITMAP *image)
+{
+    HRSRC resource = FindResourceW(appInstance, MAKEINTRESOURCEW(IDR_MENU_PNG), L"PNG");
+    if (!resource)
+        return MenuImageFailed(L"FindResource");
+    DWORD size = SizeofResource(appInstance, resource);
+    if (size == 0)
+        return MenuImageFailed(L"SizeofResource");
+    HGLOBAL loaded = LoadResource(appInstance, resource);
+    const void *bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes)
+        return MenuImageFailed(L"LockResource");
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!block)
+        return MenuImageFailed(L"GlobalAlloc");
+    void *copy = GlobalLock(block);
+    if (!copy) {
+        GlobalFree(block);
+        return MenuImageFailed(L"GlobalAlloc");
+    }
+    CopyMemory(copy, bytes, size);
+    GlobalUnlock(block);
+
+    IStream *stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(block, FALSE, &stream))) {
+        GlobalFree(block);
+        return MenuImageFailed(L"CreateStreamOnHGlobal");
+    }
+    Gdiplus::Bitmap *bitmap = Gdiplus::Bitmap::FromStream(stream, FALSE);
+    if (!bitmap) {
+        stream->Release();
+        GlobalFree(block);
+        return MenuImageFailed(L"Ошибка FromStream");
+    }
+    if (bitmap->GetLastStatus() != Gdiplus::Ok) {
+        delete bitmap;
+        stream->Release();
+        GlobalFree(block);
+        return MenuImageFailed(L"GetLastStatus != Ok");
+    }
+    bitmap->GetHBITMAP(Gdiplus::Color(255, 0, 0, 0), image);
+    delete bitmap;
+    stream->Release();
+    GlobalFree(block);
+    return true;
+}
+
+DWORD WINAPI SplashTimerThread(LPVOID parameter)
+{
+    HWND mainWindow = (HWND)parameter;
+    Sleep(SPLASH_SHOWN_MS);
+    ShowWindow(mainWindow, SW_HIDE);
+    Sleep(SPLASH_GONE_MS);
+    SendMessageW(mainWindow, WM_SHOW_RENEWAL, 0, 0);
+    return 0;
+}
+
+// Opens the renewal dialog; the dialog itself keeps to one open copy and
+// brings that one forward instead.
+static void ShowRenewalDialog(HWND mainWindow)
+{
+    CreateDialogParamW(appInstance, MAKEINTRESOURCEW(IDD_RENEWAL), mainWindow, RenewalDialogProc, 0);
+}
+
+static void ShowTrayMenu(HWND mainWindow)
+{
+    POINT cursor;
+    GetCursorPos(&cursor);
+    // Without the foreground the menu would not close on a click elsewhere.
+    SetForegroundWindow(mainWindow);
+    TrackPopupMenu(trayMenu, TPM_HORPOSANIMATION | TPM_HORNEGANIMATION | TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON,
+                   cursor.x, cursor.y, 0, mainWindow, nullptr);
+    PostMessageW(mainWindow, WM_AFTER_TRAY_MENU, 0, 0);
+}
+
+// Destroying the main window finalizes the token library, which must never
+// happen under a search or renewal worker that is inside it.
+static bool RefuseWhileTokenWork(HWND mainWindow)
+{
+    if (!TokenWorkRunning())
+        return false;
+    MessageBoxW(mainWindow, TEXT_EXIT_WHILE_TOKEN_WORK, TEXT_WARNING_CAPTION, MB_OK | MB_ICONWARNING);
+    return true;
+}
+
+static void ExitOnRequest(HWND mainWindow)
+{
+    if (RefuseWhileTokenWork(mainWindow))
+        return;
+    if (MessageBoxW(mainWindow, TEXT_EXIT_QUESTION, TEXT_WARNING_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    // A worker may have started while the question was open.
+    if (RefuseWhileTokenWork(mainWindow))
+        return;
+    DestroyWindow(mainWindow);
+}
+
+static void PaintSplash(HWND mainWindow)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(mainWindow, &paint);
+    RECT client;
+    GetClientRect(mainWindow, &client);
+    HBITMAP picture = LoadBitmapW(appInstance, MAKEINTRESOURCEW(IDB_SPLASH));
+    HDC memory = CreateCompatibleDC(dc);
+    HGDIOBJ previous = SelectObject(memory, picture);
+    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+    DeleteObject(picture);
+    DeleteDC(memory);
+    EndPaint(mainWindow, &paint);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_TRAY_CALLBACK: {
+        if (lParam == WM_RBUTTONUP)
+            ShowTrayMenu(window);
+        return 0;
+    }
+    case WM_SHOW_RENEWAL: {
+        ShowRenewalDialog(window);
+        return 0;
+    }
+    case WM_ACTIVATE_INSTANCE: {
+        BringWindowToTop(window);
+        SetForegroundWindow(window);
+        ShowRenewalDialog(window);
+        return 0;
+    }
+    case WM_COMMAND: {
+        switch (LOWORD(wParam)) {
+        case ID_RENEW:
+            ShowRenewalDialog(window);
+            return 0;
+        case ID_ABOUT:
+            if (aboutDialog)
+                SetForegroundWindow(aboutDialog);
+            else
+                CreateDialogParamW(appInstance, MAKEINTRESOURCEW(IDD_ABOUT), window, AboutDialogProc, 0);
+            return 0;
+        case ID_EXIT:
+            ExitOnRequest(window);
+            return 0;
+        }
+        return DefWindowProcW(window, msg, wParam, lParam);
+    }
+    case WM_CLOSE: {
+        // Alt+F4 on the start-up picture ends the program without a question,
+        // but never under a worker that is inside the token library.
+        if (RefuseWhileTokenWork(window))
+            return 0;
+        return DefWindowProcW(window, msg, wParam, lParam);
+    }
+    case WM_PAINT: {
+        PaintSplash(window);
+        return 0;
+    }
+    case WM_DESTROY: {
+        Shell_NotifyIconW(NIM_DELETE, &trayIconData);
+        C_Finalize(nullptr);
+        PostQuitMessage(0);
+        return 0;
+    }
+    }
+    return DefWindowProcW(window, msg, wParam, lParam);
+}
+
+// Dialog-box function for the About box.
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
+{
+    switch (msg) {
+    case WM_INITDIALOG: {
+        aboutDialog = dialog;
+        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA)));
+        return TRUE;
+    }
+    case WM_COMMAND: {
+        switch (LOWORD(wParam)) {
+        case IDOK:
+        case IDCANCEL:
+            // Modeless: closing it means destroying it.
+            DestroyWindow(dialog);
+            aboutDialog = nullptr;
+            return TRUE;
+        }
+        return FALSE;
+    }
+    }
+    return FALSE;
+}
