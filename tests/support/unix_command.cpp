@@ -107,8 +107,9 @@ static bool StartShell(const std::string &script)
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    // For a Unix program Wine makes no process or thread handle and leaves
+    // stale stack values in pi: closing them once closed this process's own
+    // standard output. There is nothing to close.
     return true;
 }
 
