@@ -143,6 +143,15 @@ RunningProgram StartProgram(const std::wstring &exeName,
     return program;
 }
 
+int RunProgram(const std::wstring &exeName, const std::wstring &arguments,
+               const std::map<std::wstring, std::wstring> &environment, int timeoutMs)
+{
+    RunningProgram program = StartProgram(exeName, environment, arguments);
+    int code = WaitForExit(program, timeoutMs);
+    KillProgram(program);
+    return code;
+}
+
 int WaitForExit(RunningProgram &program, int timeoutMs)
 {
     if (!program.process)
@@ -215,6 +224,14 @@ std::wstring ControlText(HWND dialog, int controlId)
 {
     HWND control = GetDlgItem(dialog, controlId);
     return control ? WindowText(control) : L"";
+}
+
+std::vector<std::wstring> ControlTexts(HWND dialog)
+{
+    std::vector<std::wstring> texts;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        texts.push_back(WindowText(child));
+    return texts;
 }
 
 std::wstring MessageBoxText(HWND box)
@@ -322,7 +339,7 @@ std::vector<MenuItem> ReadMenu(HWND menuWindow)
                                               sizeof(MenuProbeReport), MENU_PROBE_MEMORY);
     static HMODULE probe = LoadLibraryW((WindowsPath(TestEnv("KESTRAVA_BIN")) + L"\\menu_probe.dll").c_str());
     static UINT const probeMessage = RegisterWindowMessageW(MENU_PROBE_MESSAGE);
-    HOOKPROC hook = probe ? (HOOKPROC)GetProcAddress(probe, MENU_PROBE_HOOK) : nullptr;
+    HOOKPROC hook = probe ? (HOOKPROC)(void *)GetProcAddress(probe, MENU_PROBE_HOOK) : nullptr;
     MenuProbeReport *report =
         memory ? (MenuProbeReport *)MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(MenuProbeReport)) : nullptr;
     if (!hook || !report)

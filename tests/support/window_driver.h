@@ -20,6 +20,10 @@ struct RunningProgram {
 RunningProgram StartProgram(const std::wstring &exeName,
                             const std::map<std::wstring, std::wstring> &environment = {},
                             const std::wstring &arguments = L"");
+// Starts a program as StartProgram does and waits for it; its exit code, or
+// -1 when it could not start or did not end in time.
+int RunProgram(const std::wstring &exeName, const std::wstring &arguments,
+               const std::map<std::wstring, std::wstring> &environment = {}, int timeoutMs = 60000);
 // Waits for the process to end; returns its exit code, or -1 on time-out.
 int WaitForExit(RunningProgram &program, int timeoutMs = 15000);
 // Ends the process if it still runs and releases its handle.
@@ -36,6 +40,8 @@ bool WaitForWindowGone(HWND window, int timeoutMs = 10000);
 
 std::wstring WindowText(HWND window);
 std::wstring ControlText(HWND dialog, int controlId);
+// The texts of a dialog's controls in their order (for controls without an id).
+std::vector<std::wstring> ControlTexts(HWND dialog);
 // The text of a message box (its static control 0xFFFF).
 std::wstring MessageBoxText(HWND box);
 

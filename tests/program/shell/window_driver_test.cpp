@@ -30,11 +30,17 @@ TEST(WindowDriver, MissingWindowTimesOut)
     EXPECT_GE(GetTickCount() - start, 250u);
 }
 
-TEST(WindowDriver, StartsAProgramAndReportsItsExitCode)
+TEST(WindowDriver, StartsAProgramWithExtraEnvironmentAndReportsItsExitCode)
 {
-    RunningProgram program = StartProgram(L"softtoken.exe");
+    std::string store = FreshWorkDir("driver-environment");
+    std::map<std::wstring, std::wstring> environment = {{L"SOFTTOKEN_DIR", WindowsPath(store)}};
+    RunningProgram program = StartProgram(L"softtoken.exe", environment, L"init 7");
     ASSERT_NE(nullptr, program.process);
-    EXPECT_EQ(0, WaitForExit(program, 15000));
+    EXPECT_EQ(0, WaitForExit(program, 60000));
     KillProgram(program);
     EXPECT_EQ(nullptr, program.process);
+    std::string slot;
+    EXPECT_TRUE(ReadFileBytes(store + "/slot-7.json", slot)) << "the tool saw SOFTTOKEN_DIR";
+
+    EXPECT_EQ(2, RunProgram(L"softtoken.exe", L"")) << "a wrong command line";
 }
