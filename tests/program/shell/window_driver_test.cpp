@@ -41,6 +41,6 @@ TEST(WindowDriver, StartsAProgramWithExtraEnvironmentAndReportsItsExitCode)
     EXPECT_EQ(nullptr, program.process);
     std::string slot;
     EXPECT_TRUE(ReadFileBytes(store + "/slot-7.json", slot)) << "the tool saw SOFTTOKEN_DIR";
-
-    EXPECT_EQ(2, RunProgram(L"softtoken.exe", L"")) << "a wrong command line";
+    EXPECT_EQ(-1, WaitForExit(program, 0)) << "no process left";
+    EXPECT_EQ(1, RunProgram(L"softtoken.exe", L"list 5", environment)) << "a slot that does not exist";
 }
