@@ -119,11 +119,16 @@ INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM)
 {
     switch (msg) {
     case WM_INITDIALOG: {
+        // Marked here, before the worker exists, so that "Выход" cannot slip
+        // in between; the worker unmarks once it is done with the library.
+        TokenWorkBegin();
         HANDLE thread = CreateThread(nullptr, 0, SearchThread, dialog, 0, nullptr);
-        if (thread)
+        if (thread) {
             CloseHandle(thread);
-        else
+        } else {
+            TokenWorkEnd();
             EndDialog(dialog, 0);
+        }
         return TRUE;
     }
     }
@@ -139,7 +144,6 @@ DWORD WINAPI SearchThread(LPVOID dialogWindow)
     certList.clear();
     SendDlgItemMessageW(dialog, IDC_SEARCH_STATUS, WM_SETTEXT, 0, (LPARAM)searchingText);
 
-    TokenWorkBegin();
     if (C_GetSlotList(CK_TRUE, nullptr, &slotsCount) == CKR_OK && slotsCount > 0) {
         ShowTokenCount(dialog, progress, slotsCount);
         CK_ULONG reported = slotsCount;

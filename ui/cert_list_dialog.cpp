@@ -22,7 +22,7 @@ wchar_t const viewerTitle[] = L"Сертификат";
 wchar_t const undecodedText[] =
     L"Этот объект носителя не удалось прочитать как сертификат.\n"
     L"Показать его нельзя.";
-wchar_t const undecodedCaption[] = L"Сертификат";
+wchar_t const undecodedCaption[] = L"Внимание";
 
 void FillRows(HWND listView)
 {

@@ -1,0 +1,196 @@
+#include "support/token_fixture.h"
+
+#include <windows.h>
+
+#include <map>
+#include <sstream>
+
+#include "support/unix_command.h"
+
+namespace {
+
+int const toolTimeoutMs = 60000;
+
+// The value of "key=" in a journal line, empty when absent.
+std::string Field(const std::string &line, const std::string &key)
+{
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    size_t end = line.find(' ', at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::vector<std::string> JournalLines(const std::string &journal)
+{
+    std::string text;
+    ReadFileBytes(journal, text);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string &utf8)
+{
+    if (utf8.empty())
+        return L"";
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring text(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &text[0], length);
+    return text;
+}
+
+std::string Utf8(const std::wstring &text)
+{
+    if (text.empty())
+        return "";
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string utf8(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
+TokenStore MakeTokenStore(const std::string &workDir)
+{
+    TokenStore store{workDir + "/tokens", workDir + "/journal.log"};
+    RunUnix("mkdir -p " + ShellQuote(store.dir) + " && : > " + ShellQuote(store.journal), nullptr, 60);
+    return store;
+}
+
+void UseTokenStore(const TokenStore &store)
+{
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(store.dir).c_str());
+    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal).c_str());
+    _putenv_s("SOFTTOKEN_DIR", Utf8(WindowsPath(store.dir)).c_str());
+    _putenv_s("SOFTTOKEN_JOURNAL", Utf8(WindowsPath(store.journal)).c_str());
+}
+
+int Softtoken(const TokenStore &store, const std::string &arguments, std::string *output)
+{
+    std::wstring folder = WindowsPath(TestEnv("KESTRAVA_BIN"));
+    std::wstring path = folder + L"\\softtoken.exe";
+    std::wstring commandLine = L"\"" + path + L"\" --dir \"" + WindowsPath(store.dir) + L"\" " + Wide(arguments);
+
+    // The tool's output comes back through a pipe; it writes no journal of
+    // its own calls into the store's journal.
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  folder.c_str(), &startup, &info);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    CloseHandle(info.hThread);
+
+    // Read while it runs, so that a full pipe never stalls it; give up at the
+    // time-out.
+    std::string printed;
+    int code = -1;
+    char buffer[4096];
+    for (DWORD start = GetTickCount(); GetTickCount() - start < (DWORD)toolTimeoutMs;) {
+        DWORD available = 0, got = 0;
+        if (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            if (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr))
+                printed.append(buffer, got);
+            continue;
+        }
+        if (WaitForSingleObject(info.hProcess, 20) == WAIT_OBJECT_0) {
+            while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0
+                   && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
+                printed.append(buffer, got);
+            DWORD exitCode = 0;
+            if (GetExitCodeProcess(info.hProcess, &exitCode))
+                code = (int)exitCode;
+            break;
+        }
+    }
+    if (code == -1 && WaitForSingleObject(info.hProcess, 0) != WAIT_OBJECT_0)
+        TerminateProcess(info.hProcess, 1);
+    CloseHandle(readEnd);
+    CloseHandle(info.hProcess);
+    if (output)
+        *output = printed;
+    return code;
+}
+
+bool MakeTestCa(const std::string &caDir)
+{
+    std::string testca = TestEnv("KESTRAVA_TESTCA");
+    if (testca.empty())
+        return false;
+    return RunUnix(ShellQuote(testca) + " init " + ShellQuote(caDir)) == 0;
+}
+
+std::string MintCertificate(const std::string &caDir, const std::string &outDer,
+                            const std::vector<std::string> &rdns, const std::string &options)
+{
+    // The command goes through a script file: subject values are UTF-8, and a
+    // command line from a Windows program would not carry them unchanged.
+    std::string command = ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " mint " + ShellQuote(caDir) + " --out " +
+                          ShellQuote(outDer);
+    for (const std::string &rdn : rdns)
+        command += " --rdn " + ShellQuote(rdn);
+    command += " " + options + "\n";
+    std::string script = outDer + ".mint.sh";
+    if (!WriteFileBytes(script, command))
+        return "";
+    std::string serial;
+    if (RunUnix("sh " + ShellQuote(script) + " 2>" + ShellQuote(outDer + ".mint.err"), &serial) != 0)
+        return "";
+    while (!serial.empty() && (serial.back() == '\n' || serial.back() == '\r'))
+        serial.pop_back();
+    return serial;
+}
+
+std::vector<std::string> SessionsLeftOpen(const std::string &journal)
+{
+    std::map<std::string, std::string> open;  // session -> slot
+    for (const std::string &line : JournalLines(journal)) {
+        if (Field(line, "rv") != "0x0")
+            continue;
+        if (line.compare(0, 14, "C_OpenSession ") == 0) {
+            open[Field(line, "session")] = Field(line, "slot");
+        } else if (line.compare(0, 15, "C_CloseSession ") == 0) {
+            open.erase(Field(line, "session"));
+        } else if (line.compare(0, 19, "C_CloseAllSessions ") == 0) {
+            std::string slot = Field(line, "slot");
+            for (auto it = open.begin(); it != open.end();)
+                it = it->second == slot ? open.erase(it) : std::next(it);
+        } else if (line.compare(0, 11, "C_Finalize ") == 0) {
+            open.clear();
+        }
+    }
+    std::vector<std::string> left;
+    for (const auto &session : open)
+        left.push_back("slot=" + session.second + " session=" + session.first);
+    return left;
+}
+
+std::vector<std::string> JournalCalls(const std::string &journal, const std::string &function)
+{
+    std::vector<std::string> calls;
+    for (const std::string &line : JournalLines(journal))
+        if (line.compare(0, function.size() + 1, function + " ") == 0)
+            calls.push_back(line);
+    return calls;
+}
