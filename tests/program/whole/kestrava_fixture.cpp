@@ -1,0 +1,286 @@
+#include "kestrava_fixture.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "res/resource.h"
+#include "support/unix_command.h"
+
+const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
+const char holderPin[] = "12345678";
+
+std::string KestravaFixture::caDir;
+
+namespace {
+
+// The program runs in Moscow time, which has no summer time.
+const wchar_t programZone[] = L"Europe/Moscow";
+int const zoneHours = 3;
+
+const int detailIds[] = {IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO};
+
+ULONGLONG Ticks(const SYSTEMTIME &time)
+{
+    FILETIME file;
+    SystemTimeToFileTime(&time, &file);
+    return ((ULONGLONG)file.dwHighDateTime << 32) | file.dwLowDateTime;
+}
+
+SYSTEMTIME FromTicks(ULONGLONG ticks)
+{
+    FILETIME file = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SYSTEMTIME time;
+    FileTimeToSystemTime(&file, &time);
+    return time;
+}
+
+ULONGLONG const hourTicks = 36000000000ULL;
+
+}  // namespace
+
+// The moment as testca takes it: UTC, YYYYMMDDHHMMSSZ.
+std::string KestravaFixture::Utc(const LocalMoment &local)
+{
+    SYSTEMTIME time = {};
+    time.wYear = (WORD)local.year;
+    time.wMonth = (WORD)local.month;
+    time.wDay = (WORD)local.day;
+    time.wHour = (WORD)local.hour;
+    time.wMinute = (WORD)local.minute;
+    time.wSecond = (WORD)local.second;
+    SYSTEMTIME utc = FromTicks(Ticks(time) - zoneHours * hourTicks);
+    char text[32];
+    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+             utc.wMinute, utc.wSecond);
+    return text;
+}
+
+namespace {
+
+int DaysInMonth(int year, int month)
+{
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The holder of the test certificates: an organisation with quotes in its
+// name, as Russian qualified certificates have them.
+std::vector<std::string> HolderSubject()
+{
+    return {
+        "C=RU",
+        "ST=77 г. Москва",
+        "L=Москва",
+        "street=ул. Тверская, д. 1",
+        "O=ООО \"Ромашка\"",
+        "CN=ООО \"Ромашка\"",
+        "title=Генеральный директор",
+        "SN=Иванов",
+        "GN=Иван Иванович",
+        "OGRN=NUMERIC:1027700132195",
+        "INN=NUMERIC:007712345678",
+        "SNILS=NUMERIC:11223344595",
+        "emailAddress=info@romashka.example",
+    };
+}
+
+}  // namespace
+
+void KestravaFixture::SetUpTestSuite()
+{
+    if (!caDir.empty())
+        return;
+    std::string dir = FreshWorkDir("whole-ca") + "/ca";
+    if (MakeTestCa(dir))
+        caDir = dir;
+}
+
+void KestravaFixture::SetUp()
+{
+    ASSERT_FALSE(caDir.empty()) << "the test CA could not be made (KESTRAVA_TESTCA)";
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    work = FreshWorkDir(std::string(test->test_suite_name()) + "-" + test->name());
+    store = MakeTokenStore(work);
+}
+
+void KestravaFixture::TearDown()
+{
+    KillProgram(program);
+    if (serverPid)
+        StopUnix(serverPid);
+    serverPid = 0;
+}
+
+void KestravaFixture::Tool(const std::string &arguments, std::string *output)
+{
+    std::string printed;
+    int code = Softtoken(store, arguments, &printed);
+    ASSERT_EQ(0, code) << "softtoken " << arguments << "\n" << printed;
+    if (output)
+        *output = printed;
+}
+
+std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &idHex, const std::string &notAfter,
+                                                  const std::string &notBefore)
+{
+    std::string number = std::to_string(slot);
+    std::string request = work + "/request-" + idHex + ".der";
+    std::string certificate = work + "/certificate-" + idHex + ".der";
+    Tool("keygen " + number + " --id " + idHex);
+    Tool("csr " + number + " --id " + idHex + " --out \"" + Utf8(WindowsPath(request)) + "\" --subject 2.5.4.3=x");
+    std::string serial = MintCertificate(caDir, certificate, HolderSubject(),
+                                         "--csr " + ShellQuote(request) + " --not-before " + notBefore +
+                                             " --not-after " + notAfter);
+    EXPECT_FALSE(serial.empty()) << "testca mint failed";
+    Tool("import-cert " + number + " --id " + idHex + " --label \"Иванов " + idHex + "\" --file \"" +
+         Utf8(WindowsPath(certificate)) + "\"");
+    return serial;
+}
+
+std::string KestravaFixture::MakeHolderToken(int slot, const std::string &idHex, const std::string &notAfter,
+                                             const std::string &notBefore)
+{
+    Tool("init " + std::to_string(slot) + " --label JaCarta --pin " + holderPin);
+    return AddHolderCertificate(slot, idHex, notAfter, notBefore);
+}
+
+void KestravaFixture::StartServer(const std::string &options)
+{
+    serverLog = work + "/serve.log";
+    std::string testca = TestEnv("KESTRAVA_TESTCA");
+    // Port 2000 is fixed in the program; another test's server may still be
+    // letting go of it, so a refused start is tried again.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        serverPid = StartUnix(ShellQuote(testca) + " serve " + ShellQuote(caDir) + " " + options, serverLog);
+        ASSERT_NE(0, serverPid);
+        for (int waited = 0; waited < 10000; waited += 100) {
+            std::string log;
+            ReadFileBytes(serverLog, log);
+            if (log.find("listening on 127.0.0.1:2000") != std::string::npos)
+                return;
+            if (log.find("testca:") != std::string::npos)
+                break;
+            Sleep(100);
+        }
+        StopUnix(serverPid);
+        serverPid = 0;
+        Sleep(500);
+    }
+    FAIL() << "the renewal server did not start";
+}
+
+HWND KestravaFixture::StartKestrava(bool screenshots)
+{
+    program = StartProgram(L"kestrava.exe", {
+        {L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
+        {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)},
+        {L"TZ", programZone},
+    });
+    if (!program.process)
+        return nullptr;
+    if (screenshots) {
+        HWND splash = WaitForWindow(L"Kestrava", L"ZR51_KESTRAVA", 10000, program.processId);
+        EXPECT_TRUE(splash) << "no start-up picture";
+        Sleep(300);
+        SaveScreenshot("whole-01-splash");
+    }
+    return WaitForWindow(renewalCaption, L"#32770", 20000, program.processId);
+}
+
+HWND KestravaFixture::WaitForBox(const wchar_t *caption, int timeoutMs)
+{
+    return WaitForWindow(caption, L"#32770", timeoutMs, program.processId);
+}
+
+bool KestravaFixture::Choose(HWND dialog, int row, const char *screenshot)
+{
+    if (!ClickButton(dialog, IDC_CHOOSE))
+        return false;
+    HWND list = WaitForWindow(L"Сертификаты", L"#32770", 20000, program.processId);
+    if (!list)
+        return false;
+    HWND listView = GetDlgItem(list, IDC_CERT_LIST);
+    if (row >= 0) {
+        // Keys to the list view, as a user would press them: Home, then Down.
+        PostMessageW(listView, WM_KEYDOWN, VK_HOME, 0);
+        for (int i = 0; i < row; ++i)
+            PostMessageW(listView, WM_KEYDOWN, VK_DOWN, 0);
+        for (int waited = 0; SendMessageW(listView, LVM_GETSELECTIONMARK, 0, 0) != row && waited < 5000; waited += 50)
+            Sleep(50);
+        EXPECT_EQ(row, (int)SendMessageW(listView, LVM_GETSELECTIONMARK, 0, 0));
+    }
+    if (screenshot)
+        SaveScreenshot(screenshot);
+    ClickButton(list, row == -2 ? IDCANCEL : IDOK);
+    return WaitForWindowGone(list, 10000);
+}
+
+std::vector<std::wstring> KestravaFixture::Details(HWND dialog)
+{
+    std::vector<std::wstring> texts;
+    for (int id : detailIds)
+        texts.push_back(ControlText(dialog, id));
+    return texts;
+}
+
+bool KestravaFixture::RenewEnabled(HWND dialog)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, IDC_RENEW)) != FALSE;
+}
+
+std::vector<HWND> KestravaFixture::RenewalDialogs()
+{
+    std::vector<HWND> open;
+    for (HWND window : TopLevelWindows(program.processId, L"#32770"))
+        if (IsWindowVisible(window) && WindowText(window) == renewalCaption)
+            open.push_back(window);
+    return open;
+}
+
+std::vector<std::string> KestravaFixture::TokenObjects(int slot)
+{
+    std::string output;
+    Tool("list " + std::to_string(slot), &output);
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+LocalMoment KestravaFixture::Now()
+{
+    SYSTEMTIME utc;
+    GetSystemTime(&utc);
+    SYSTEMTIME local = FromTicks(Ticks(utc) + zoneHours * hourTicks);
+    return {local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+}
+
+LocalMoment KestravaFixture::MonthsFromNow(int months, int day, int hour, int minute)
+{
+    LocalMoment now = Now();
+    int index = now.year * 12 + (now.month - 1) + months;
+    LocalMoment moment = {index / 12, index % 12 + 1, 0, hour, minute, 0};
+    moment.day = day > 0 ? day : DaysInMonth(moment.year, moment.month);
+    return moment;
+}
+
+LocalMoment KestravaFixture::LastDayOfThisMonth(int hour)
+{
+    return MonthsFromNow(0, 0, hour);
+}
+
+std::wstring KestravaFixture::Text(const LocalMoment &moment)
+{
+    wchar_t text[32];
+    swprintf(text, 32, L"%02i.%02i.%04i %02i:%02i:%02i", moment.day, moment.month, moment.year, moment.hour,
+             moment.minute, moment.second);
+    return text;
+}
