@@ -1,11 +1,110 @@
 // The renewal dialog: the program's working window. Modeless, owned by the
-// hidden main window, at most one open at a time.
+// hidden main window, at most one open at a time. The user chooses a
+// certificate, sees its holder, and renews it when it is due.
 #include "ui/renewal_dialog.h"
 
+#include <commctrl.h>
+
 #include "app/main_window.h"
+#include "cert/cert_record.h"
+#include "renewal/renewal_procedure.h"
 #include "res/resource.h"
+#include "token/search.h"
+#include "ui/cert_list_dialog.h"
 
 HWND renewalDialog = nullptr;
+
+namespace {
+
+wchar_t const notFoundText[] =
+    L"Не удалось найти сертификат для продления.\n"
+    L"Убедитесь, что носитель подключен и виден в системе.";
+wchar_t const notFoundCaption[] = L"Сертификаты не найдены";
+wchar_t const notDueText[] =
+    L"Срок действия выбранного сертификата истекает более чем через месяц.\n"
+    L"Продление не требуется.";
+wchar_t const notDueCaption[] = L"Внимание!";
+wchar_t const confirmText[] =
+    L"Сертификат будет заменен на новый, действующий с текущей даты.\n"
+    L"Срок действия нового сертификата 13 месяцев.\n"
+    L"Продолжить?";
+wchar_t const confirmCaption[] = L"Внимание";
+wchar_t const undecodedText[] =
+    L"Выбранный объект носителя не удалось прочитать как сертификат: "
+    L"срок его действия неизвестен.\n"
+    L"Продлить его нельзя.";
+wchar_t const undecodedCaption[] = L"Ошибка";
+
+int const detailFields[] = {
+    IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO,
+};
+
+void ClearDetails(HWND dialog)
+{
+    for (int field : detailFields)
+        SetDlgItemTextW(dialog, field, L"");
+    EnableWindow(GetDlgItem(dialog, IDC_RENEW), FALSE);
+}
+
+// Shows the chosen record. Without a decoded certificate its validity is
+// unknown, so it cannot be renewed.
+void ShowDetails(HWND dialog, const CertRecord &record)
+{
+    SetDlgItemTextW(dialog, IDC_SUBJECT, record.subjectName);
+    SetDlgItemTextW(dialog, IDC_ORGANIZATION, record.organization);
+    SetDlgItemTextW(dialog, IDC_OGRN, record.ogrn);
+    SetDlgItemTextW(dialog, IDC_INN, record.inn);
+    SetDlgItemTextW(dialog, IDC_FULL_NAME, record.fullName);
+    SetDlgItemTextW(dialog, IDC_SNILS, record.snils);
+    SetDlgItemTextW(dialog, IDC_VALID_TO, record.validToText);
+    EnableWindow(GetDlgItem(dialog, IDC_RENEW), record.certContext != nullptr);
+    if (!record.certContext)
+        MessageBoxW(dialog, undecodedText, undecodedCaption, MB_OK | MB_ICONERROR);
+}
+
+// "Выбрать": search, list, show the choice.
+void ChooseCertificate(HWND dialog)
+{
+    DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_SEARCH), dialog, SearchDialogProc, 0);
+    if (certList.count() <= 0)
+        MessageBoxW(dialog, notFoundText, notFoundCaption, MB_OK | MB_ICONERROR);
+    else
+        DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_CERT_LIST), dialog, CertListDialogProc, 0);
+
+    if (selectedIndex == -1 || certList.count() <= 0)
+        ClearDetails(dialog);
+    else
+        ShowDetails(dialog, certList.get(selectedIndex));
+}
+
+// "Продлить": the expiry rule, the user's word, then the renewal itself.
+void RenewCertificate(HWND dialog)
+{
+    if (selectedIndex == -1 || certList.count() <= 0)
+        return;
+    CertRecord record = certList.get(selectedIndex);
+    if (!record.certContext) {
+        MessageBoxW(dialog, undecodedText, undecodedCaption, MB_OK | MB_ICONERROR);
+        return;
+    }
+    SYSTEMTIME currentDT;
+    GetLocalTime(&currentDT);
+    if (!RenewalIsDue(record.validToLocal, currentDT)) {
+        MessageBoxW(dialog, notDueText, notDueCaption, MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (MessageBoxW(dialog, confirmText, confirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    INT_PTR renewed = DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_RENEWAL_PROGRESS), dialog,
+                                      RenewalProgressDialogProc, 0);
+    // -1 means the progress dialog could not even be opened: nothing was done.
+    if (renewed != 0 && renewed != -1) {
+        ClearDetails(dialog);
+        certList.clear();
+    }
+}
+
+}  // namespace
 
 // Dialog-box function for the renewal dialog.
 INT_PTR CALLBACK RenewalDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
@@ -23,10 +122,19 @@ INT_PTR CALLBACK RenewalDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
         renewalDialog = dialog;
         SendMessageW(dialog, WM_SETICON, ICON_BIG,
                      (LPARAM)LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA)));
+        // The search, list and progress dialogs opened from here use these.
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
+        InitCommonControlsEx(&controls);
         return TRUE;
     }
     case WM_COMMAND: {
         switch (LOWORD(wParam)) {
+        case IDC_CHOOSE:
+            ChooseCertificate(dialog);
+            return FALSE;
+        case IDC_RENEW:
+            RenewCertificate(dialog);
+            return FALSE;
         case IDOK:
         case IDCANCEL:
             // A modeless dialog is closed by destroying it; WM_DESTROY forgets it.

@@ -7,6 +7,7 @@
 
 #include "cert/cert_record.h"
 #include "search_fixture.h"
+#include "support/unix_command.h"
 #include "support/window_driver.h"
 
 using Search = SearchFixture;
@@ -174,7 +175,9 @@ TEST_F(Search, ATokenAttachedBetweenTheTwoSlotListCallsDoesNotOverrunTheList)
     MakeToken(0, {ivanov});
     MakeToken(1, {petrov});
     MakeToken(2, {sidorova});
-    // Slots 1 and 2 come only after the first call has been counted.
+    // Slots 1 and 2 are attached right after the first call has counted.
+    Tool("present 1 no");
+    Tool("present 2 no");
     Tool("fault 1 appear-after C_GetSlotList 1");
     Tool("fault 2 appear-after C_GetSlotList 1");
     std::vector<std::wstring> texts;
