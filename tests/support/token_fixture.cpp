@@ -9,8 +9,6 @@
 
 namespace {
 
-int const toolTimeoutMs = 60000;
-
 // The value of "key=" in a journal line, empty when absent.
 std::string Field(const std::string &line, const std::string &key)
 {
@@ -58,104 +56,30 @@ std::string Utf8(const std::wstring &text)
     return utf8;
 }
 
-TokenStore MakeTokenStore(const std::string &workDir)
+TokenStore UseFreshTokenStore(const std::string &workDir)
 {
     TokenStore store{workDir + "/tokens", workDir + "/journal.log"};
     RunUnix("mkdir -p " + ShellQuote(store.dir) + " && : > " + ShellQuote(store.journal), nullptr, 60);
-    return store;
-}
-
-void UseTokenStore(const TokenStore &store)
-{
     SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(store.dir).c_str());
     SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal).c_str());
-    _putenv_s("SOFTTOKEN_DIR", Utf8(WindowsPath(store.dir)).c_str());
-    _putenv_s("SOFTTOKEN_JOURNAL", Utf8(WindowsPath(store.journal)).c_str());
-}
-
-int Softtoken(const TokenStore &store, const std::string &arguments, std::string *output)
-{
-    std::wstring folder = WindowsPath(TestEnv("KESTRAVA_BIN"));
-    std::wstring path = folder + L"\\softtoken.exe";
-    std::wstring commandLine = L"\"" + path + L"\" --dir \"" + WindowsPath(store.dir) + L"\" " + Wide(arguments);
-
-    // The tool's output comes back through a pipe; it writes no journal of
-    // its own calls into the store's journal.
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION info = {};
-    BOOL started = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  folder.c_str(), &startup, &info);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
-    CloseHandle(info.hThread);
-
-    // Read while it runs, so that a full pipe never stalls it; give up at the
-    // time-out.
-    std::string printed;
-    int code = -1;
-    char buffer[4096];
-    for (DWORD start = GetTickCount(); GetTickCount() - start < (DWORD)toolTimeoutMs;) {
-        DWORD available = 0, got = 0;
-        if (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            if (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr))
-                printed.append(buffer, got);
-            continue;
-        }
-        if (WaitForSingleObject(info.hProcess, 20) == WAIT_OBJECT_0) {
-            while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0
-                   && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
-                printed.append(buffer, got);
-            DWORD exitCode = 0;
-            if (GetExitCodeProcess(info.hProcess, &exitCode))
-                code = (int)exitCode;
-            break;
-        }
-    }
-    if (code == -1 && WaitForSingleObject(info.hProcess, 0) != WAIT_OBJECT_0)
-        TerminateProcess(info.hProcess, 1);
-    CloseHandle(readEnd);
-    CloseHandle(info.hProcess);
-    if (output)
-        *output = printed;
-    return code;
+    return store;
 }
 
 bool MakeTestCa(const std::string &caDir)
 {
     std::string testca = TestEnv("KESTRAVA_TESTCA");
-    if (testca.empty())
-        return false;
-    return RunUnix(ShellQuote(testca) + " init " + ShellQuote(caDir)) == 0;
+    return !testca.empty() && RunUnix(ShellQuote(testca) + " init " + ShellQuote(caDir)) == 0;
 }
 
 std::string MintCertificate(const std::string &caDir, const std::string &outDer,
                             const std::vector<std::string> &rdns, const std::string &options)
 {
-    // The command goes through a script file: subject values are UTF-8, and a
-    // command line from a Windows program would not carry them unchanged.
     std::string command = ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " mint " + ShellQuote(caDir) + " --out " +
                           ShellQuote(outDer);
     for (const std::string &rdn : rdns)
         command += " --rdn " + ShellQuote(rdn);
-    command += " " + options + "\n";
-    std::string script = outDer + ".mint.sh";
-    if (!WriteFileBytes(script, command))
-        return "";
     std::string serial;
-    if (RunUnix("sh " + ShellQuote(script) + " 2>" + ShellQuote(outDer + ".mint.err"), &serial) != 0)
+    if (RunUnix(command + " " + options + " 2>" + ShellQuote(outDer + ".mint.err"), &serial) != 0)
         return "";
     while (!serial.empty() && (serial.back() == '\n' || serial.back() == '\r'))
         serial.pop_back();

@@ -1,5 +1,5 @@
-// Stand-in tokens and certificates made at test time: the softtoken tool on a
-// store folder of the test's own, testca's minting, and the call journal.
+// Stand-in tokens and certificates made at test time: a token store of the
+// test's own, testca's minting, and the store's call journal.
 #pragma once
 
 #include <string>
@@ -11,22 +11,16 @@ struct TokenStore {
     std::string journal;
 };
 
-// An empty store in workDir.
-TokenStore MakeTokenStore(const std::string &workDir);
-
-// Points this process's token library at the store (SOFTTOKEN_DIR and
-// SOFTTOKEN_JOURNAL); call it before C_Initialize.
-void UseTokenStore(const TokenStore &store);
-
-// Runs softtoken.exe on the store with arguments (UTF-8); returns its exit
-// code, -1 when it did not start or end in time. output gets what it printed.
-int Softtoken(const TokenStore &store, const std::string &arguments, std::string *output = nullptr);
+// An empty store in workDir. The token library of this process (from its
+// next C_Initialize), the softtoken tool and the programs started from here
+// all use it.
+TokenStore UseFreshTokenStore(const std::string &workDir);
 
 // A fresh test CA in caDir (testca init); false when it could not be made.
 bool MakeTestCa(const std::string &caDir);
 
 // Issues a certificate into outDer with testca mint. rdns are "TYPE=VALUE"
-// items in certificate order (UTF-8); options are added as they are, e.g.
+// items in certificate order; options are added as they are, e.g.
 // "--key-out k.pem --not-after +20d". Returns the serial, empty on failure.
 std::string MintCertificate(const std::string &caDir, const std::string &outDer,
                             const std::vector<std::string> &rdns, const std::string &options);

@@ -6,6 +6,7 @@
 #include "cert/cert_record.h"
 #include "res/resource.h"
 #include "support/hosted_dialog.h"
+#include "support/soft_token_tool.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
 #include "token/search.h"
@@ -58,8 +59,7 @@ void SearchFixture::SetUp()
     appInstance = GetModuleHandleW(nullptr);
     const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
     work = FreshWorkDir(std::string(test->test_suite_name()) + "-" + test->name());
-    store = MakeTokenStore(work);
-    UseTokenStore(store);
+    store = UseFreshTokenStore(work);
 }
 
 void SearchFixture::TearDown()
@@ -71,24 +71,23 @@ void SearchFixture::TearDown()
     selectedIndex = -1;
 }
 
-void SearchFixture::Tool(const std::string &arguments)
+void SearchFixture::Tool(const std::vector<std::string> &arguments)
 {
     std::string output;
-    int code = Softtoken(store, arguments, &output);
-    ASSERT_EQ(0, code) << "softtoken " << arguments << "\n" << output;
+    int code = RunSoftToken(arguments, &output);
+    ASSERT_EQ(0, code) << "softtoken " << arguments.front() << "\n" << output;
 }
 
 void SearchFixture::MakeToken(int slot, const std::vector<MintedCertificate> &certificates,
                               const std::vector<std::string> &ids)
 {
     std::string number = std::to_string(slot);
-    Tool("init " + number + " --label Token" + number + " --pin 1234");
+    Tool({"init", number, "--label", "Token " + number});
     for (size_t i = 0; i < certificates.size(); ++i) {
         char id[8];
         snprintf(id, sizeof id, "%02X", (unsigned)(i + 1));
         std::string idHex = i < ids.size() ? ids[i] : id;
-        Tool("import-cert " + number + " --id " + idHex + " --label cert" + idHex + " --file \"" +
-             Utf8(WindowsPath(certificates[i].file)) + "\"");
+        Tool({"import-cert", number, "--id", idHex, "--label", "cert " + idHex, "--file", certificates[i].file});
     }
 }
 
@@ -96,8 +95,7 @@ void SearchFixture::AddCertificateObject(int slot, const std::string &idHex, con
 {
     std::string file = work + "/object-" + idHex + ".bin";
     ASSERT_TRUE(WriteFileBytes(file, bytes));
-    Tool("add-object " + std::to_string(slot) + " --class 1 --id " + idHex + " --value-file \"" +
-         Utf8(WindowsPath(file)) + "\"");
+    Tool({"add-object", std::to_string(slot), "--class", "1", "--id", idHex, "--value-file", file});
 }
 
 void SearchFixture::StartLibrary()

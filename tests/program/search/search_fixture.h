@@ -28,8 +28,8 @@ protected:
                    const std::vector<std::string> &ids = {});
     // Puts an object of class certificate with these bytes on the token.
     void AddCertificateObject(int slot, const std::string &idHex, const std::string &bytes);
-    // Runs softtoken and fails the test when it fails.
-    void Tool(const std::string &arguments);
+    // Runs softtoken on the test's store and fails the test when it fails.
+    void Tool(const std::vector<std::string> &arguments);
 
     // Initialises the token library on the test's store.
     void StartLibrary();

@@ -3,9 +3,8 @@
 #include <commctrl.h>
 
 #include <cstdio>
-#include <sstream>
-
 #include "res/resource.h"
+#include "support/soft_token_tool.h"
 #include "support/unix_command.h"
 
 const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
@@ -15,8 +14,8 @@ std::string KestravaFixture::caDir;
 
 namespace {
 
-// The program runs in Moscow time, which has no summer time.
-const wchar_t programZone[] = L"Europe/Moscow";
+// The tests and the program they start run in Moscow time (TZ, set by the
+// test runner), which has no summer time.
 int const zoneHours = 3;
 
 const int detailIds[] = {IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO};
@@ -101,9 +100,14 @@ void KestravaFixture::SetUpTestSuite()
 void KestravaFixture::SetUp()
 {
     ASSERT_FALSE(caDir.empty()) << "the test CA could not be made (KESTRAVA_TESTCA)";
+    // Wine takes the zone from the Unix environment, which the programs
+    // started from here inherit.
+    TIME_ZONE_INFORMATION zone;
+    GetTimeZoneInformation(&zone);
+    ASSERT_EQ(-60 * zoneHours, zone.Bias) << "run the tests with TZ=Europe/Moscow";
     const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
     work = FreshWorkDir(std::string(test->test_suite_name()) + "-" + test->name());
-    store = MakeTokenStore(work);
+    store = UseFreshTokenStore(work);
 }
 
 void KestravaFixture::TearDown()
@@ -114,13 +118,11 @@ void KestravaFixture::TearDown()
     serverPid = 0;
 }
 
-void KestravaFixture::Tool(const std::string &arguments, std::string *output)
+void KestravaFixture::Tool(const std::vector<std::string> &arguments)
 {
-    std::string printed;
-    int code = Softtoken(store, arguments, &printed);
-    ASSERT_EQ(0, code) << "softtoken " << arguments << "\n" << printed;
-    if (output)
-        *output = printed;
+    std::string output;
+    int code = RunSoftToken(arguments, &output);
+    ASSERT_EQ(0, code) << "softtoken " << arguments.front() << "\n" << output;
 }
 
 std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &idHex, const std::string &notAfter,
@@ -129,21 +131,20 @@ std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &i
     std::string number = std::to_string(slot);
     std::string request = work + "/request-" + idHex + ".der";
     std::string certificate = work + "/certificate-" + idHex + ".der";
-    Tool("keygen " + number + " --id " + idHex);
-    Tool("csr " + number + " --id " + idHex + " --out \"" + Utf8(WindowsPath(request)) + "\" --subject 2.5.4.3=x");
+    Tool({"keygen", number, "--id", idHex});
+    Tool({"csr", number, "--id", idHex, "--out", request, "--subject", "2.5.4.3=x"});
     std::string serial = MintCertificate(caDir, certificate, HolderSubject(),
                                          "--csr " + ShellQuote(request) + " --not-before " + notBefore +
                                              " --not-after " + notAfter);
     EXPECT_FALSE(serial.empty()) << "testca mint failed";
-    Tool("import-cert " + number + " --id " + idHex + " --label \"Иванов " + idHex + "\" --file \"" +
-         Utf8(WindowsPath(certificate)) + "\"");
+    Tool({"import-cert", number, "--id", idHex, "--label", "Иванов " + idHex, "--file", certificate});
     return serial;
 }
 
 std::string KestravaFixture::MakeHolderToken(int slot, const std::string &idHex, const std::string &notAfter,
                                              const std::string &notBefore)
 {
-    Tool("init " + std::to_string(slot) + " --label JaCarta --pin " + holderPin);
+    Tool({"init", std::to_string(slot), "--label", "JaCarta GOST", "--pin", holderPin});
     return AddHolderCertificate(slot, idHex, notAfter, notBefore);
 }
 
@@ -177,7 +178,6 @@ HWND KestravaFixture::StartKestrava(bool screenshots)
     program = StartProgram(L"kestrava.exe", {
         {L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
         {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)},
-        {L"TZ", programZone},
     });
     if (!program.process)
         return nullptr;
@@ -215,7 +215,16 @@ bool KestravaFixture::Choose(HWND dialog, int row, const char *screenshot)
     if (screenshot)
         SaveScreenshot(screenshot);
     ClickButton(list, row == -2 ? IDCANCEL : IDOK);
-    return WaitForWindowGone(list, 10000);
+    if (!WaitForWindowGone(list, 10000))
+        return false;
+    // The dialog shows the choice once the list has returned.
+    bool chosen = row >= 0;
+    for (int waited = 0; waited < 5000; waited += 50) {
+        if (RenewEnabled(dialog) == chosen && ControlText(dialog, IDC_SUBJECT).empty() != chosen)
+            break;
+        Sleep(50);
+    }
+    return true;
 }
 
 std::vector<std::wstring> KestravaFixture::Details(HWND dialog)
@@ -238,21 +247,6 @@ std::vector<HWND> KestravaFixture::RenewalDialogs()
         if (IsWindowVisible(window) && WindowText(window) == renewalCaption)
             open.push_back(window);
     return open;
-}
-
-std::vector<std::string> KestravaFixture::TokenObjects(int slot)
-{
-    std::string output;
-    Tool("list " + std::to_string(slot), &output);
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(line);
-    }
-    return lines;
 }
 
 LocalMoment KestravaFixture::Now()

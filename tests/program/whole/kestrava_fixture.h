@@ -27,7 +27,7 @@ protected:
     void TearDown() override;
 
     // Runs softtoken on the test's store and fails the test when it fails.
-    void Tool(const std::string &arguments, std::string *output = nullptr);
+    void Tool(const std::vector<std::string> &arguments);
 
     // A token with the holder's key pair under idHex and a certificate for it
     // that ends at notAfter (local time of the program). Returns the serial.
@@ -60,8 +60,6 @@ protected:
     // The renewal dialogs of the program that are open.
     std::vector<HWND> RenewalDialogs();
 
-    // Lines of "softtoken list slot".
-    std::vector<std::string> TokenObjects(int slot);
 
     // The local time now and moments relative to it, in the program's zone.
     static LocalMoment Now();

@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "kestrava_fixture.h"
 #include "res/resource.h"
+#include "support/soft_token_tool.h"
 #include "support/unix_command.h"
 
 using Kestrava = KestravaFixture;
@@ -40,6 +41,13 @@ std::vector<std::wstring> HolderDetails(const std::wstring &validTo)
 }
 
 const std::vector<std::wstring> noDetails(7, L"");
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        c = (char)tolower((unsigned char)c);
+    return text;
+}
 
 HWND MainWindow(DWORD processId)
 {
@@ -115,22 +123,21 @@ TEST_F(Kestrava, RenewsACertificateFromStartUpToTheNewCertificateOnTheToken)
     SaveScreenshot("whole-09-after-renewal");
 
     // On the token: the new certificate and key pair, nothing of the old one.
-    std::vector<std::string> objects = TokenObjects(0);
-    int certificates = 0;
+    std::vector<TokenObject> objects = ListTokenObjects(0);
+    ASSERT_EQ(3u, objects.size()) << "a certificate and its key pair";
     std::string newId;
-    for (const std::string &object : objects) {
-        EXPECT_EQ(std::string::npos, object.find(" id=A1 ")) << object;
-        if (object.find("class=certificate") != std::string::npos) {
+    int certificates = 0;
+    for (const TokenObject &object : objects) {
+        EXPECT_NE("a1", Lower(object.idHex));
+        if (object.objectClass == "certificate") {
             ++certificates;
-            EXPECT_NE(std::string::npos, object.find("label=EGAIS")) << object;
-            size_t at = object.find(" id=") + 4;
-            newId = object.substr(at, object.find(' ', at) - at);
+            EXPECT_EQ("EGAIS", object.label);
+            newId = object.idHex;
         }
     }
     EXPECT_EQ(1, certificates);
-    EXPECT_EQ(3u, objects.size()) << "a certificate and its key pair";
-    for (const std::string &object : objects)
-        EXPECT_NE(std::string::npos, object.find(" id=" + newId + " ")) << object;
+    for (const TokenObject &object : objects)
+        EXPECT_EQ(newId, object.idHex) << object.objectClass;
 
     // The renewal server issued it against the payment.
     std::string ledger;
@@ -194,7 +201,7 @@ TEST_F(Kestrava, TheExpiryRuleCountsOnlyTheLocalYearAndMonth)
         EXPECT_EQ(shown, Details(dialog));
         EXPECT_TRUE(RenewEnabled(dialog));
     }
-    EXPECT_EQ(12u, TokenObjects(0).size()) << "nothing was removed";
+    EXPECT_EQ(12u, ListTokenObjects(0).size()) << "nothing was removed";
 }
 
 TEST_F(Kestrava, NoTokenClearsAnEarlierChoice)
@@ -205,7 +212,7 @@ TEST_F(Kestrava, NoTokenClearsAnEarlierChoice)
     ASSERT_TRUE(Choose(dialog, 0));
     ASSERT_TRUE(RenewEnabled(dialog));
 
-    Tool("present 0 no");
+    Tool({"present", "0", "no"});
     ASSERT_TRUE(ClickButton(dialog, IDC_CHOOSE));
     HWND box = WaitForBox(L"Сертификаты не найдены", 20000);
     ASSERT_TRUE(box);
@@ -245,7 +252,7 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     HWND dialog = StartKestrava();
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(Choose(dialog, 0));
-    std::vector<std::string> before = TokenObjects(0);
+    std::vector<TokenObject> before = ListTokenObjects(0);
 
     // Cancelled at the PIN.
     ClickButton(dialog, IDC_RENEW);
@@ -276,7 +283,10 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
         Sleep(100);
     EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
     EXPECT_TRUE(RenewEnabled(dialog));
-    EXPECT_EQ(before, TokenObjects(0));
+    std::vector<TokenObject> after = ListTokenObjects(0);
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(before[i].handle, after[i].handle);
 }
 
 TEST_F(Kestrava, TheMenuItemAndASecondStartBringTheOpenDialogForward)
@@ -340,7 +350,8 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     ASSERT_TRUE(confirm);
     ClickButton(confirm, IDYES);
     EnterPin(WaitForBox(L"PIN-код ГОСТ"), holderPin);
-    ASSERT_TRUE(WaitForBox(L"Продление сертификата"));
+    HWND progress = WaitForBox(L"Продление сертификата");
+    ASSERT_TRUE(progress);
     Sleep(1000);
 
     // "Выход" while the worker waits for the server.
@@ -359,6 +370,9 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     ASSERT_TRUE(done);
     ClickButton(done, IDOK);
     ASSERT_TRUE(WaitForWindowGone(done));
+    ASSERT_TRUE(WaitForWindowGone(progress));
+    for (int waited = 0; RenewEnabled(dialog) && waited < 10000; waited += 100)
+        Sleep(100);
 
     // Afterwards the program ends cleanly.
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
