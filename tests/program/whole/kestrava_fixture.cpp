@@ -112,7 +112,12 @@ void KestravaFixture::SetUp()
 
 void KestravaFixture::TearDown()
 {
+    bool running = program.process != nullptr;
     KillProgram(program);
+    // A killed program leaves its icon in the tray a moment; the next test
+    // must find only its own.
+    for (int waited = 0; running && !TrayIcons().empty() && waited < 5000; waited += 100)
+        Sleep(100);
     if (serverPid)
         StopUnix(serverPid);
     serverPid = 0;
@@ -188,6 +193,26 @@ HWND KestravaFixture::StartKestrava(bool screenshots)
         SaveScreenshot("whole-01-splash");
     }
     return WaitForWindow(renewalCaption, L"#32770", 20000, program.processId);
+}
+
+bool KestravaFixture::ChooseTrayMenuItem(int position, int subPosition)
+{
+    std::vector<HWND> icons = TrayIcons();
+    if (icons.size() != 1)
+        return false;
+    HWND menu = nullptr;
+    // Wine's tray window now and then drops a click that comes right after
+    // another window appeared; a user would click again.
+    for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
+        ClickWindow(icons.front(), true);
+        menu = WaitForPopupMenu(program.processId, 3000);
+    }
+    if (!menu || !ClickMenuItem(menu, position))
+        return false;
+    if (subPosition < 0)
+        return WaitForWindowGone(menu, 5000);
+    HWND submenu = WaitForPopupMenu(program.processId, 5000, menu);
+    return submenu && ClickMenuItem(submenu, subPosition) && WaitForWindowGone(submenu, 5000);
 }
 
 HWND KestravaFixture::WaitForBox(const wchar_t *caption, int timeoutMs)

@@ -50,6 +50,10 @@ protected:
     // did not come.
     bool Choose(HWND dialog, int row, const char *screenshot = nullptr);
 
+    // Chooses an item of the notification-area menu with the mouse: the item
+    // at position, or in its submenu the item at subPosition.
+    bool ChooseTrayMenuItem(int position, int subPosition = -1);
+
     // Waits for a message box of the program with this caption; returns it.
     HWND WaitForBox(const wchar_t *caption, int timeoutMs = 15000);
 

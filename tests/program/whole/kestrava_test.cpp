@@ -49,12 +49,6 @@ std::string Lower(std::string text)
     return text;
 }
 
-HWND MainWindow(DWORD processId)
-{
-    std::vector<HWND> windows = TopLevelWindows(processId, L"ZR51_KESTRAVA");
-    return windows.empty() ? nullptr : windows.front();
-}
-
 // Answers the PIN dialog of the renewal.
 void EnterPin(HWND pinDialog, const char *pin)
 {
@@ -178,8 +172,9 @@ TEST_F(Kestrava, TheExpiryRuleCountsOnlyTheLocalYearAndMonth)
         SCOPED_TRACE("row " + std::to_string(c.row));
         ASSERT_TRUE(Choose(dialog, c.row));
         std::vector<std::wstring> shown = Details(dialog);
-        if (!c.validTo.empty())
+        if (!c.validTo.empty()) {
             EXPECT_EQ(c.validTo, shown[6]);
+        }
         ASSERT_TRUE(RenewEnabled(dialog));
         ClickButton(dialog, IDC_RENEW);
         if (c.due) {
@@ -297,9 +292,8 @@ TEST_F(Kestrava, TheMenuItemAndASecondStartBringTheOpenDialogForward)
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(Choose(dialog, 0));
 
-    HWND mainWindow = MainWindow(program.processId);
-    ASSERT_TRUE(mainWindow);
-    PostMessageW(mainWindow, WM_COMMAND, ID_RENEW, 0);
+    // "Утилиты" > "Продление сертификата на JaCarta".
+    ASSERT_TRUE(ChooseTrayMenuItem(0, 0));
     Sleep(1000);
     EXPECT_EQ(std::vector<HWND>{dialog}, RenewalDialogs());
     EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
@@ -316,7 +310,7 @@ TEST_F(Kestrava, TheMenuItemAndASecondStartBringTheOpenDialogForward)
     // Closed, the next request opens a fresh, empty one.
     ClickButton(dialog, IDCANCEL);
     ASSERT_TRUE(WaitForWindowGone(dialog));
-    PostMessageW(mainWindow, WM_COMMAND, ID_RENEW, 0);
+    ASSERT_TRUE(ChooseTrayMenuItem(0, 0));
     HWND fresh = WaitForBox(renewalCaption);
     ASSERT_TRUE(fresh);
     EXPECT_EQ(noDetails, Details(fresh));
@@ -355,9 +349,7 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     Sleep(1000);
 
     // "Выход" while the worker waits for the server.
-    HWND mainWindow = MainWindow(program.processId);
-    ASSERT_TRUE(mainWindow);
-    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    ASSERT_TRUE(ChooseTrayMenuItem(3));
     HWND refusal = WaitForBox(L"Внимание");
     ASSERT_TRUE(refusal);
     EXPECT_EQ(L"Программа сейчас работает с ключевым носителем.\n"
@@ -375,7 +367,7 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
         Sleep(100);
 
     // Afterwards the program ends cleanly.
-    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    ASSERT_TRUE(ChooseTrayMenuItem(3));
     HWND question = WaitForBox(L"Внимание");
     ASSERT_TRUE(question);
     EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
