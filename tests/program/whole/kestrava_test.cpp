@@ -3,6 +3,9 @@
 // against the test renewal server, and the ways the dialog is brought back.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <commctrl.h>
+
 #include <sstream>
 
 #include "app/main_window.h"
@@ -237,6 +240,41 @@ TEST_F(Kestrava, AListClosedWithoutAChoiceClearsTheDetails)
     ASSERT_TRUE(Choose(dialog, -1));  // "Выбрать" with no row marked
     EXPECT_EQ(noDetails, Details(dialog));
     EXPECT_FALSE(RenewEnabled(dialog));
+}
+
+TEST_F(Kestrava, ACertificateThatDidNotDecodeCannotBeRenewed)
+{
+    LocalMoment ends = MonthsFromNow(1, 10, 10);
+    MakeHolderToken(0, "A1", Utc(ends));
+    std::string garbage = work + "/garbage.bin";
+    ASSERT_TRUE(WriteFileBytes(garbage, std::string(400, '\x30')));
+    Tool({"add-object", "0", "--class", "1", "--id", "B2", "--value-file", garbage});
+    HWND dialog = StartKestrava();
+    ASSERT_TRUE(dialog);
+
+    ASSERT_TRUE(ClickButton(dialog, IDC_CHOOSE));
+    HWND list = WaitForBox(L"Сертификаты", 20000);
+    ASSERT_TRUE(list);
+    HWND listView = GetDlgItem(list, IDC_CERT_LIST);
+    PostMessageW(listView, WM_KEYDOWN, VK_END, 0);
+    for (int waited = 0; SendMessageW(listView, LVM_GETSELECTIONMARK, 0, 0) != 1 && waited < 5000; waited += 50)
+        Sleep(50);
+    ClickButton(list, IDOK);
+    HWND box = WaitForBox(L"Ошибка");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(L"Выбранный объект носителя не удалось прочитать как сертификат: срок его действия неизвестен.\n"
+              L"Продлить его нельзя.",
+              MessageBoxText(box));
+    SaveScreenshot("whole-undecoded");
+    ClickButton(box, IDOK);
+    ASSERT_TRUE(WaitForWindowGone(box));
+    EXPECT_EQ(noDetails, Details(dialog));
+    EXPECT_FALSE(RenewEnabled(dialog));
+
+    // The good certificate on the same token is still chosen as usual.
+    ASSERT_TRUE(Choose(dialog, 0));
+    EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
+    EXPECT_TRUE(RenewEnabled(dialog));
 }
 
 TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
