@@ -215,6 +215,17 @@ bool KestravaFixture::ChooseTrayMenuItem(int position, int subPosition)
     return submenu && ClickMenuItem(submenu, subPosition) && WaitForWindowGone(submenu, 5000);
 }
 
+HWND KestravaFixture::RenewAndConfirm(HWND dialog)
+{
+    if (!ClickButton(dialog, IDC_RENEW))
+        return nullptr;
+    HWND confirm = WaitForBox(L"Внимание");
+    if (!confirm)
+        return nullptr;
+    ClickButton(confirm, IDYES);
+    return WaitForBox(L"PIN-код ГОСТ");
+}
+
 HWND KestravaFixture::WaitForBox(const wchar_t *caption, int timeoutMs)
 {
     return WaitForWindow(caption, L"#32770", timeoutMs, program.processId);

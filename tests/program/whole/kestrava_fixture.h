@@ -54,6 +54,10 @@ protected:
     // at position, or in its submenu the item at subPosition.
     bool ChooseTrayMenuItem(int position, int subPosition = -1);
 
+    // "Продлить", then "Да" to the confirmation; returns the PIN dialog (null
+    // when either did not come).
+    HWND RenewAndConfirm(HWND dialog);
+
     // Waits for a message box of the program with this caption; returns it.
     HWND WaitForBox(const wchar_t *caption, int timeoutMs = 15000);
 

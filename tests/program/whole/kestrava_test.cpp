@@ -288,11 +288,7 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     std::vector<TokenObject> before = ListTokenObjects(0);
 
     // Cancelled at the PIN.
-    ClickButton(dialog, IDC_RENEW);
-    HWND confirm = WaitForBox(L"Внимание");
-    ASSERT_TRUE(confirm);
-    ClickButton(confirm, IDYES);
-    HWND pin = WaitForBox(L"PIN-код ГОСТ");
+    HWND pin = RenewAndConfirm(dialog);
     ASSERT_TRUE(pin);
     ClickButton(pin, IDCANCEL);
     ASSERT_TRUE(WaitForWindowGone(pin));
@@ -302,11 +298,7 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     EXPECT_TRUE(RenewEnabled(dialog));
 
     // Refused by the server as not paid.
-    ClickButton(dialog, IDC_RENEW);
-    confirm = WaitForBox(L"Внимание");
-    ASSERT_TRUE(confirm);
-    ClickButton(confirm, IDYES);
-    EnterPin(WaitForBox(L"PIN-код ГОСТ"), holderPin);
+    EnterPin(RenewAndConfirm(dialog), holderPin);
     HWND notPaid = WaitForBox(L"Ошибка", 30000);
     ASSERT_TRUE(notPaid);
     EXPECT_EQ(L"Продление сертификата не оплачено.", MessageBoxText(notPaid));
@@ -377,11 +369,7 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     HWND dialog = StartKestrava();
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(Choose(dialog, 0));
-    ClickButton(dialog, IDC_RENEW);
-    HWND confirm = WaitForBox(L"Внимание");
-    ASSERT_TRUE(confirm);
-    ClickButton(confirm, IDYES);
-    EnterPin(WaitForBox(L"PIN-код ГОСТ"), holderPin);
+    EnterPin(RenewAndConfirm(dialog), holderPin);
     HWND progress = WaitForBox(L"Продление сертификата");
     ASSERT_TRUE(progress);
     Sleep(1000);
