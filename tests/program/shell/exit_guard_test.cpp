@@ -1,0 +1,84 @@
+// "Выход" and Alt+F4 never finalize the token library under a worker that is
+// inside it. No worker of the real program can be held inside the library at
+// will, so the shell runs here, in the test process, on a thread of its own,
+// and the test marks the token work itself.
+#include <gtest/gtest.h>
+
+#include "app/main_window.h"
+#include "app/token_work.h"
+#include "res/resource.h"
+#include "support/window_driver.h"
+
+#include <thread>
+
+namespace {
+
+const wchar_t *const REFUSAL =
+    L"Программа сейчас работает с ключевым носителем.\n"
+    L"Дождитесь окончания операции, затем выйдите из программы.";
+
+void RunShell()
+{
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    LoadStringW(instance, IDS_APP_TITLE, windowTitle, 100);
+    LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
+    if (!RegisterMainWindowClass(instance) || !InitMainWindow(instance))
+        return;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+// Answers the box that a request to end the program raised.
+void Answer(const wchar_t *text, int button)
+{
+    HWND box = WaitForWindow(L"Внимание", L"#32770", 10000, GetCurrentProcessId());
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(text, MessageBoxText(box));
+    ASSERT_TRUE(ClickButton(box, button));
+    EXPECT_TRUE(WaitForWindowGone(box, 5000));
+}
+
+TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
+{
+    // Detached: a failed check must not leave a joinable thread behind.
+    std::thread(RunShell).detach();
+    HWND mainWindow = WaitForWindow(L"Kestrava", L"ZR51_KESTRAVA", 10000, GetCurrentProcessId());
+    ASSERT_NE(nullptr, mainWindow);
+
+    // "Выход" during token work: refused at once, no question.
+    TokenWorkBegin();
+    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    Answer(REFUSAL, IDOK);
+    EXPECT_TRUE(IsWindow(mainWindow));
+
+    // Alt+F4 on the start-up picture during token work.
+    PostMessageW(mainWindow, WM_CLOSE, 0, 0);
+    Answer(REFUSAL, IDOK);
+    EXPECT_TRUE(IsWindow(mainWindow));
+    TokenWorkEnd();
+
+    // Token work that starts while the question is open.
+    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    HWND question = WaitForWindow(L"Внимание", L"#32770", 10000, GetCurrentProcessId());
+    ASSERT_NE(nullptr, question);
+    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
+    TokenWorkBegin();
+    ASSERT_TRUE(ClickButton(question, IDYES));
+    Answer(REFUSAL, IDOK);
+    EXPECT_TRUE(IsWindow(mainWindow));
+
+    // Once the work is over, "Выход" ends the program.
+    TokenWorkEnd();
+    EXPECT_FALSE(TokenWorkRunning());
+    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    Answer(L"Выйти из программы?", IDYES);
+    // The main window is hidden by now; wait for its destruction.
+    for (int waited = 0; IsWindow(mainWindow) && waited < 10000; waited += 50)
+        Sleep(50);
+    EXPECT_FALSE(IsWindow(mainWindow));
+}
+
+}  // namespace
