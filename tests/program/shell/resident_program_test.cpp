@@ -172,6 +172,19 @@ TEST_F(ResidentProgram, SecondStartDuringTheStartUpPictureLeavesOneRenewalDialog
     EXPECT_EQ(1u, OpenWindows(first, RENEWAL_CAPTION));
 }
 
+TEST_F(ResidentProgram, AltF4OnTheStartUpPictureEndsTheProgramWithoutAQuestion)
+{
+    RunningProgram &program = Start();
+    HWND splash = WaitForWindow(MAIN_TITLE, MAIN_CLASS, 15000, program.processId);
+    ASSERT_NE(nullptr, splash);
+    // What Alt+F4 on the focused picture makes of the key press.
+    PostMessageW(splash, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(0, WaitForExit(program, 10000));
+    EXPECT_TRUE(TrayIcons().empty());
+    std::string calls = Journal();
+    EXPECT_NE(std::string::npos, calls.find("C_Finalize rv=0x0")) << calls;
+}
+
 // A window registered here, in the test process, that looks half like the
 // program's main window.
 static HWND Decoy(const wchar_t *className, const wchar_t *title)
