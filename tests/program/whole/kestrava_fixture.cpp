@@ -157,9 +157,9 @@ void KestravaFixture::StartServer(const std::string &options)
 {
     serverLog = work + "/serve.log";
     std::string testca = TestEnv("KESTRAVA_TESTCA");
-    // Port 2000 is fixed in the program; another test's server may still be
-    // letting go of it, so a refused start is tried again.
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    // Port 2000 is fixed in the program; another server may still hold it
+    // (another test run on this machine), so a refused start is tried again.
+    for (int attempt = 0; attempt < 60; ++attempt) {
         serverPid = StartUnix(ShellQuote(testca) + " serve " + ShellQuote(caDir) + " " + options, serverLog);
         ASSERT_NE(0, serverPid);
         for (int waited = 0; waited < 10000; waited += 100) {
@@ -173,7 +173,7 @@ void KestravaFixture::StartServer(const std::string &options)
         }
         StopUnix(serverPid);
         serverPid = 0;
-        Sleep(500);
+        Sleep(1000);
     }
     FAIL() << "the renewal server did not start";
 }
