@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -73,17 +74,18 @@ SOCKET BindServerPort()
     return INVALID_SOCKET;
 }
 
-// Reads exactly length bytes (the test knows the request's length).
-void ReadRequest(SOCKET client, size_t length)
+// Reads up to length bytes; whether they are the expected ones.
+bool ReadRequest(SOCKET client, const CK_BYTE *expected, size_t length)
 {
-    std::vector<char> buffer(65536);
-    size_t total = 0;
-    while (total < length) {
-        int n = recv(client, buffer.data(), (int)buffer.size(), 0);
+    std::string got;
+    char buffer[4096];
+    while (got.size() < length) {
+        int n = recv(client, buffer, (int)std::min(sizeof buffer, length - got.size()), 0);
         if (n <= 0)
             break;
-        total += n;
+        got.append(buffer, n);
     }
+    return got == std::string((const char *)expected, length);
 }
 
 class ExchangeTest : public ::testing::Test {
@@ -97,21 +99,30 @@ protected:
     }
     void TearDown() override
     {
+        closesocket(listener);
         if (server.joinable())
             server.join();
-        closesocket(listener);
         releaseSentRequest = freeBuffer;
         watchDeletes = false;
     }
-    // Serves one connection with the given behaviour on a thread.
-    template <typename F> void Serve(F behaviour)
+    // Serves the exchange's connection with the given behaviour on a thread.
+    // Port 2000 is shared by every test program on this machine: a
+    // connection whose first bytes are not the expected request is someone
+    // else's and is closed.
+    template <typename F> void Serve(const CK_BYTE *expected, size_t length, F behaviour)
     {
         ASSERT_EQ(0, listen(listener, 5));
-        server = std::thread([this, behaviour] {
-            SOCKET client = accept(listener, nullptr, nullptr);
-            if (client != INVALID_SOCKET) {
-                behaviour(client);
+        server = std::thread([this, expected, length, behaviour] {
+            for (;;) {
+                SOCKET client = accept(listener, nullptr, nullptr);
+                if (client == INVALID_SOCKET)
+                    return;
+                bool ours = ReadRequest(client, expected, length);
+                if (ours)
+                    behaviour(client);
                 closesocket(client);
+                if (ours)
+                    return;
             }
         });
     }
@@ -140,7 +151,7 @@ TEST_F(ExchangeTest, NoListenerMeansFiveAttemptsASecondApartAndTheRequestStaysTh
 
 TEST_F(ExchangeTest, ServerClosingWithoutAnswerGivesNothingAndKeepsTheEarlierReply)
 {
-    Serve([&](SOCKET client) { ReadRequest(client, sizeof request); });
+    Serve(request, sizeof request, [](SOCKET) {});
     CK_BYTE *earlier = new CK_BYTE[8]();
     CK_BYTE *reply = earlier;
     unsigned int replyLength = 8;
@@ -161,8 +172,7 @@ TEST_F(ExchangeTest, ReplyInPiecesArrivesWholeAndReplacesTheEarlierReply)
     std::string sent(3000, '\0');
     for (size_t i = 0; i < sent.size(); ++i)
         sent[i] = (char)(i * 7 + i / 256);
-    Serve([&](SOCKET client) {
-        ReadRequest(client, sizeof request);
+    Serve(request, sizeof request, [&](SOCKET client) {
         send(client, sent.data(), 1024, 0);
         Sleep(200);
         send(client, sent.data() + 1024, 1024, 0);
@@ -193,7 +203,7 @@ TEST_F(ExchangeTest, SendErrorIsShownAndTheExchangeGoesOn)
     // A request far larger than the socket buffers, and a server that resets
     // the connection instead of reading it: the send fails.
     std::vector<CK_BYTE> big(16 * 1024 * 1024, 0x5A);
-    Serve([&](SOCKET client) {
+    Serve(big.data(), 64, [](SOCKET client) {
         Sleep(500);
         linger hard = {1, 0};
         setsockopt(client, SOL_SOCKET, SO_LINGER, (const char *)&hard, sizeof hard);
