@@ -12,6 +12,7 @@
 #include "renewal/renewal_procedure.h"
 #include "renewal/server_exchange.h"
 #include "res/resource.h"
+#include "support/server_port.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
 #include "token/pin_dialog.h"
@@ -64,22 +65,6 @@ const char holderRdns[] =
 
 }  // namespace
 
-SOCKET HoldServerPortClosed()
-{
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    address.sin_port = htons(RENEWAL_SERVER_PORT);
-    for (int tries = 0; tries < 1200; ++tries) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        if (bind(s, (sockaddr *)&address, sizeof address) == 0)
-            return s;
-        closesocket(s);
-        Sleep(100);
-    }
-    return INVALID_SOCKET;
-}
-
 void RenewalTest::SetUp()
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -97,9 +82,9 @@ void RenewalTest::SetUp()
 void RenewalTest::TearDown()
 {
     StopServer();
-    if (heldPort != INVALID_SOCKET)
-        closesocket(heldPort);
-    heldPort = INVALID_SOCKET;
+    if (portHolder)
+        ReleaseServerPort(portHolder);
+    portHolder = 0;
     C_Finalize(nullptr);
     // Whatever happened, the holder keeps a working certificate.
     if (!oldSerial.empty())

@@ -82,9 +82,5 @@ protected:
     std::string oldCertificate;  // its DER
     std::vector<TokenObject> before;  // the token's objects before the renewal
     int serverPid = 0;
-    SOCKET heldPort = INVALID_SOCKET;
+    int portHolder = 0;  // keeps port 2000 closed for the case
 };
-
-// Keeps port 2000 bound and not listening, so that every connection to it
-// is refused (and no other test's server can take it meanwhile).
-SOCKET HoldServerPortClosed();

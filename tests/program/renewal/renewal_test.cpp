@@ -9,6 +9,7 @@
 
 #include "cert/cert_record.h"
 #include "program/renewal/renewal_fixture.h"
+#include "support/server_port.h"
 #include "support/unix_command.h"
 #include "token/pin_dialog.h"
 
@@ -233,8 +234,8 @@ TEST_F(RenewalTest, ServerNotListening)
 {
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     ChooseCertificate(oldId);
-    heldPort = HoldServerPortClosed();
-    ASSERT_NE(INVALID_SOCKET, heldPort);
+    portHolder = HoldServerPortClosed(dir + "/port-holder.log");
+    ASSERT_NE(0, portHolder);
     RenewalOutcome outcome = Renew();
     ExpectOneError(outcome, errorCaption, noServer, 6);
     EXPECT_GE(outcome.lastBoxAt - outcome.pinAnsweredAt, 4900u) << "five attempts a second apart";

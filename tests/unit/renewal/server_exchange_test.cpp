@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "renewal/server_exchange.h"
+#include "support/server_port.h"
+#include "support/unix_command.h"
 #include "support/window_driver.h"
 #include "unit/renewal/windows_helpers.h"
 
@@ -56,17 +58,17 @@ struct Winsock {
     }
 } winsock;
 
-// The renewal server's port on 127.0.0.1, held by the test. Other test
-// programs on this machine may hold it for a while: wait for it.
-SOCKET BindServerPort()
+// Listens on the renewal server's port on 127.0.0.1. Other test programs on
+// this machine may hold it for a while: wait for it.
+SOCKET ListenOnServerPort()
 {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(RENEWAL_SERVER_PORT);
-    for (int tries = 0; tries < 600; ++tries) {
+    for (int tries = 0; tries < 1200; ++tries) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        if (bind(s, (sockaddr *)&address, sizeof address) == 0)
+        if (bind(s, (sockaddr *)&address, sizeof address) == 0 && listen(s, 5) == 0)
             return s;
         closesocket(s);
         Sleep(100);
@@ -94,12 +96,13 @@ protected:
     {
         released.clear();
         releaseSentRequest = RecordRelease;
-        listener = BindServerPort();
-        ASSERT_NE(INVALID_SOCKET, listener) << "port 2000 stayed busy";
     }
     void TearDown() override
     {
-        closesocket(listener);
+        if (listener != INVALID_SOCKET)
+            closesocket(listener);
+        if (portHolder)
+            ReleaseServerPort(portHolder);
         if (server.joinable())
             server.join();
         releaseSentRequest = freeBuffer;
@@ -111,7 +114,8 @@ protected:
     // else's and is closed.
     template <typename F> void Serve(const CK_BYTE *expected, size_t length, F behaviour)
     {
-        ASSERT_EQ(0, listen(listener, 5));
+        listener = ListenOnServerPort();
+        ASSERT_NE(INVALID_SOCKET, listener) << "port 2000 stayed busy";
         server = std::thread([this, expected, length, behaviour] {
             for (;;) {
                 SOCKET client = accept(listener, nullptr, nullptr);
@@ -128,6 +132,7 @@ protected:
     }
 
     SOCKET listener = INVALID_SOCKET;
+    int portHolder = 0;
     std::thread server;
     CK_BYTE request[32] = "signed request";
 };
@@ -135,6 +140,8 @@ protected:
 TEST_F(ExchangeTest, NoListenerMeansFiveAttemptsASecondApartAndTheRequestStaysTheCallers)
 {
     // The port is bound but not listening: every connection is refused.
+    portHolder = HoldServerPortClosed(FreshWorkDir("exchange-no-listener") + "/holder.log");
+    ASSERT_NE(0, portHolder);
     CK_BYTE *reply = (CK_BYTE *)0x1234;
     unsigned int replyLength = 77;
     auto start = std::chrono::steady_clock::now();
