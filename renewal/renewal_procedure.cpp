@@ -247,6 +247,8 @@ DWORD WINAPI RenewalThread(LPVOID dialogWindow)
     if (TakeSelectedRecord(run.dialog, *record) &&
         DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) == IDOK) {
         result = RenewSelected(run, *record);
+        // Also when the session never opened and the login never came.
+        SecureZeroMemory(pinBuffer, sizeof pinBuffer);
         if (run.session != 0) {
             C_Logout(run.session);
             C_CloseSession(run.session);
