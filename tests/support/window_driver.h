@@ -57,8 +57,10 @@ bool SaveScreenshot(const std::string &name);
 
 // ---- The notification area and popup menus -------------------------------
 
-// The icons in the notification area now (Wine shows each in a small window
-// of its own inside its tray window when no desktop tray exists).
+// The icons in the notification area now. Wine on a display without a tray
+// shows each in a small window of its own inside its "Wine System Tray"
+// window; inside a Wine desktop (explorer /desktop=...) the taskbar draws
+// them itself and this finds none.
 std::vector<HWND> TrayIcons();
 // Clicks the middle of a window with the mouse, as a user does: the cursor
 // moves there and the button goes down and up.
