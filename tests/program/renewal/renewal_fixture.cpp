@@ -242,6 +242,8 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
             std::wstring caption = WindowText(window);
             if (caption == L"PIN-код ГОСТ") {
                 outcome.pinAsked = true;
+                if (!screenshots.empty())
+                    SaveScreenshot(screenshots + "-pin");
                 if (cancel) {
                     ClickButton(window, IDCANCEL);
                 } else {
@@ -258,6 +260,8 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
                 box.progress = BarPosition(bar);
                 outcome.boxes.push_back(box);
                 outcome.lastBoxAt = GetTickCount();
+                if (!screenshots.empty())
+                    SaveScreenshot(screenshots + "-box-" + std::to_string(outcome.boxes.size()));
                 ClickButton(window, IDOK);
             }
             WaitForWindowGone(window, 10000);

@@ -83,4 +83,5 @@ protected:
     std::vector<TokenObject> before;  // the token's objects before the renewal
     int serverPid = 0;
     int portHolder = 0;  // keeps port 2000 closed for the case
+    std::string screenshots;  // when set, Renew saves the PIN dialog and each box under this name
 };

@@ -77,6 +77,7 @@ TEST_F(RenewalTest, CompleteRenewalReplacesTheCertificateAndKeyPair)
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     ChooseCertificate(oldId);
     ASSERT_NO_FATAL_FAILURE(StartServer());
+    screenshots = "renewal-complete";
     RenewalOutcome outcome = Renew();
 
     ASSERT_TRUE(outcome.ended);
@@ -259,6 +260,7 @@ TEST_F(RenewalTest, NothingReceivedForThePaymentRequest)
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     ChooseCertificate(oldId);
     ASSERT_NO_FATAL_FAILURE(StartServer({"close:pay"}));
+    screenshots = "renewal-nothing-received";
     RenewalOutcome outcome = Renew();
     ExpectOneError(outcome, errorCaption,
                    L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.", 7);
