@@ -6,15 +6,6 @@
 
 #include "support/unix_command.h"
 
-static std::wstring Widen(const std::string &text)
-{
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length - 1 : 0, L'\0');
-    if (length > 1)
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], length);
-    return wide;
-}
-
 // One argument quoted the way the C runtime splits a command line.
 static std::wstring QuoteArgument(const std::wstring &argument)
 {

@@ -38,12 +38,7 @@ std::vector<std::string> JournalLines(const std::string &journal)
 
 std::wstring Wide(const std::string &utf8)
 {
-    if (utf8.empty())
-        return L"";
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
-    std::wstring text(length, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &text[0], length);
-    return text;
+    return Widen(utf8);
 }
 
 std::string Utf8(const std::wstring &text)

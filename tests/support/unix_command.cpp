@@ -24,8 +24,7 @@ std::string ShellQuote(const std::string &text)
     return quoted + "'";
 }
 
-// Test code keeps Linux-side text (commands, paths) as UTF-8.
-static std::wstring Widen(const std::string &utf8)
+std::wstring Widen(const std::string &utf8)
 {
     if (utf8.empty())
         return std::wstring();
@@ -35,7 +34,7 @@ static std::wstring Widen(const std::string &utf8)
     return wide;
 }
 
-static std::string Narrow(const std::wstring &wide)
+std::string Narrow(const std::wstring &wide)
 {
     if (wide.empty())
         return std::string();

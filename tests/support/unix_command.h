@@ -15,6 +15,10 @@ int RunUnix(const std::string &command, std::string *output = nullptr, int timeo
 int StartUnix(const std::string &command, const std::string &logFile);
 void StopUnix(int pid);
 
+// Test code keeps Linux-side text (commands, paths, subjects) as UTF-8.
+std::wstring Widen(const std::string &utf8);
+std::string Narrow(const std::wstring &wide);
+
 // Quotes a string for /bin/sh.
 std::string ShellQuote(const std::string &text);
 

@@ -255,8 +255,8 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
     CertSpec displayName;
     displayName.subject = {{Utf8(CN, longName)}};
     FilledRecord withLongName(displayName);
-    EXPECT_EQ(Wide(Repeat("Ж", 511)), std::wstring(withLongName.record.subjectName));
-    EXPECT_EQ(L"2.5.4.3=" + Wide(longName), std::wstring(withLongName.record.subjectDn));
+    EXPECT_EQ(Widen(Repeat("Ж", 511)), std::wstring(withLongName.record.subjectName));
+    EXPECT_EQ(L"2.5.4.3=" + Widen(longName), std::wstring(withLongName.record.subjectDn));
     // 608 characters, 1208 bytes in UTF-8: cut on a character boundary.
     EXPECT_EQ("2.5.4.3=" + Repeat("Ж", 507), std::string(withLongName.record.subjectDnUtf8));
     EXPECT_EQ(608u, strlen(withLongName.record.subjectDnAnsi));
@@ -276,10 +276,10 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
     CertSpec longNames;
     longNames.subject = {{Utf8(SN, surname), Utf8(GN, givenName)}};
     FilledRecord withLongNames(longNames);
-    std::wstring expectedSurname = Wide(surname + " + 2.5.4.42=" + givenName);
+    std::wstring expectedSurname = Widen(surname + " + 2.5.4.42=" + givenName);
     EXPECT_EQ(expectedSurname, std::wstring(withLongNames.record.surname));
-    EXPECT_EQ(Wide(givenName), std::wstring(withLongNames.record.givenName));
-    EXPECT_EQ((expectedSurname + L" " + Wide(givenName)).substr(0, 1023), std::wstring(withLongNames.record.fullName));
+    EXPECT_EQ(Widen(givenName), std::wstring(withLongNames.record.givenName));
+    EXPECT_EQ((expectedSurname + L" " + Widen(givenName)).substr(0, 1023), std::wstring(withLongNames.record.fullName));
 }
 
 TEST(CertDetails, CutsNeverSplitACharacter)
@@ -290,7 +290,7 @@ TEST(CertDetails, CutsNeverSplitACharacter)
     spec.subject = {{Utf8(CN, Repeat(smile, 600))}};
     FilledRecord filled(spec);
     // 1015 units of room after "2.5.4.3=" hold 507 whole pairs, not 507.5.
-    EXPECT_EQ(L"2.5.4.3=" + Wide(Repeat(smile, 507)), std::wstring(filled.record.subjectDn));
+    EXPECT_EQ(L"2.5.4.3=" + Widen(Repeat(smile, 507)), std::wstring(filled.record.subjectDn));
     EXPECT_EQ("2.5.4.3=" + Repeat(smile, 253), std::string(filled.record.subjectDnUtf8));
 }
 

@@ -21,15 +21,6 @@ SubjectAttribute Numeric(const std::string &oid, const std::string &value)
     return {oid, "NUMERICSTRING", value};
 }
 
-std::wstring Wide(const std::string &utf8)
-{
-    if (utf8.empty())
-        return std::wstring();
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
-    std::wstring wide(length, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &wide[0], length);
-    return wide;
-}
 
 // One folder and one GOST key per test process (the time-zone runs of this
 // program may run side by side).

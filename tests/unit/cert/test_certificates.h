@@ -53,4 +53,3 @@ struct FilledRecord {
 };
 
 // UTF-16 from UTF-8, for comparing with the record's wide fields.
-std::wstring Wide(const std::string &utf8);

@@ -3,6 +3,7 @@
 // byte orders of keys, digests and signatures.
 #include "softtoken_fixture.h"
 
+#include "renewal/formats.h"
 #include "support/unix_command.h"
 
 #include <algorithm>
@@ -11,20 +12,6 @@
 namespace {
 
 const CK_BYTE cryptoProA[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
-
-// The renewal's extension set, as the program passes it.
-const char *const renewalExtensions[] = {
-    "keyUsage",
-    "digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment",
-    "extendedKeyUsage",
-    "1.3.6.1.5.5.7.3.2,1.2.643.2.2.34.6,1.2.643.5.1.28.2,1.2.643.5.1.28.3,1.2.643.3.6.78.4.5,1.3.6.1.5.5.7.3.4,"
-    "1.2.643.5.1.28.4,1.2.643.3.6.0.13",
-    "1.2.643.100.111",
-    "ASN1:UTF8String:СКЗИ «Криптотокен» в составе изделия «JaCarta ГОСТ»",
-    "1.3.6.1.4.1.311.21.7",
-    "ASN1:SEQUENCE:certificateTemplate\n[certificateTemplate]\ntemplateID=OID:1.2.643.3.6.3.13\n"
-    "templateMajorVersion=INTEGER:1\ntemplateMinorVersion=INTEGER:0",
-};
 
 struct Strings {
     explicit Strings(std::vector<std::string> texts) : texts(std::move(texts))
@@ -120,8 +107,13 @@ protected:
     CK_RV Request(CK_OBJECT_HANDLE publicKey, std::vector<std::string> subject, std::string &request,
                   std::vector<std::string> extensions = {})
     {
-        if (extensions.empty())
-            extensions.assign(std::begin(renewalExtensions), std::end(renewalExtensions));
+        if (extensions.empty()) {
+            // The program's own extension set, exactly as the renewal hands it over.
+            char *exts[8];
+            char utf8Tool[256];
+            BuildExtensions(exts, utf8Tool);
+            extensions.assign(std::begin(exts), std::end(exts));
+        }
         Strings dn(std::move(subject)), exts(std::move(extensions));
         CK_BYTE *csr = nullptr;
         CK_ULONG csrLength = 0;
