@@ -11,7 +11,6 @@
 
 namespace {
 
-const CK_BYTE cryptoProA[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
 
 struct Strings {
     explicit Strings(std::vector<std::string> texts) : texts(std::move(texts))
@@ -77,22 +76,7 @@ protected:
 
     void GenerateKeyPair(const std::string &id, CK_OBJECT_HANDLE &publicKey, CK_OBJECT_HANDLE &privateKey)
     {
-        CK_BBOOL yes = CK_TRUE;
-        CK_ATTRIBUTE publicTemplate[] = {
-            {CKA_TOKEN, &yes, 1},
-            {CKA_LABEL, (void *)"Public key", 10},
-            {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
-            {CKA_ID, (void *)id.data(), id.size()},
-        };
-        CK_ATTRIBUTE privateTemplate[] = {
-            {CKA_TOKEN, &yes, 1},
-            {CKA_LABEL, (void *)"Private key", 11},
-            {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
-            {CKA_ID, (void *)id.data(), id.size()},
-        };
-        CK_MECHANISM mechanism = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
-        ASSERT_EQ(CKR_OK, C_GenerateKeyPair(session, &mechanism, publicTemplate, 4, privateTemplate, 4, &publicKey,
-                                            &privateKey));
+        ASSERT_EQ(CKR_OK, GenerateGostKeyPair(session, id, publicKey, privateKey));
     }
 
     std::string Value(CK_OBJECT_HANDLE object)

@@ -9,7 +9,6 @@
 
 namespace {
 
-const CK_BYTE cryptoProA[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
 
 class TokenObjects : public SofttokenTest {
 protected:
@@ -46,26 +45,6 @@ protected:
         CK_OBJECT_HANDLE handle = 0;
         EXPECT_EQ(CKR_OK, C_CreateObject(session, attributes, 5, &handle));
         return handle;
-    }
-
-    CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, const std::string &id, CK_OBJECT_HANDLE &publicKey,
-                          CK_OBJECT_HANDLE &privateKey)
-    {
-        CK_BBOOL yes = CK_TRUE;
-        CK_ATTRIBUTE publicTemplate[] = {
-            {CKA_TOKEN, &yes, 1},
-            {CKA_LABEL, (void *)"Public key", 10},
-            {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
-            {CKA_ID, (void *)id.data(), id.size()},
-        };
-        CK_ATTRIBUTE privateTemplate[] = {
-            {CKA_TOKEN, &yes, 1},
-            {CKA_LABEL, (void *)"Private key", 11},
-            {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
-            {CKA_ID, (void *)id.data(), id.size()},
-        };
-        CK_MECHANISM mechanism = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
-        return C_GenerateKeyPair(session, &mechanism, publicTemplate, 4, privateTemplate, 4, &publicKey, &privateKey);
     }
 
     std::vector<CK_OBJECT_HANDLE> FindAll(CK_SESSION_HANDLE session, CK_ATTRIBUTE *pattern, CK_ULONG count)
@@ -148,9 +127,9 @@ TEST_F(TokenObjects, PrivateKeysNeedLoginAndTheirValueNeverLeaves)
 {
     CK_SESSION_HANDLE session = Open();
     CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
-    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, GenerateKeyPair(session, "key", publicKey, privateKey));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, GenerateGostKeyPair(session, "key", publicKey, privateKey));
     ASSERT_EQ(CKR_OK, Login(session, "12345678"));
-    ASSERT_EQ(CKR_OK, GenerateKeyPair(session, "key", publicKey, privateKey));
+    ASSERT_EQ(CKR_OK, GenerateGostKeyPair(session, "key", publicKey, privateKey));
     EXPECT_EQ(Handles({publicKey, privateKey}), FindById(session, "key"));
 
     CK_BYTE value[64];

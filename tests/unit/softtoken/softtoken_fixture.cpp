@@ -96,3 +96,25 @@ std::vector<CK_SLOT_ID> SofttokenTest::SlotList(CK_BBOOL tokenPresent)
     slots.resize(count);
     return slots;
 }
+
+const CK_BYTE cryptoProA[9] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
+
+CK_RV GenerateGostKeyPair(CK_SESSION_HANDLE session, const std::string &id, CK_OBJECT_HANDLE &publicKey,
+                          CK_OBJECT_HANDLE &privateKey)
+{
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE publicTemplate[] = {
+        {CKA_TOKEN, &yes, 1},
+        {CKA_LABEL, (void *)"Public key", 10},
+        {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
+        {CKA_ID, (void *)id.data(), id.size()},
+    };
+    CK_ATTRIBUTE privateTemplate[] = {
+        {CKA_TOKEN, &yes, 1},
+        {CKA_LABEL, (void *)"Private key", 11},
+        {CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA},
+        {CKA_ID, (void *)id.data(), id.size()},
+    };
+    CK_MECHANISM mechanism = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+    return C_GenerateKeyPair(session, &mechanism, publicTemplate, 4, privateTemplate, 4, &publicKey, &privateKey);
+}

@@ -16,6 +16,14 @@
 // (null on failure), for tests that stop it half-way.
 HANDLE StartTool(const std::vector<std::string> &args);
 
+// DER of the CryptoPro-A parameter set (1.2.643.2.2.35.1).
+extern const CK_BYTE cryptoProA[9];
+
+// A GOST key pair with the renewal's templates ("Public key", "Private key",
+// CryptoPro-A) under the identifier id.
+CK_RV GenerateGostKeyPair(CK_SESSION_HANDLE session, const std::string &id, CK_OBJECT_HANDLE &publicKey,
+                          CK_OBJECT_HANDLE &privateKey);
+
 // The journal's lines.
 std::vector<std::string> ReadLines(const std::string &unixPath);
 
