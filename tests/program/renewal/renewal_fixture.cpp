@@ -240,6 +240,10 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
         EnumWindows(CollectDialog, (LPARAM)&search);
         for (HWND window : search.found) {
             std::wstring caption = WindowText(window);
+            // A box seen while it is still being set up (or already gone)
+            // has no caption or text yet: read it on the next round instead.
+            if (caption.empty())
+                continue;
             if (caption == L"PIN-код ГОСТ") {
                 outcome.pinAsked = true;
                 if (!screenshots.empty())
@@ -255,6 +259,8 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
                 ShownBox box;
                 box.caption = caption;
                 box.text = MessageBoxText(window);
+                if (box.text.empty())
+                    continue;
                 box.owner = GetWindow(window, GW_OWNER);
                 box.ownedByProgress = progressDialog && box.owner == progressDialog;
                 box.progress = BarPosition(bar);
