@@ -51,7 +51,7 @@ static CK_RV ForcedResult(const std::vector<FunctionFault> &faults, const std::s
     if (!library.faultsEnabled)
         return CKR_OK;
     for (auto &fault : faults)
-        if (fault.function == function && callNumber > fault.after)
+        if (fault.function == function && callNumber > fault.after && (!fault.once || callNumber == fault.after + 1))
             return fault.rv;
     return CKR_OK;
 }
@@ -167,9 +167,18 @@ void AfterCall(const char *function, const CK_SLOT_ID *slot)
             state.faults.appearAfter = PresenceTrigger();
             changed = true;
         }
+        bool kill = TriggerReached(state.faults.killAfter, function, slot, id);
+        if (kill) {
+            state.faults.killAfter = PresenceTrigger();
+            changed = true;
+        }
         // Sessions on a removed token end when a call next reaches it.
         if (changed)
             StoreSlot(state);
+        // As a power cut would: the call is done and journalled, the caller
+        // never sees it return, and nothing of the process runs any more.
+        if (kill)
+            TerminateProcess(GetCurrentProcess(), KILLED_EXIT_CODE);
     }
 }
 

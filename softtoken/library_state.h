@@ -79,8 +79,11 @@ struct SessionEntry {
     CK_SLOT_ID slot = 0;
 };
 
-// Runs the presence triggers (remove-after, appear-after) that the call just
-// made has reached. slot is null for a library-wide call.
+// The exit code of a process that a kill-after fault ended.
+const unsigned KILLED_EXIT_CODE = 137;
+
+// Runs the triggers (remove-after, appear-after, kill-after) that the call
+// just made has reached. slot is null for a library-wide call.
 void AfterCall(const char *function, const CK_SLOT_ID *slot);
 
 // Saves a slot's state; false when the store could not be written.

@@ -261,7 +261,7 @@ static json FunctionFaultsToJson(const std::vector<FunctionFault> &faults)
 {
     json list = json::array();
     for (auto &fault : faults)
-        list.push_back({{"function", fault.function}, {"rv", fault.rv}, {"after", fault.after}});
+        list.push_back({{"function", fault.function}, {"rv", fault.rv}, {"after", fault.after}, {"once", fault.once}});
     return list;
 }
 
@@ -275,6 +275,7 @@ static void FunctionFaultsFromJson(const json &list, std::vector<FunctionFault> 
         fault.function = entry.at("function").get<std::string>();
         fault.rv = entry.at("rv").get<CK_RV>();
         fault.after = entry.value("after", (CK_ULONG)0);
+        fault.once = entry.value("once", false);
         faults.push_back(fault);
     }
 }
@@ -309,6 +310,7 @@ std::string SlotToJson(const SlotState &state)
         {"tokenInfoFails", state.faults.tokenInfoFails},
         {"removeAfter", TriggerToJson(state.faults.removeAfter)},
         {"appearAfter", TriggerToJson(state.faults.appearAfter)},
+        {"killAfter", TriggerToJson(state.faults.killAfter)},
         {"undestroyable", state.faults.undestroyable},
     };
     json root = {
@@ -357,6 +359,7 @@ bool SlotFromJson(const std::string &text, SlotState &state)
         loaded.faults.tokenInfoFails = faults.value("tokenInfoFails", false);
         TriggerFromJson(faults.value("removeAfter", json()), loaded.faults.removeAfter);
         TriggerFromJson(faults.value("appearAfter", json()), loaded.faults.appearAfter);
+        TriggerFromJson(faults.value("killAfter", json()), loaded.faults.killAfter);
         loaded.faults.undestroyable = faults.value("undestroyable", std::vector<CK_OBJECT_HANDLE>());
         state = loaded;
         return true;

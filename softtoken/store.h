@@ -22,14 +22,16 @@ struct StoredObject {
 };
 
 // A forced result for one function: the first `after` calls run normally,
-// every later call returns rv.
+// every later call returns rv (only the next one when `once`).
 struct FunctionFault {
     std::string function;
     CK_RV rv = 0;
     CK_ULONG after = 0;
+    bool once = false;
 };
 
-// A change of presence triggered by the Nth call of a function.
+// A change of presence (or the end of the process) triggered by the Nth call
+// of a function.
 struct PresenceTrigger {
     std::string function;  // empty: none
     CK_ULONG count = 0;
@@ -40,6 +42,7 @@ struct SlotFaults {
     bool tokenInfoFails = false;
     PresenceTrigger removeAfter;
     PresenceTrigger appearAfter;
+    PresenceTrigger killAfter;
     std::vector<CK_OBJECT_HANDLE> undestroyable;
 };
 

@@ -46,11 +46,12 @@ static const char usageText[] =
     "  list SLOT\n"
     "  dump SLOT HANDLE --out FILE\n"
     "  export-pubkey SLOT --id HEX --out FILE\n"
-    "  fault library FUNCTION RV [--after N]\n"
-    "  fault SLOT FUNCTION RV [--after N]\n"
+    "  fault library FUNCTION RV [--after N] [--once]\n"
+    "  fault SLOT FUNCTION RV [--after N] [--once]\n"
     "  fault SLOT token-info-fails\n"
     "  fault SLOT remove-after FUNCTION [N]\n"
     "  fault SLOT appear-after FUNCTION [N]\n"
+    "  fault SLOT kill-after FUNCTION [N]\n"
     "  fault SLOT undestroyable HANDLE\n"
     "  clear-faults [SLOT|library]\n";
 
@@ -83,7 +84,7 @@ Options::Options(const std::vector<std::string> &args, size_t first)
     for (size_t i = first; i < args.size(); ++i) {
         if (args[i].compare(0, 2, "--") == 0) {
             std::string name = args[i].substr(2);
-            if (name == "absent") {
+            if (name == "absent" || name == "once") {
                 named.push_back({name, ""});
             } else if (i + 1 < args.size()) {
                 named.push_back({name, args[i + 1]});
@@ -339,6 +340,7 @@ static int CommandFault(const Options &options)
             return Fail(args[1] + " is not a library-wide function; give a slot");
         fault.function = args[1];
         fault.after = after;
+        fault.once = options.Has("once");
         LibraryFaults faults;
         LoadLibraryFaults(toolDir, faults);
         SetFunctionFault(faults.functions, fault);
@@ -354,12 +356,15 @@ static int CommandFault(const Options &options)
     unsigned long number = 1;
     if (kind == "token-info-fails" && args.size() == 2) {
         state.faults.tokenInfoFails = true;
-    } else if ((kind == "remove-after" || kind == "appear-after") && (args.size() == 3 || args.size() == 4)) {
+    } else if ((kind == "remove-after" || kind == "appear-after" || kind == "kill-after") &&
+               (args.size() == 3 || args.size() == 4)) {
         if (args.size() == 4 && (!ParseNumber(args[3], number) || number == 0))
             return Fail("bad call count");
         if (!IsLibraryFunction(args[2]) && !IsSlotFunction(args[2]))
             return Fail("no such function: " + args[2]);
-        PresenceTrigger &trigger = kind == "remove-after" ? state.faults.removeAfter : state.faults.appearAfter;
+        PresenceTrigger &trigger = kind == "remove-after"   ? state.faults.removeAfter
+                                   : kind == "appear-after" ? state.faults.appearAfter
+                                                            : state.faults.killAfter;
         trigger.function = args[2];
         trigger.count = number;
     } else if (kind == "undestroyable" && args.size() == 3) {
@@ -376,6 +381,7 @@ static int CommandFault(const Options &options)
             return Fail("no such function: " + kind);
         fault.function = kind;
         fault.after = after;
+        fault.once = options.Has("once");
         SetFunctionFault(state.faults.functions, fault);
     } else {
         return Usage();

@@ -151,6 +151,12 @@ TEST_F(SofttokenTest, SlotFaultsCountCallsOnThatSlot)
     ASSERT_EQ(CKR_OK, C_Finalize(nullptr));
     ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
     EXPECT_EQ(CKR_OK, C_GetTokenInfo(0, &info));
+
+    // --once: only the call after the count fails.
+    Tool({"fault", "0", "C_GetTokenInfo", "0xe1", "--after", "2", "--once"});
+    EXPECT_EQ(CKR_OK, C_GetTokenInfo(0, &info));
+    EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, C_GetTokenInfo(0, &info));
+    EXPECT_EQ(CKR_OK, C_GetTokenInfo(0, &info));
 }
 
 TEST_F(SofttokenTest, TokenAppearsBetweenTheTwoSlotListCalls)
