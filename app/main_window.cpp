@@ -48,6 +48,12 @@ static const wchar_t *const TEXT_EXIT_QUESTION = L"Выйти из програ�
 static const wchar_t *const TEXT_EXIT_WHILE_TOKEN_WORK =
     L"Программа сейчас работает с ключевым носителем.\n"
     L"Дождитесь окончания операции, затем выйдите из программы.";
+static const wchar_t *const TEXT_SHUTDOWN_BLOCK_REASON =
+    L"Идёт продление сертификата. Не выключайте компьютер до его окончания.";
+// While Windows is told to wait, this timer looks for the end of the token
+// work to take the reason back.
+static UINT_PTR const SHUTDOWN_BLOCK_TIMER = 1;
+static UINT const SHUTDOWN_BLOCK_CHECK_MS = 250;
 
 static void ShowRenewalDialog(HWND mainWindow);
 static bool MakeMenuImage(HBITMAP *image);
@@ -256,6 +262,26 @@ static void ExitOnRequest(HWND mainWindow)
     DestroyWindow(mainWindow);
 }
 
+// Windows asks before it logs off or shuts down: a worker inside the token
+// library would be cut off mid-renewal, so the answer is no while one runs,
+// with the reason Windows shows to the user meanwhile.
+static BOOL AnswerQueryEndSession(HWND mainWindow)
+{
+    if (!TokenWorkRunning())
+        return TRUE;
+    ShutdownBlockReasonCreate(mainWindow, TEXT_SHUTDOWN_BLOCK_REASON);
+    SetTimer(mainWindow, SHUTDOWN_BLOCK_TIMER, SHUTDOWN_BLOCK_CHECK_MS, nullptr);
+    return FALSE;
+}
+
+static void TakeBackShutdownBlockWhenDone(HWND mainWindow)
+{
+    if (TokenWorkRunning())
+        return;
+    KillTimer(mainWindow, SHUTDOWN_BLOCK_TIMER);
+    ShutdownBlockReasonDestroy(mainWindow);
+}
+
 static void PaintSplash(HWND mainWindow)
 {
     PAINTSTRUCT paint;
@@ -313,6 +339,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
         if (RefuseWhileTokenWork(window))
             return 0;
         return DefWindowProcW(window, msg, wParam, lParam);
+    }
+    case WM_QUERYENDSESSION: {
+        return AnswerQueryEndSession(window);
+    }
+    case WM_TIMER: {
+        if (wParam == SHUTDOWN_BLOCK_TIMER)
+            TakeBackShutdownBlockWhenDone(window);
+        return 0;
     }
     case WM_PAINT: {
         PaintSplash(window);

@@ -1,5 +1,5 @@
-// "Выход" and Alt+F4 never finalize the token library under a worker that is
-// inside it. No worker of the real program can be held inside the library at
+// "Выход", Alt+F4 and Windows ending the session never finalize the token
+// library under a worker that is inside it. No worker of the real program can be held inside the library at
 // will, so the shell runs here, in the test process, on a thread of its own,
 // and the test marks the token work itself.
 #include <gtest/gtest.h>
@@ -16,6 +16,32 @@ namespace {
 const wchar_t *const REFUSAL =
     L"Программа сейчас работает с ключевым носителем.\n"
     L"Дождитесь окончания операции, затем выйдите из программы.";
+
+const wchar_t *const BLOCK_REASON = L"Идёт продление сертификата. Не выключайте компьютер до его окончания.";
+
+// The shutdown block reason of the window ("none" when it has none), read
+// through ShutdownBlockReasonQuery, which Wine 8's user32 does not have
+// (it keeps no reasons at all); empty when it cannot be read.
+std::wstring BlockReason(HWND window)
+{
+    typedef BOOL(WINAPI * ReasonQuery)(HWND, LPWSTR, DWORD *);
+    ReasonQuery query = (ReasonQuery)GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery");
+    if (!query)
+        return L"";
+    wchar_t reason[256] = L"";
+    DWORD length = 256;
+    if (!query(window, reason, &length))
+        return L"none";
+    return reason;
+}
+
+// What the window answers when Windows asks to end the session.
+LRESULT QueryEndSession(HWND window)
+{
+    DWORD_PTR answer = 99;
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer);
+    return (LRESULT)answer;
+}
 
 void RunShell()
 {
@@ -70,8 +96,19 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     Answer(REFUSAL, IDOK);
     EXPECT_TRUE(IsWindow(mainWindow));
 
-    // Once the work is over, "Выход" ends the program.
+    // Windows ending the session: refused with a reason during the work,
+    // allowed again once the work is over.
+    EXPECT_EQ(FALSE, QueryEndSession(mainWindow));
+    bool reasonsReadable = !BlockReason(mainWindow).empty();
+    if (reasonsReadable)
+        EXPECT_EQ(BLOCK_REASON, BlockReason(mainWindow));
     TokenWorkEnd();
+    Sleep(1000);
+    if (reasonsReadable)
+        EXPECT_EQ(L"none", BlockReason(mainWindow));
+    EXPECT_EQ(TRUE, QueryEndSession(mainWindow));
+
+    // Once the work is over, "Выход" ends the program.
     EXPECT_FALSE(TokenWorkRunning());
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
     Answer(L"Выйти из программы?", IDYES);

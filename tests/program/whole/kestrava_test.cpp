@@ -383,6 +383,12 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
               MessageBoxText(refusal));
     ClickButton(refusal, IDOK);
     EXPECT_TRUE(JournalCalls(store.journal, "C_Finalize").empty()) << "finalized under the worker";
+    // Windows ending the session is refused too.
+    HWND mainWindow = FindWindowW(L"ZR51_KESTRAVA", L"Kestrava");
+    ASSERT_TRUE(mainWindow);
+    DWORD_PTR answer = 99;
+    SendMessageTimeoutW(mainWindow, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+    EXPECT_EQ((DWORD_PTR)FALSE, answer);
 
     HWND done = WaitForBox(L"Новый сертификат", 60000);
     ASSERT_TRUE(done);
@@ -391,6 +397,9 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     ASSERT_TRUE(WaitForWindowGone(progress));
     for (int waited = 0; RenewEnabled(dialog) && waited < 10000; waited += 100)
         Sleep(100);
+    answer = 99;
+    SendMessageTimeoutW(mainWindow, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+    EXPECT_EQ((DWORD_PTR)TRUE, answer);
 
     // Afterwards the program ends cleanly.
     ASSERT_TRUE(ChooseTrayMenuItem(3));
