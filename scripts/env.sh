@@ -30,15 +30,24 @@ build_all() {
 }
 
 # An Xvfb display of our own on the first free number; stopped by stop_xvfb.
+# Another run may take the same number at the same moment: then the next one.
 start_xvfb() {
   local n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  XVFB_PID=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do
-    [ -e "/tmp/.X11-unix/X$n" ] && return 0
-    sleep 0.1
+  while :; do
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 50); do
+      if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+        export DISPLAY=":$n"
+        return 0
+      fi
+      kill -0 "$XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_xvfb
+    n=$((n + 1))
+    [ "$n" -lt 190 ] || break
   done
   echo "Xvfb did not start" >&2
   return 1
@@ -52,14 +61,26 @@ stop_xvfb() {
   fi
 }
 
-# The project's own Wine prefix, made once; a crash must fail a test at once
-# instead of leaving Wine's crash dialog open.
+# What make_prefix sets in a prefix; a prefix made with other settings is
+# brought up to date (its marker holds the settings it has).
+PREFIX_SETTINGS="no-crash-dialog unmanaged"
+
+# The project's own Wine prefix ($WINEPREFIX), made once.
+#  - A crash must fail a test at once instead of leaving Wine's crash dialog
+#    open.
+#  - Our displays have no window manager: Wine would wait up to 2 s for one
+#    whenever a window with a caption is shown or hidden, and longer when a
+#    program ends. Unmanaged, Wine places and draws every window itself.
 make_prefix() {
-  if [ ! -f "$WINEPREFIX/.kestrava-ready" ]; then
+  local marker=$WINEPREFIX/.kestrava-ready
+  if [ ! -f "$marker" ]; then
     mkdir -p "$WINEPREFIX"
     LC_ALL=$WINE_LOCALE wineboot -i >/dev/null 2>&1 || true
+  fi
+  if [ "$(cat "$marker" 2>/dev/null)" != "$PREFIX_SETTINGS" ]; then
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     wineserver -w
-    touch "$WINEPREFIX/.kestrava-ready"
+    echo "$PREFIX_SETTINGS" >"$marker"
   fi
 }
