@@ -63,7 +63,7 @@ stop_xvfb() {
 
 # What make_prefix sets in a prefix; a prefix made with other settings is
 # brought up to date (its marker holds the settings it has).
-PREFIX_SETTINGS="no-crash-dialog unmanaged"
+PREFIX_SETTINGS="no-crash-dialog unmanaged marlett-font"
 
 # The project's own Wine prefix ($WINEPREFIX), made once.
 #  - A crash must fail a test at once instead of leaving Wine's crash dialog
@@ -71,6 +71,8 @@ PREFIX_SETTINGS="no-crash-dialog unmanaged"
 #  - Our displays have no window manager: Wine would wait up to 2 s for one
 #    whenever a window with a caption is shown or hidden, and longer when a
 #    program ends. Unmanaged, Wine places and draws every window itself.
+#  - Wine draws the caption buttons with its Marlett font (fonts-wine), but
+#    this Wine looks for it only in the prefix's Fonts folder.
 make_prefix() {
   local marker=$WINEPREFIX/.kestrava-ready
   if [ ! -f "$marker" ]; then
@@ -80,6 +82,7 @@ make_prefix() {
   if [ "$(cat "$marker" 2>/dev/null)" != "$PREFIX_SETTINGS" ]; then
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
     wineserver -w
     echo "$PREFIX_SETTINGS" >"$marker"
   fi
