@@ -142,7 +142,8 @@ static void SerialToHex(const CRYPT_INTEGER_BLOB &serial, char *text, size_t roo
     text[2 * bytes] = 0;
 }
 
-CertRecord::CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer)
+CertRecord::CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer,
+                       CK_ULONG ckaIdLength)
     : CertRecord()
 {
     if (!context)
@@ -192,8 +193,10 @@ CertRecord::CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned c
     ExtractNameValue(subjectDn, L"1.2.643.100.3=", snils);
 
     slotId = slot;
-    if (ckaIdBuffer)
+    if (ckaIdBuffer) {
         std::memcpy(ckaID, ckaIdBuffer, sizeof ckaID);
+        ckaIDLength = ckaIdLength < sizeof ckaID ? ckaIdLength : sizeof ckaID;
+    }
 
     // Surname and given names may each fill most of their field (a joined
     // name carries both): the full name is cut to its own field.

@@ -48,13 +48,17 @@ struct CertRecord {
     CK_SLOT_ID slotId;
     // Shared by the copies of one filled record; null when nothing is held.
     CertRecordHold *hold;
+    // How many bytes of ckaID the token gave: an identifier may hold zero
+    // bytes, and the token matches CKA_ID with its exact length.
+    CK_ULONG ckaIDLength;
 
     // The empty state: no certificate (certContext null, times zero).
     CertRecord();
     // The filling construction: decodes context (may be null) and copies the
-    // 256-byte CKA_ID buffer. The caller keeps and frees its own context.
+    // 256-byte CKA_ID buffer with the identifier's length as the token gave
+    // it (at most 256). The caller keeps and frees its own context.
     // A certificate whose subject does not decode leaves the empty state.
-    CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer);
+    CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer, CK_ULONG ckaIdLength);
 };
 
 // Releases a filled record that no list holds and empties the given copy;

@@ -111,7 +111,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     run.session = session;
     Advance(run.progress);
 
-    CK_ULONG idLength = CurrentIdLength(record.ckaID);
+    CK_ULONG idLength = record.ckaIDLength;
     CK_OBJECT_HANDLE userCert = CK_INVALID_HANDLE;
     CK_ULONG certsFound = FindCurrentCertificate(session, record.ckaID, idLength, dialog, Advance,
                                                  run.progress, &userCert);
@@ -227,7 +227,7 @@ static bool TakeSelectedRecord(HWND dialog, CertRecord &record)
         return false;
     }
     record = certList.get(selectedIndex);
-    if (record.certContext == nullptr || CurrentIdLength(record.ckaID) == 0) {
+    if (record.certContext == nullptr || record.ckaIDLength == 0) {
         ShowError(dialog, unreadableText);
         return false;
     }

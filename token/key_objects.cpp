@@ -17,14 +17,6 @@ static void ReportSearchFailure(HWND owner, const wchar_t *function)
     MessageBoxW(owner, function, L"Ошибка", MB_OK | MB_ICONERROR);
 }
 
-CK_ULONG CurrentIdLength(const unsigned char ckaID[256])
-{
-    CK_ULONG length = 0;
-    while (length < 256 && ckaID[length] != 0)
-        ++length;
-    return length;
-}
-
 CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
                                 HWND owner, void (*step)(HWND), HWND stepWindow,
                                 CK_OBJECT_HANDLE *userCert)

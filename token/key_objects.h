@@ -8,10 +8,6 @@
 
 const CK_ULONG NEW_CKA_ID_LENGTH = 27;
 
-// The length of the identifier in a record's 256-byte ckaID field: up to its
-// first zero byte, 256 when it holds none.
-CK_ULONG CurrentIdLength(const unsigned char ckaID[256]);
-
 // Finds the certificate objects with the identifier; returns how many (at
 // most 16) and the first in userCert. step(stepWindow) is called after each
 // of the three search calls, whatever their result.

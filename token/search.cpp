@@ -102,7 +102,7 @@ void SearchToken(CK_SLOT_ID slot, HWND progress)
         PCCERT_CONTEXT context = CertCreateCertificateContext(
             X509_ASN_ENCODING, CertVal, CertAttr[0].ulValueLen);
         // A value that is not a certificate still gets its (empty) row.
-        certList.add(CertRecord(context, slot, ckaID));
+        certList.add(CertRecord(context, slot, ckaID, CertAttr[1].ulValueLen));
         if (context)
             CertFreeCertificateContext(context);
     }

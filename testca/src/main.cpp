@@ -24,7 +24,7 @@ const char kUsage[] =
     "                  [--ext NAME=VALUE]... [--no-default-ext]\n"
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
     "       testca serve DIR [--port N] [--fault MODE[:pay|:cert]]... [--read-timeout SECONDS]\n"
-    "                  [--ignore-validity]\n";
+    "                  [--ignore-validity] [--not-after T]\n";
 
 int Usage(const std::string &why) {
   if (!why.empty()) fprintf(stderr, "testca: %s\n", why.c_str());
@@ -201,6 +201,10 @@ int ServeCommand(const std::string &dir, Args &args) {
       std::string error;
       if (!ParseFault(v, fault, error)) return Usage(error);
       options.faults.push_back(fault);
+    } else if (opt == "--not-after") {
+      time_t ignored;
+      if (!ParseTimeArg(v, time(nullptr), ignored)) return Usage("bad time " + v);
+      options.notAfter = v;
     } else if (opt == "--read-timeout") {
       double seconds = strtod(v.c_str(), &end);
       if (v.empty() || *end || !(seconds > 0 && seconds <= 3600)) return Usage("bad read time-out " + v);

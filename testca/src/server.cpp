@@ -196,6 +196,7 @@ X509Ptr IssueRenewal(Server &s, X509_REQ *request, EVP_PKEY *key, const BIGNUM *
   spec.serial = serial;
   spec.notBefore = now;
   spec.notAfter = AddMonths(now, 13);
+  if (!s.options.notAfter.empty()) ParseTimeArg(s.options.notAfter, now, spec.notAfter);
   for (const X509ExtPtr &ext : extensions) spec.extensions.push_back({"", "", ext.get()});
   spec.extensions.push_back({"subjectKeyIdentifier", "hash"});
   spec.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});

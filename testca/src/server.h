@@ -12,6 +12,9 @@ struct ServeOptions {
   std::vector<Fault> faults;
   int readTimeoutMs = 10000;
   bool ignoreValidity = false;
+  // End of validity of the certificates it issues, as --not-after of mint
+  // takes it; empty: 13 calendar months after issue.
+  std::string notAfter;
 };
 
 // Serves until SIGTERM or SIGINT; returns the process exit code.

@@ -515,3 +515,16 @@ TEST_F(RenewalServer, CertificateFaults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RenewalServer, IssuedValidityFollowsNotAfter) {
+  StartServer({"--not-after", "+20d"});
+  Reply reply = Exchange(server.port(), CertificateRequest(GoodSpec()));
+  X509Ptr cert = CertFromBytes(reply.bytes);
+  ASSERT_TRUE(cert);
+  time_t notBefore = TimeOf(X509_get0_notBefore(cert.get()));
+  EXPECT_EQ(TimeOf(X509_get0_notAfter(cert.get())), notBefore + 20 * 24 * 3600);
+}
+
+}  // namespace

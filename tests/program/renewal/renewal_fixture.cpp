@@ -145,9 +145,10 @@ void RenewalTest::ChooseCertificate(const std::string &id)
                                                           (const BYTE *)value.data(), (DWORD)value.size());
     ASSERT_NE(nullptr, context);
     unsigned char ckaID[256] = {};
-    memcpy(ckaID, id.data(), std::min<size_t>(id.size(), sizeof ckaID));
+    CK_ULONG length = (CK_ULONG)std::min<size_t>(id.size(), sizeof ckaID);
+    memcpy(ckaID, id.data(), length);
     certList.clear();
-    certList.add(CertRecord(context, 0, ckaID));
+    certList.add(CertRecord(context, 0, ckaID, length));
     CertFreeCertificateContext(context);
     selectedIndex = 0;
 }

@@ -382,7 +382,7 @@ TEST_F(RenewalTest, RecordWithoutCertificateIsNotRenewed)
     // What the search keeps for a certificate value that does not decode.
     unsigned char ckaID[256] = {};
     memcpy(ckaID, oldId.data(), oldId.size());
-    CertRecord record(nullptr, 0, ckaID);
+    CertRecord record(nullptr, 0, ckaID, (CK_ULONG)oldId.size());
     certList.add(record);
     selectedIndex = 0;
     RenewalOutcome outcome = Renew();

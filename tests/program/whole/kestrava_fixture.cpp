@@ -67,7 +67,7 @@ int DaysInMonth(int year, int month)
 
 // The holder of the test certificates: an organisation with quotes in its
 // name, as Russian qualified certificates have them.
-std::vector<std::string> HolderSubject()
+std::vector<std::string> HolderSubject(const std::string &inn)
 {
     return {
         "C=RU",
@@ -80,7 +80,7 @@ std::vector<std::string> HolderSubject()
         "SN=Иванов",
         "GN=Иван Иванович",
         "OGRN=NUMERIC:1027700132195",
-        "INN=NUMERIC:007712345678",
+        "INN=NUMERIC:" + inn,
         "SNILS=NUMERIC:11223344595",
         "emailAddress=info@romashka.example",
     };
@@ -138,7 +138,7 @@ std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &i
     std::string certificate = work + "/certificate-" + idHex + ".der";
     Tool({"keygen", number, "--id", idHex});
     Tool({"csr", number, "--id", idHex, "--out", request, "--subject", "2.5.4.3=x"});
-    std::string serial = MintCertificate(caDir, certificate, HolderSubject(),
+    std::string serial = MintCertificate(caDir, certificate, HolderSubject(holderInn),
                                          "--csr " + ShellQuote(request) + " --not-before " + notBefore +
                                              " --not-after " + notAfter);
     EXPECT_FALSE(serial.empty()) << "testca mint failed";

@@ -77,6 +77,8 @@ protected:
     static std::string Utc(const LocalMoment &moment);
 
     static std::string caDir;
+    // The INN of the holders that MakeHolderToken and AddHolderCertificate make.
+    std::string holderInn = "007712345678";
     std::string work;
     TokenStore store;
     RunningProgram program;

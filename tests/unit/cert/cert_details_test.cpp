@@ -70,6 +70,7 @@ void ExpectNoCertificate(const CertRecord &record)
     EXPECT_TRUE(AllZero(record.validFromText, sizeof record.validFromText));
     EXPECT_TRUE(AllZero(record.serialHex, sizeof record.serialHex));
     EXPECT_TRUE(AllZero(record.ckaID, sizeof record.ckaID));
+    EXPECT_EQ(0u, record.ckaIDLength);
     EXPECT_TRUE(AllZero(record.subjectDn, sizeof record.subjectDn));
     EXPECT_TRUE(AllZero(record.subjectDnAnsi, sizeof record.subjectDnAnsi));
     EXPECT_TRUE(AllZero(record.subjectDnUtf8, sizeof record.subjectDnUtf8));
@@ -109,7 +110,7 @@ TEST(CertDetails, TypicalHolderFillsEveryField)
     unsigned char ckaId[256];
     for (int i = 0; i < 256; i++)
         ckaId[i] = (unsigned char)(i * 7 + 1);
-    CertRecord record(context, 3, ckaId);
+    CertRecord record(context, 3, ckaId, 200);
     CertFreeCertificateContext(context);
 
     // The record's own reference outlives the caller's.
@@ -142,6 +143,7 @@ TEST(CertDetails, TypicalHolderFillsEveryField)
     EXPECT_STREQ("01a2", record.serialHex);
     EXPECT_EQ(3u, record.slotId);
     EXPECT_EQ(0, memcmp(ckaId, record.ckaID, 256));
+    EXPECT_EQ(200u, record.ckaIDLength);
     EXPECT_EQ(16u, record.requestSubjectCount);
     ReleaseCertRecord(record);
 }
@@ -354,7 +356,7 @@ TEST(CertDetails, NoCertificateLeavesTheEmptyState)
     // Built over garbage, as a record on the search thread's stack would be.
     alignas(CertRecord) static unsigned char storage[sizeof(CertRecord)];
     memset(storage, 0xAB, sizeof storage);
-    CertRecord *record = new (storage) CertRecord(nullptr, 9, ckaId);
+    CertRecord *record = new (storage) CertRecord(nullptr, 9, ckaId, 256);
     ExpectNoCertificate(*record);
 
     const char notACertificate[] = "not a certificate";
@@ -382,7 +384,7 @@ TEST(CertDetails, SubjectThatDoesNotDecodeTellsTheUserAndLeavesTheEmptyState)
     unsigned char ckaId[256] = {1, 2, 3};
     alignas(CertRecord) static unsigned char storage[sizeof(CertRecord)];
     memset(storage, 0xAB, sizeof storage);
-    CertRecord *record = new (storage) CertRecord(context, 4, ckaId);
+    CertRecord *record = new (storage) CertRecord(context, 4, ckaId, 3);
     answer.join();
     CertFreeCertificateContext(context);
 

@@ -79,7 +79,7 @@ void Search(CertList &list, const std::vector<std::string> &certificates)
     CK_SLOT_ID slot = 0;
     for (const std::string &der : certificates) {
         PCCERT_CONTEXT context = ContextOf(der);
-        CertRecord record(context, slot++, ckaId);
+        CertRecord record(context, slot++, ckaId, 1);
         list.add(record);
         CertFreeCertificateContext(context);
     }
@@ -162,7 +162,7 @@ TEST(CertListOwnership, CopiesStayUsableWhileTheListHoldsTheRecord)
         PCCERT_CONTEXT context = ContextOf(der);
         ASSERT_NE(nullptr, context);
         unsigned char ckaId[256] = {1};
-        CertRecord record(context, 1, ckaId);
+        CertRecord record(context, 1, ckaId, 1);
         list.add(record);
         CertFreeCertificateContext(context);
         // The search's own copy goes; the list still holds the record.
@@ -191,7 +191,7 @@ TEST(CertListOwnership, ARecordHeldTwiceIsReleasedByTheLastHolder)
         PCCERT_CONTEXT context = ContextOf(der);
         ASSERT_NE(nullptr, context);
         unsigned char ckaId[256] = {2};
-        CertRecord record(context, 2, ckaId);
+        CertRecord record(context, 2, ckaId, 1);
         CertFreeCertificateContext(context);
         first.add(record);
         first.add(record);
@@ -239,7 +239,7 @@ TEST(CertListOwnership, RepeatedSearchesDoNotGrowMemory)
     unsigned char ckaId[256] = {};
     for (int i = 0; i < 1000; i++) {
         PCCERT_CONTEXT context = ContextOf(certificates[i % 3]);
-        unreleased[i] = CertRecord(context, 0, ckaId);
+        unreleased[i] = CertRecord(context, 0, ckaId, 1);
         CertFreeCertificateContext(context);
     }
     MemoryFigures afterKept = Measure();

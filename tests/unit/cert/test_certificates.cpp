@@ -133,7 +133,7 @@ CertRecord FillRecord(const CertSpec &spec, CK_SLOT_ID slot)
     PCCERT_CONTEXT context = ContextOf(der);
     EXPECT_NE(nullptr, context) << "the minted certificate does not decode";
     unsigned char ckaId[256] = {0x11, 0x22, 0x33};
-    CertRecord record(context, slot, ckaId);
+    CertRecord record(context, slot, ckaId, 3);
     if (context)
         CertFreeCertificateContext(context);
     return record;

@@ -162,14 +162,4 @@ TEST(NewIdentifier, StampsTheCurrentLocalTime)
     EXPECT_GE(Bytes(high, 27), Bytes(id, 27));
 }
 
-TEST(CurrentIdentifier, EndsAtTheFirstZeroByteOrFillsTheField)
-{
-    unsigned char ckaID[256] = {1, 2, 3, 0, 5};
-    EXPECT_EQ(3u, CurrentIdLength(ckaID));
-    memset(ckaID, 0xAB, sizeof ckaID);
-    EXPECT_EQ(256u, CurrentIdLength(ckaID));
-    memset(ckaID, 0, sizeof ckaID);
-    EXPECT_EQ(0u, CurrentIdLength(ckaID));
-}
-
 }  // namespace
