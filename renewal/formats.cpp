@@ -49,30 +49,83 @@ void BuildExtensions(char *exts[8], char utf8Tool[256])
     exts[7] = templateValue;
 }
 
-// Length of the DER element at der (header included), 0 when the header is
-// malformed or claims more than length bytes.
-static unsigned int DerElementLength(const CK_BYTE *der, unsigned int length)
+// The header length of the DER element at der and its whole length (header
+// included); false when the header is malformed or claims more than length
+// bytes.
+static bool DerElement(const CK_BYTE *der, unsigned int length, unsigned int *header, unsigned int *total)
 {
     if (length < 2)
-        return 0;
-    unsigned int header = 2;
+        return false;
+    *header = 2;
     unsigned int content = der[1];
     if (content & 0x80) {
         unsigned int octets = content & 0x7F;
         if (octets == 0 || octets > 3 || length < 2 + octets)
-            return 0;
+            return false;
         content = 0;
         for (unsigned int i = 0; i < octets; ++i)
             content = (content << 8) | der[2 + i];
-        header += octets;
+        *header += octets;
     }
-    if (content > length - header)
-        return 0;
-    return header + content;
+    if (content > length - *header)
+        return false;
+    *total = *header + content;
+    return true;
 }
 
-bool CertificateReplyMatchesKey(const CK_BYTE *reply, unsigned int length,
-                                const CK_BYTE *publicKeyValue, CK_ULONG publicKeyLength)
+static unsigned int DerElementLength(const CK_BYTE *der, unsigned int length)
+{
+    unsigned int header = 0, total = 0;
+    return DerElement(der, length, &header, &total) ? total : 0;
+}
+
+CERT_PUBLIC_KEY_INFO *DecodeRequestPublicKey(const CK_BYTE *csr, CK_ULONG csrLength)
+{
+    // The request is signed: its outer form is the one of every signed X.509
+    // structure, and the request proper is what was signed.
+    CERT_SIGNED_CONTENT_INFO *signedRequest = nullptr;
+    DWORD size = 0;
+    if (csr == nullptr || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_CERT, csr, csrLength, CRYPT_DECODE_ALLOC_FLAG,
+                                               nullptr, &signedRequest, &size))
+        return nullptr;
+    // SEQUENCE { version INTEGER, subject Name, subjectPKInfo, [0] attributes }:
+    // the key is the third element. Not every crypt32 decodes the request as
+    // a whole, but every one decodes a public key.
+    const CK_BYTE *at = signedRequest->ToBeSigned.pbData;
+    unsigned int left = signedRequest->ToBeSigned.cbData, header = 0, total = 0;
+    bool found = left > 0 && at[0] == 0x30 && DerElement(at, left, &header, &total);
+    if (found) {
+        left = total - header;
+        at += header;
+    }
+    const CK_BYTE skippedTags[] = {0x02, 0x30};
+    for (CK_BYTE tag : skippedTags) {
+        found = found && left > 0 && at[0] == tag && DerElement(at, left, &header, &total);
+        if (found) {
+            at += total;
+            left -= total;
+        }
+    }
+    found = found && left > 0 && at[0] == 0x30 && DerElement(at, left, &header, &total);
+    CERT_PUBLIC_KEY_INFO *key = nullptr;
+    if (!found || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, at, total, CRYPT_DECODE_ALLOC_FLAG,
+                                       nullptr, &key, &size))
+        key = nullptr;
+    LocalFree(signedRequest);
+    return key;
+}
+
+// The same key: algorithm and key bits. The algorithm's parameters are left
+// out, as a certification centre may write them in another (equal) form.
+static bool SamePublicKey(const CERT_PUBLIC_KEY_INFO &a, const CERT_PUBLIC_KEY_INFO &b)
+{
+    return a.Algorithm.pszObjId != nullptr && b.Algorithm.pszObjId != nullptr &&
+           strcmp(a.Algorithm.pszObjId, b.Algorithm.pszObjId) == 0 && a.PublicKey.cbData > 0 &&
+           a.PublicKey.cbData == b.PublicKey.cbData && a.PublicKey.cUnusedBits == b.PublicKey.cUnusedBits &&
+           memcmp(a.PublicKey.pbData, b.PublicKey.pbData, a.PublicKey.cbData) == 0;
+}
+
+bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, const CERT_PUBLIC_KEY_INFO &requestKey)
 {
     // The whole reply must be one certificate: trailing bytes would be
     // stored on the token with it and break every later search.
@@ -81,15 +134,7 @@ bool CertificateReplyMatchesKey(const CK_BYTE *reply, unsigned int length,
     PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, reply, length);
     if (context == nullptr)
         return false;
-    const CRYPT_BIT_BLOB &key = context->pCertInfo->SubjectPublicKeyInfo.PublicKey;
-    bool matches = false;
-    // A GOST public key is an OCTET STRING of X and Y inside the key's bit
-    // string; the token holds the same 64 bytes as the key's value.
-    if (key.cbData >= 2 && key.pbData[0] == 0x04 && DerElementLength(key.pbData, key.cbData) == key.cbData) {
-        unsigned int header = (key.pbData[1] & 0x80) ? 2 + (key.pbData[1] & 0x7F) : 2;
-        matches = publicKeyLength > 0 && key.cbData - header == publicKeyLength &&
-                  memcmp(key.pbData + header, publicKeyValue, publicKeyLength) == 0;
-    }
+    bool matches = SamePublicKey(context->pCertInfo->SubjectPublicKeyInfo, requestKey);
     CertFreeCertificateContext(context);
     return matches;
 }

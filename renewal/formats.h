@@ -1,6 +1,9 @@
 // What is sent to the renewal server and how its replies are read.
 #pragma once
 
+#include <windows.h>
+#include <wincrypt.h>
+
 #include "token/token_library.h"
 
 // The seven bytes signed for the payment check.
@@ -15,8 +18,12 @@ PaymentReply ClassifyPaymentReply(const CK_BYTE *reply, unsigned int length);
 // outlive the list's use.
 void BuildExtensions(char *exts[8], char utf8Tool[256]);
 
+// The subject public key of the certificate request that createCSR made
+// (what the server certifies, whatever form the token gives the key in).
+// Free with LocalFree; null when the request does not decode.
+CERT_PUBLIC_KEY_INFO *DecodeRequestPublicKey(const CK_BYTE *csr, CK_ULONG csrLength);
+
 // A certificate reply may be stored only when it is exactly one encoded
-// X.509 certificate whose public key is publicKeyValue (the new public key's
-// CKA_VALUE): anything else would cost the user the old key for nothing.
-bool CertificateReplyMatchesKey(const CK_BYTE *reply, unsigned int length,
-                                const CK_BYTE *publicKeyValue, CK_ULONG publicKeyLength);
+// X.509 certificate for the requested public key: anything else would cost
+// the user the old key for nothing.
+bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, const CERT_PUBLIC_KEY_INFO &requestKey);

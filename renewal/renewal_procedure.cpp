@@ -38,6 +38,7 @@ struct RenewalRun {
     CK_SESSION_HANDLE session = 0;
     CK_BYTE *receive_d = nullptr;
     unsigned int receive_s = 0;
+    CERT_PUBLIC_KEY_INFO *requestKey = nullptr;  // the key the certificate request names
 };
 
 static void Advance(HWND progress)
@@ -65,18 +66,6 @@ static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLengt
     if (result != 0)
         freeBuffer(envelope);
     return result;
-}
-
-// Whether the certificate reply is the certificate of the new key pair.
-static bool ReplyIsNewCertificate(RenewalRun &run, CK_OBJECT_HANDLE publicKey)
-{
-    CK_BYTE *keyValue = nullptr;
-    CK_ULONG keyLength = 0;
-    if (ReadPublicKeyValue(run.session, publicKey, &keyValue, &keyLength) != CKR_OK)
-        return false;
-    bool matches = CertificateReplyMatchesKey(run.receive_d, run.receive_s, keyValue, keyLength);
-    delete[] keyValue;
-    return matches;
 }
 
 // Steps from the session to the success box; returns the dialog result.
@@ -175,6 +164,15 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     CK_ULONG csrLength = 0;
     rv = createCSR(session, publicKey, (char **)record.requestSubject, record.requestSubjectCount, &csr, &csrLength,
                    0, 0, 0, exts, 8);
+    // The reply is later checked against the request itself: a request that
+    // does not decode here is not sent for the server to use the payment on.
+    if (rv == CKR_OK) {
+        run.requestKey = DecodeRequestPublicKey(csr, csrLength);
+        if (run.requestKey == nullptr) {
+            freeBuffer(csr);
+            rv = CKR_FUNCTION_FAILED;
+        }
+    }
     if (rv != CKR_OK) {
         ShowStepError(L"Ошибка формирования запроса на сертификат", rv, dialog);
         return 0;
@@ -193,7 +191,8 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     // else (too short, not a certificate, another key) costs the new pair,
     // never the old.
     exchanged = SendSigned(run, envelope, envelopeLength);
-    if (exchanged != 0 || run.receive_s <= 128 || !ReplyIsNewCertificate(run, publicKey)) {
+    if (exchanged != 0 || run.receive_s <= 128 ||
+        !CertificateReplyMatchesRequest(run.receive_d, run.receive_s, *run.requestKey)) {
         DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
         ShowError(dialog, exchanged == -2 ? noServerText : networkErrorText);
         return 0;
@@ -256,6 +255,8 @@ DWORD WINAPI RenewalThread(LPVOID dialogWindow)
     }
     delete record;
     delete[] run.receive_d;
+    if (run.requestKey != nullptr)
+        LocalFree(run.requestKey);
     TokenWorkEnd();
 
     EndDialog(run.dialog, result);

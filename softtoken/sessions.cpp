@@ -192,7 +192,10 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandl
             attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
             rv = CKR_ATTRIBUTE_TYPE_INVALID;
         } else {
-            const std::string &value = object->attributes[attribute.type];
+            std::string value = object->attributes[attribute.type];
+            if (entry.state.faults.publicValueDer && library.faultsEnabled && attribute.type == CKA_VALUE &&
+                object->GetUlong(CKA_CLASS, 0) == CKO_PUBLIC_KEY && value.size() == 64)
+                value = std::string("\x04\x40", 2) + value;
             if (!attribute.pValue) {
                 attribute.ulValueLen = value.size();
             } else if (attribute.ulValueLen >= value.size()) {

@@ -312,6 +312,7 @@ std::string SlotToJson(const SlotState &state)
         {"appearAfter", TriggerToJson(state.faults.appearAfter)},
         {"killAfter", TriggerToJson(state.faults.killAfter)},
         {"undestroyable", state.faults.undestroyable},
+        {"publicValueDer", state.faults.publicValueDer},
     };
     json root = {
         {"slot", state.id},
@@ -361,6 +362,7 @@ bool SlotFromJson(const std::string &text, SlotState &state)
         TriggerFromJson(faults.value("appearAfter", json()), loaded.faults.appearAfter);
         TriggerFromJson(faults.value("killAfter", json()), loaded.faults.killAfter);
         loaded.faults.undestroyable = faults.value("undestroyable", std::vector<CK_OBJECT_HANDLE>());
+        loaded.faults.publicValueDer = faults.value("publicValueDer", false);
         state = loaded;
         return true;
     } catch (const json::exception &) {

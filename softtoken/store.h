@@ -44,6 +44,9 @@ struct SlotFaults {
     PresenceTrigger appearAfter;
     PresenceTrigger killAfter;
     std::vector<CK_OBJECT_HANDLE> undestroyable;
+    // A public key's CKA_VALUE is given as the DER OCTET STRING around the
+    // 64 bytes, as some vendors' libraries give it.
+    bool publicValueDer = false;
 };
 
 struct SlotState {

@@ -53,6 +53,7 @@ static const char usageText[] =
     "  fault SLOT appear-after FUNCTION [N]\n"
     "  fault SLOT kill-after FUNCTION [N]\n"
     "  fault SLOT undestroyable HANDLE\n"
+    "  fault SLOT public-value-der\n"
     "  clear-faults [SLOT|library]\n";
 
 static int Usage()
@@ -356,6 +357,8 @@ static int CommandFault(const Options &options)
     unsigned long number = 1;
     if (kind == "token-info-fails" && args.size() == 2) {
         state.faults.tokenInfoFails = true;
+    } else if (kind == "public-value-der" && args.size() == 2) {
+        state.faults.publicValueDer = true;
     } else if ((kind == "remove-after" || kind == "appear-after" || kind == "kill-after") &&
                (args.size() == 3 || args.size() == 4)) {
         if (args.size() == 4 && (!ParseNumber(args[3], number) || number == 0))

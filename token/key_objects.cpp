@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <set>
 
 // DER of 1.2.643.2.2.35.1, the CryptoPro-A parameter set of GOST R 34.10-2001.
@@ -84,31 +83,6 @@ CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[N
         {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
     };
     return C_GenerateKeyPair(session, &mech, pubKeyAttribs, 4, prKeyAttribs, 4, publicKey, privateKey);
-}
-
-CK_RV ReadPublicKeyValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
-                         CK_BYTE **value, CK_ULONG *length)
-{
-    *value = nullptr;
-    *length = 0;
-    CK_ATTRIBUTE attribute = {CKA_VALUE, nullptr, 0};
-    CK_RV rv = C_GetAttributeValue(session, publicKey, &attribute, 1);
-    if (rv != CKR_OK)
-        return rv;
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen == 0)
-        return CKR_ATTRIBUTE_VALUE_INVALID;
-    CK_BYTE *buffer = new (std::nothrow) CK_BYTE[attribute.ulValueLen];
-    if (buffer == nullptr)
-        return CKR_HOST_MEMORY;
-    attribute.pValue = buffer;
-    rv = C_GetAttributeValue(session, publicKey, &attribute, 1);
-    if (rv != CKR_OK) {
-        delete[] buffer;
-        return rv;
-    }
-    *value = buffer;
-    *length = attribute.ulValueLen;
-    return CKR_OK;
 }
 
 CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],

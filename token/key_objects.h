@@ -24,11 +24,6 @@ void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCK
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
 
-// Reads the public key's CKA_VALUE into a new[] buffer that the caller
-// deletes.
-CK_RV ReadPublicKeyValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
-                         CK_BYTE **value, CK_ULONG *length);
-
 CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);
 

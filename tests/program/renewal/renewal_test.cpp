@@ -314,15 +314,24 @@ TEST_F(RenewalTest, CertificateRequestSigningFailsAndTheNewPairStays)
     ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
 }
 
-// A certificate reply that must not replace the old certificate: the new
-// pair goes, the old certificate and key stay.
-class RefusedCertificateReply : public RenewalTest, public ::testing::WithParamInterface<const char *> {};
+// A certificate reply that must not replace the old certificate, whatever
+// form the token gives the new public key in: the new pair goes, the old
+// certificate and key stay.
+struct RefusedReply {
+    const char *fault;
+    bool publicValueDer;
+    const char *name;
+};
+
+class RefusedCertificateReply : public RenewalTest, public ::testing::WithParamInterface<RefusedReply> {};
 
 TEST_P(RefusedCertificateReply, RemovesTheNewPairAndKeepsTheOld)
 {
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    if (GetParam().publicValueDer)
+        Tool({"fault", "0", "public-value-der"});
     ChooseCertificate(oldId);
-    ASSERT_NO_FATAL_FAILURE(StartServer({GetParam()}));
+    ASSERT_NO_FATAL_FAILURE(StartServer({GetParam().fault}));
     RenewalOutcome outcome = Renew();
     ExpectOneError(outcome, errorCaption, networkError, 10);
     std::vector<std::string> exchanges = CaJournal();
@@ -334,13 +343,46 @@ TEST_P(RefusedCertificateReply, RemovesTheNewPairAndKeepsTheOld)
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, RefusedCertificateReply,
-                         ::testing::Values("cert-128", "garbage:cert", "other-key"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             return name == "cert-128" ? std::string("Only128Bytes")
-                                    : name == "garbage:cert" ? std::string("TwoHundredBytesNotACertificate")
-                                                             : std::string("CertificateForAnotherKey");
+                         ::testing::Values(RefusedReply{"cert-128", false, "Only128Bytes"},
+                                           RefusedReply{"garbage:cert", false, "TwoHundredBytesNotACertificate"},
+                                           RefusedReply{"other-key", false, "CertificateForAnotherKey"},
+                                           RefusedReply{"other-key", true, "CertificateForAnotherKeyTokenKeyInDer"}),
+                         [](const ::testing::TestParamInfo<RefusedReply> &info) {
+                             return std::string(info.param.name);
                          });
+
+// A token that gives its public keys in the DER form: the reply is judged by
+// the request, so the renewal goes through.
+TEST_F(RenewalTest, TokenGivingThePublicKeyInDerFormStillRenews)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    Tool({"fault", "0", "public-value-der"});
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    RenewalOutcome outcome = Renew();
+    ASSERT_TRUE(outcome.ended);
+    EXPECT_EQ(1, outcome.result);
+    ASSERT_EQ(1u, outcome.boxes.size());
+    EXPECT_EQ(L"Сертификат был успешно обновлен.", outcome.boxes[0].text);
+    EXPECT_TRUE(WithId(ToHexText(oldId)).empty());
+
+    // The token really gave the new key in that form.
+    std::vector<TokenObject> fresh = NewObjects();
+    ASSERT_EQ(3u, fresh.size());
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(CKR_OK, C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session));
+    CK_BYTE value[128];
+    std::string keyValue;
+    for (const auto &object : fresh)
+        if (object.objectClass == "public-key") {
+            CK_ATTRIBUTE attribute = {CKA_VALUE, value, sizeof value};
+            EXPECT_EQ(CKR_OK, C_GetAttributeValue(session, object.handle, &attribute, 1));
+            keyValue.assign((const char *)value, attribute.ulValueLen);
+        }
+    C_CloseSession(session);
+    ASSERT_EQ(66u, keyValue.size());
+    EXPECT_EQ(std::string("\x04\x40", 2), keyValue.substr(0, 2));
+}
 
 TEST_F(RenewalTest, NoCertificateReplyRemovesTheNewPair)
 {

@@ -61,8 +61,8 @@ TEST(Extensions, FourPairsWithTheSigningToolInUtf8)
                  exts[7]);
 }
 
-// Two GOST certificates made by openssl, and the raw public key of each as
-// the token holds it (the last 64 bytes of the key's DER).
+// Two GOST key pairs made by openssl, each with a certificate request and a
+// certificate for its key.
 class CertificateReply : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -71,52 +71,56 @@ protected:
         std::string output;
         std::string script = "cd " + ShellQuote(dir) + " && for n in 1 2; do "
                              "openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out k$n.pem && "
+                             "openssl req -engine gost -new -key k$n.pem -subj /CN=Holder$n -outform DER -out r$n.der && "
                              "openssl req -engine gost -x509 -new -key k$n.pem -subj /CN=Holder$n -days 30 "
-                             "-outform DER -out c$n.der && "
-                             "openssl x509 -engine gost -inform DER -in c$n.der -noout -pubkey | "
-                             "openssl pkey -engine gost -pubin -outform DER | tail -c 64 > p$n.bin || exit 1; done";
+                             "-outform DER -out c$n.der || exit 1; done";
         ASSERT_EQ(0, RunUnix(script, &output)) << output;
         ASSERT_TRUE(ReadFileBytes(dir + "/c1.der", cert1));
         ASSERT_TRUE(ReadFileBytes(dir + "/c2.der", cert2));
-        ASSERT_TRUE(ReadFileBytes(dir + "/p1.bin", key1));
-        ASSERT_TRUE(ReadFileBytes(dir + "/p2.bin", key2));
-        ASSERT_EQ(64u, key1.size());
+        ASSERT_TRUE(ReadFileBytes(dir + "/r1.der", request1));
+        ASSERT_TRUE(ReadFileBytes(dir + "/r2.der", request2));
     }
-    static bool Matches(const std::string &reply, const std::string &key)
+    static bool Matches(const std::string &reply, const std::string &request)
     {
-        return CertificateReplyMatchesKey((const CK_BYTE *)reply.data(), (unsigned int)reply.size(),
-                                          (const CK_BYTE *)key.data(), (CK_ULONG)key.size());
+        CERT_PUBLIC_KEY_INFO *key =
+            DecodeRequestPublicKey((const CK_BYTE *)request.data(), (CK_ULONG)request.size());
+        EXPECT_NE(nullptr, key) << "the request does not decode";
+        if (key == nullptr)
+            return false;
+        bool matches = CertificateReplyMatchesRequest((const CK_BYTE *)reply.data(), (unsigned int)reply.size(), *key);
+        LocalFree(key);
+        return matches;
     }
-    static std::string cert1, cert2, key1, key2;
+    static std::string cert1, cert2, request1, request2;
 };
-std::string CertificateReply::cert1, CertificateReply::cert2, CertificateReply::key1, CertificateReply::key2;
+std::string CertificateReply::cert1, CertificateReply::cert2, CertificateReply::request1, CertificateReply::request2;
 
-TEST_F(CertificateReply, TheCertificateOfTheNewKeyIsAccepted)
+TEST_F(CertificateReply, TheCertificateOfTheRequestedKeyIsAcceptedAndNoOther)
 {
-    EXPECT_TRUE(Matches(cert1, key1));
-    EXPECT_TRUE(Matches(cert2, key2));
-}
-
-TEST_F(CertificateReply, ACertificateForAnotherKeyIsRefused)
-{
-    EXPECT_FALSE(Matches(cert1, key2));
-    std::string flipped = key1;
-    flipped[63] ^= 1;
-    EXPECT_FALSE(Matches(cert1, flipped));
-    EXPECT_FALSE(Matches(cert1, ""));
+    EXPECT_TRUE(Matches(cert1, request1));
+    EXPECT_TRUE(Matches(cert2, request2));
+    EXPECT_FALSE(Matches(cert1, request2));
+    EXPECT_FALSE(Matches(cert2, request1));
 }
 
 TEST_F(CertificateReply, AnythingButExactlyOneCertificateIsRefused)
 {
-    EXPECT_FALSE(Matches(cert1 + '\0', key1));
-    EXPECT_FALSE(Matches(cert1 + cert1, key1));
-    EXPECT_FALSE(Matches(cert1.substr(0, cert1.size() - 1), key1));
-    EXPECT_FALSE(Matches(std::string(200, '\x30'), key1));
+    EXPECT_FALSE(Matches(cert1 + '\0', request1));
+    EXPECT_FALSE(Matches(cert1 + cert1, request1));
+    EXPECT_FALSE(Matches(cert1.substr(0, cert1.size() - 1), request1));
+    EXPECT_FALSE(Matches(std::string(200, '\x30'), request1));
     std::string garbage;
     for (int i = 0; i < 200; ++i)
         garbage += (char)(i * 37 + 11);
-    EXPECT_FALSE(Matches(garbage, key1));
-    EXPECT_FALSE(Matches("", key1));
+    EXPECT_FALSE(Matches(garbage, request1));
+    EXPECT_FALSE(Matches("", request1));
+}
+
+TEST_F(CertificateReply, ARequestThatDoesNotDecodeGivesNothing)
+{
+    EXPECT_EQ(nullptr, DecodeRequestPublicKey((const CK_BYTE *)request1.data(), (CK_ULONG)request1.size() - 1));
+    EXPECT_EQ(nullptr, DecodeRequestPublicKey((const CK_BYTE *)"\x30\x03\x02\x01\x05", 5));
+    EXPECT_EQ(nullptr, DecodeRequestPublicKey(nullptr, 0));
 }
 
 SYSTEMTIME FixedLocalTime()
