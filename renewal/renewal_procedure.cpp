@@ -59,11 +59,13 @@ static void ShowStepError(const wchar_t *caption, CK_RV rv, HWND owner)
     ShowTokenError(narrow, rv, owner);
 }
 
-// One signed exchange; on -1 and -2 the envelope is still ours to release.
+// One signed exchange; when no connection was made the envelope is still
+// ours to release. A reply over the bound fails the exchange like any other
+// network error.
 static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength)
 {
     int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s);
-    if (result != 0)
+    if (result == EXCHANGE_NO_SOCKET || result == EXCHANGE_NO_CONNECTION)
         freeBuffer(envelope);
     return result;
 }
@@ -125,7 +127,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     run.receive_s = 0;
     int exchanged = SendSigned(run, envelope, envelopeLength);
     if (exchanged != 0) {
-        ShowError(dialog, exchanged == -2 ? noServerText : networkErrorText);
+        ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
         return 0;
     }
     Advance(run.progress);
@@ -194,7 +196,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     if (exchanged != 0 || run.receive_s <= 128 ||
         !CertificateReplyMatchesRequest(run.receive_d, run.receive_s, *run.requestKey)) {
         DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
-        ShowError(dialog, exchanged == -2 ? noServerText : networkErrorText);
+        ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
         return 0;
     }
     Advance(run.progress);

@@ -7,6 +7,7 @@
 #include <new>
 
 CK_RV (*releaseSentRequest)(CK_BYTE *buffer) = freeBuffer;
+unsigned int serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
 
 // Send errors, narrow text; shown in the ANSI box, so the Russian texts are
 // code page 1251 bytes.
@@ -67,6 +68,54 @@ static SOCKET Connect(const sockaddr_in &server, bool *noSocket)
     return INVALID_SOCKET;
 }
 
+// A send or receive call fails with WSAETIMEDOUT once no byte has moved for
+// the limit: a server that accepts and then says nothing must not hold the
+// renewal (and the token) for ever.
+static void LimitSilence(SOCKET s)
+{
+    DWORD limit = serverSilenceLimitMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&limit, sizeof limit);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char *)&limit, sizeof limit);
+}
+
+// Reads until the server closes, the connection fails or falls silent; what
+// arrived is in *data (new[], null when nothing) and *length. False, with
+// nothing kept, when the reply grows past MAX_REPLY_LENGTH.
+static bool ReceiveReply(SOCKET s, CK_BYTE **data, unsigned int *length)
+{
+    char buffer[1024];
+    CK_BYTE *reply = nullptr;
+    unsigned int received = 0, capacity = 0;
+    for (;;) {
+        int count = recv(s, buffer, sizeof buffer, 0);
+        if (count <= 0)
+            break;
+        if ((unsigned int)count > MAX_REPLY_LENGTH - received) {
+            delete[] reply;
+            return false;
+        }
+        if (received + count > capacity) {
+            // Doubling keeps the copying in proportion to the reply's size.
+            unsigned int grown = capacity > 0 ? capacity * 2 : 4096;
+            if (grown > MAX_REPLY_LENGTH)
+                grown = MAX_REPLY_LENGTH;
+            CK_BYTE *bigger = new (std::nothrow) CK_BYTE[grown];
+            if (bigger == nullptr)
+                break;
+            if (received > 0)
+                memcpy(bigger, reply, received);
+            delete[] reply;
+            reply = bigger;
+            capacity = grown;
+        }
+        memcpy(reply + received, buffer, count);
+        received += count;
+    }
+    *data = reply;
+    *length = received;
+    return true;
+}
+
 int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength)
 {
     sockaddr_in server;
@@ -78,35 +127,34 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
     bool noSocket = false;
     SOCKET s = Connect(server, &noSocket);
     if (s == INVALID_SOCKET)
-        return noSocket ? -1 : -2;
+        return noSocket ? EXCHANGE_NO_SOCKET : EXCHANGE_NO_CONNECTION;
+    LimitSilence(s);
 
+    // A send that stalled past the limit ends the exchange there, as if the
+    // server had closed; other send errors go on to read what the server says.
+    bool stalled = false;
     int sent = send(s, (const char *)request, requestLength, 0);
-    if (sent == SOCKET_ERROR)
-        MessageBoxA(nullptr, SendErrorText(WSAGetLastError()), errorCaption, MB_OK | MB_ICONERROR);
-    else if (sent == 0)
+    if (sent == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        stalled = code == WSAETIMEDOUT;
+        MessageBoxA(nullptr, SendErrorText(code), errorCaption, MB_OK | MB_ICONERROR);
+    } else if (sent == 0) {
         MessageBoxW(nullptr, L"Отправлено 0 байт", L"Ошибка", MB_OK | MB_ICONERROR);
+    }
     if (request != nullptr)
         releaseSentRequest(request);
 
-    // The reply grows piece by piece into one buffer of exactly the received
-    // size; the first piece replaces whatever *reply held on entry.
-    char buffer[1024];
-    unsigned int received = 0;
-    for (;;) {
-        int count = recv(s, buffer, sizeof buffer, 0);
-        if (count <= 0)
-            break;
-        CK_BYTE *grown = new (std::nothrow) CK_BYTE[received + count];
-        if (grown == nullptr)
-            break;
-        if (received > 0)
-            memcpy(grown, *reply, received);
-        memcpy(grown + received, buffer, count);
-        delete[] *reply;
-        *reply = grown;
-        received += count;
-    }
-    *replyLength = received;
+    CK_BYTE *received = nullptr;
+    unsigned int receivedLength = 0;
+    bool bounded = stalled || ReceiveReply(s, &received, &receivedLength);
     closesocket(s);
-    return 0;
+    if (!bounded)
+        return EXCHANGE_REPLY_TOO_LONG;
+    // Whatever *reply held is replaced only by something that arrived.
+    if (receivedLength > 0) {
+        delete[] *reply;
+        *reply = received;
+    }
+    *replyLength = receivedLength;
+    return EXCHANGE_DONE;
 }

@@ -5,10 +5,25 @@
 
 const unsigned short RENEWAL_SERVER_PORT = 2000;
 
+// A send or a receive in which no byte moves for this long ends the exchange
+// as if the server had closed the connection then.
+const unsigned int SERVER_SILENCE_LIMIT_MS = 60000;
+// Far above any certificate; the renewal server refuses requests over the
+// same size.
+const unsigned int MAX_REPLY_LENGTH = 1024 * 1024;
+
+// ExchangeWithServer's results.
+const int EXCHANGE_DONE = 0;
+const int EXCHANGE_NO_SOCKET = -1;
+const int EXCHANGE_NO_CONNECTION = -2;
+const int EXCHANGE_REPLY_TOO_LONG = -3;
+
 // Sends request (from pkcs7Sign; released with freeBuffer once sent) and reads
-// the reply until the server closes. 0: done (*reply/*replyLength hold what
-// arrived, an earlier *reply is released when the first piece arrives);
-// -1: no socket; -2: no connection after five attempts (request not released).
+// the reply until the server closes or falls silent. EXCHANGE_DONE:
+// *reply/*replyLength hold what arrived (an earlier *reply is released when
+// something arrived); EXCHANGE_NO_SOCKET, EXCHANGE_NO_CONNECTION: request not
+// released; EXCHANGE_REPLY_TOO_LONG: more than MAX_REPLY_LENGTH bytes came,
+// reading stopped, request released, *reply and *replyLength untouched.
 int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength);
 
 // The text shown for a failed send with this Winsock error code (narrow).
@@ -17,3 +32,6 @@ const char *SendErrorText(int code);
 // How a sent request is released: the token library's freeBuffer. Tests
 // replace it to watch the release.
 extern CK_RV (*releaseSentRequest)(CK_BYTE *buffer);
+
+// The silence limit in force: SERVER_SILENCE_LIMIT_MS, shortened by tests.
+extern unsigned int serverSilenceLimitMs;

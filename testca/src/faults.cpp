@@ -50,7 +50,7 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     FaultMode mode;
   } kModes[] = {{"not-paid", FaultMode::NotPaid}, {"close", FaultMode::Close},     {"cert-128", FaultMode::Cert128},
                 {"garbage", FaultMode::Garbage},  {"other-key", FaultMode::OtherKey}, {"pieces", FaultMode::Pieces},
-                {"reset", FaultMode::Reset}};
+                {"reset", FaultMode::Reset},      {"flood", FaultMode::Flood}};
   for (const auto &m : kModes)
     if (mode == m.name) {
       fault.mode = m.mode;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-enum class FaultMode { None, NotPaid, Close, Short, Cert128, Garbage, OtherKey, Pieces, Reset };
+enum class FaultMode { None, NotPaid, Close, Short, Cert128, Garbage, OtherKey, Pieces, Reset, Flood };
 
 struct Fault {
   FaultMode mode = FaultMode::None;

@@ -35,6 +35,7 @@ const size_t kGarbageLength = 200;
 const size_t kPieceLength = 50;
 const int kPieceGapMs = 20;
 const int kStopWaitMs = 5000;
+const size_t kFloodChunk = 64 * 1024;
 
 int stopPipe[2] = {-1, -1};
 
@@ -177,7 +178,15 @@ bool Answer(int fd, const Bytes &reply, const Fault &fault, Exchange &ex) {
     }
     return true;
   }
-  if (SendAll(fd, reply.data(), reply.size())) ex.answered = reply.size();
+  if (!SendAll(fd, reply.data(), reply.size())) return true;
+  ex.answered = reply.size();
+  if (fault.mode == FaultMode::Flood) {
+    // The true reply, then more without end: only the client's closing the
+    // connection stops it.
+    Bytes more(kFloodChunk);
+    for (size_t i = 0; i < more.size(); i++) more[i] = kGarbageText[i % (sizeof kGarbageText - 1)];
+    while (SendAll(fd, more.data(), more.size())) ex.answered += more.size();
+  }
   return true;
 }
 

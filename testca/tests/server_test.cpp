@@ -518,6 +518,58 @@ TEST_F(RenewalServer, CertificateFaults) {
 
 namespace {
 
+// Sends the request and reads `want` bytes of a reply that would never end,
+// then closes.
+Bytes ReadPartOfFlood(int port, const Bytes &request, size_t want) {
+  Bytes got;
+  int fd = Connect(port);
+  if (fd < 0) return got;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    close(fd);
+    return got;
+  }
+  unsigned char buf[65536];
+  while (got.size() < want) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.insert(got.end(), buf, buf + n);
+  }
+  close(fd);
+  return got;
+}
+
+TEST_F(RenewalServer, FloodSendsTheTrueReplyThenMoreUntilTheClientCloses) {
+  const size_t want = 3 * 1024 * 1024;
+  std::string requestPath;
+  Bytes certificateRequest = CertificateRequest(GoodSpec(), &requestPath);
+  StartServer({"--fault", "flood"});
+
+  Bytes payment = ReadPartOfFlood(server.port(), PaymentRequest(), want);
+  ASSERT_GE(payment.size(), want) << "the flood ended";
+  EXPECT_EQ(Bytes(payment.begin(), payment.begin() + 8), kPaidReply);
+
+  Bytes certificate = ReadPartOfFlood(server.port(), certificateRequest, want);
+  ASSERT_GE(certificate.size(), want) << "the flood ended";
+  const unsigned char *p = certificate.data();
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
+  ASSERT_TRUE(cert) << "the flood does not start with the certificate";
+  X509ReqPtr req = ReadReq(requestPath);
+  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
+
+  // The server goes on serving, and the certificate that never arrived
+  // whole does not use the payment up.
+  EXPECT_EQ(server.Stop(), 0);
+  std::vector<std::string> lines = JournalLines(ca);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string &line : lines) {
+    EXPECT_TRUE(Has(line, "\tfault=flood\t")) << line;
+    size_t at = line.find("\tanswered=");
+    ASSERT_NE(at, std::string::npos) << line;
+    EXPECT_GE(std::stoull(line.substr(at + 10)), want) << line;
+  }
+  EXPECT_EQ(Ledger(), holder.serial + " paid\n");
+}
+
 TEST_F(RenewalServer, IssuedValidityFollowsNotAfter) {
   StartServer({"--not-after", "+20d"});
   Reply reply = Exchange(server.port(), CertificateRequest(GoodSpec()));

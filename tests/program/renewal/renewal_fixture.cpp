@@ -85,6 +85,7 @@ void RenewalTest::TearDown()
     if (portHolder)
         ReleaseServerPort(portHolder);
     portHolder = 0;
+    serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
     C_Finalize(nullptr);
     // Whatever happened, the holder keeps a working certificate.
     if (!oldSerial.empty())

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <cstdio>
 #include <set>
 
@@ -11,6 +13,7 @@
 #include "program/renewal/renewal_fixture.h"
 #include "support/server_port.h"
 #include "support/unix_command.h"
+#include "renewal/server_exchange.h"
 #include "token/pin_dialog.h"
 
 namespace {
@@ -383,6 +386,47 @@ TEST_F(RenewalTest, TokenGivingThePublicKeyInDerFormStillRenews)
     ASSERT_EQ(66u, keyValue.size());
     EXPECT_EQ(std::string("\x04\x40", 2), keyValue.substr(0, 2));
 }
+
+// A server that never ends its answer, by silence or by flood, on either
+// exchange: one box, result 0, the old certificate and key kept (the new
+// pair removed), and the flood's memory given back.
+struct EndlessServer {
+    const char *fault;
+    const wchar_t *text;
+    int progress;
+    const char *name;
+};
+
+class EndlessServerReply : public RenewalTest, public ::testing::WithParamInterface<EndlessServer> {};
+
+TEST_P(EndlessServerReply, EndsTheRenewalAndKeepsTheOld)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer({GetParam().fault}));
+    serverSilenceLimitMs = 1500;
+    PROCESS_MEMORY_COUNTERS memoryBefore = {}, memoryAfter = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &memoryBefore, sizeof memoryBefore);
+    RenewalOutcome outcome = Renew();
+    GetProcessMemoryInfo(GetCurrentProcess(), &memoryAfter, sizeof memoryAfter);
+    ExpectOneError(outcome, errorCaption, GetParam().text, GetParam().progress);
+    EXPECT_TOKEN_UNCHANGED();
+    long long growth = (long long)memoryAfter.PagefileUsage - (long long)memoryBefore.PagefileUsage;
+    printf("[ memory  ] %s: committed %lu -> %lu bytes (%+lld)\n", GetParam().fault,
+           (unsigned long)memoryBefore.PagefileUsage, (unsigned long)memoryAfter.PagefileUsage, growth);
+    EXPECT_LT(growth, (long long)MAX_REPLY_LENGTH);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, EndlessServerReply,
+    ::testing::Values(
+        EndlessServer{"slow:4:pay",
+                      L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.", 7,
+                      "SilentOnPayment"},
+        EndlessServer{"slow:4:cert", networkError, 10, "SilentOnCertificate"},
+        EndlessServer{"flood:pay", networkError, 6, "FloodOnPayment"},
+        EndlessServer{"flood:cert", networkError, 10, "FloodOnCertificate"}),
+    [](const ::testing::TestParamInfo<EndlessServer> &info) { return std::string(info.param.name); });
 
 TEST_F(RenewalTest, NoCertificateReplyRemovesTheNewPair)
 {

@@ -1,5 +1,6 @@
 // kestrava.exe renewing certificates that other programs' tests do not meet:
-// identifiers with zero bytes and one organisation renewed twice in a row.
+// identifiers with zero bytes, one organisation renewed twice in a row, and a
+// renewal server that accepts and then says nothing.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +13,9 @@
 using Kestrava = KestravaFixture;
 
 namespace {
+
+const wchar_t nothingReceivedText[] =
+    L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.";
 
 std::string Testca(const std::string &arguments)
 {
@@ -149,4 +153,45 @@ TEST_F(KestravaRenewal, RenewsAnOrganisationTwiceInARow)
         Pay(caDir, serial);
         id = newId;
     }
+}
+
+// A server that takes the request and then says nothing: the renewal ends
+// after the program's silence limit (a minute) with one box, the token as it
+// was, and the program can be ended.
+TEST_F(KestravaRenewal, ASilentServerEndsTheRenewalAndExitWorksAfterwards)
+{
+    std::string serial = MakeHolderToken(0, "a1", Utc(MonthsFromNow(1, 10, 10)));
+    Pay(caDir, serial);
+    StartServer("--fault slow:90:pay");
+    HWND dialog = StartKestrava();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(Choose(dialog, 0));
+    std::vector<TokenObject> before = ListTokenObjects(0);
+    HWND pin = RenewAndConfirm(dialog);
+    ASSERT_TRUE(pin);
+    ASSERT_TRUE(SetControlText(pin, IDC_PIN, Widen(holderPin).c_str()));
+    ClickButton(pin, IDOK);
+    HWND progress = WaitForBox(L"Продление сертификата");
+    ASSERT_TRUE(progress);
+
+    HWND box = WaitForBox(L"Ошибка", 80000);
+    ASSERT_TRUE(box) << "the renewal did not end";
+    EXPECT_EQ(nothingReceivedText, MessageBoxText(box));
+    ClickButton(box, IDOK);
+    ASSERT_TRUE(WaitForWindowGone(box));
+    ASSERT_TRUE(WaitForWindowGone(progress));
+    EXPECT_EQ(nullptr, WaitForBox(L"Ошибка", 2000)) << "a second box";
+    EXPECT_TRUE(RenewEnabled(dialog)) << "not renewed: the choice stays";
+    std::vector<TokenObject> after = ListTokenObjects(0);
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(before[i].handle, after[i].handle);
+
+    ASSERT_TRUE(ChooseTrayMenuItem(3));
+    HWND question = WaitForBox(L"Внимание");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
+    ClickButton(question, IDYES);
+    EXPECT_EQ(0, WaitForExit(program, 15000));
+    EXPECT_TRUE(SessionsLeftOpen(store.journal).empty());
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,11 +22,35 @@
 #include "support/window_driver.h"
 #include "unit/renewal/windows_helpers.h"
 
-// Watching the release of reply buffers: every delete[] of the process goes
+// Watching the reply buffers: every new[] and delete[] of the process goes
 // through here while watchDeletes is set.
 static std::atomic<bool> watchDeletes{false};
 static std::mutex deletedMutex;
 static std::set<void *> deletedArrays;
+static std::set<void *> newArrays;
+static int newArrayCount = 0;
+
+static void *NewArray(size_t size)
+{
+    void *p = malloc(size ? size : 1);
+    if (watchDeletes && p) {
+        std::lock_guard<std::mutex> lock(deletedMutex);
+        newArrays.insert(p);
+        ++newArrayCount;
+    }
+    return p;
+}
+void *operator new[](size_t size)
+{
+    void *p = NewArray(size);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+void *operator new[](size_t size, const std::nothrow_t &) noexcept
+{
+    return NewArray(size);
+}
 
 void operator delete[](void *p) noexcept
 {
@@ -106,7 +131,26 @@ protected:
         if (server.joinable())
             server.join();
         releaseSentRequest = freeBuffer;
+        serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
         watchDeletes = false;
+    }
+    static void StartWatching()
+    {
+        std::lock_guard<std::mutex> lock(deletedMutex);
+        deletedArrays.clear();
+        newArrays.clear();
+        newArrayCount = 0;
+        watchDeletes = true;
+    }
+    // The arrays made while watching that were not released.
+    static std::set<void *> Kept()
+    {
+        watchDeletes = false;
+        std::set<void *> kept;
+        for (void *p : newArrays)
+            if (!deletedArrays.count(p))
+                kept.insert(p);
+        return kept;
     }
     // Serves the exchange's connection with the given behaviour on a thread.
     // Port 2000 is shared by every test program on this machine: a
@@ -237,6 +281,121 @@ TEST_F(ExchangeTest, SendErrorIsShownAndTheExchangeGoesOn)
     EXPECT_EQ(nullptr, reply);
     ASSERT_EQ(1u, released.size());
     EXPECT_EQ(big.data(), released[0]);
+}
+
+// A server that accepts and then falls silent: the exchange ends after the
+// silence limit with what had arrived, while the server still holds the
+// connection open.
+TEST_F(ExchangeTest, SilenceEndsTheExchangeWithWhatArrived)
+{
+    serverSilenceLimitMs = 1000;
+    for (size_t before : {(size_t)0, (size_t)100}) {
+        SCOPED_TRACE(std::to_string(before) + " bytes before the silence");
+        std::atomic<bool> serverDone{false};
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        Serve(request, sizeof request, [&, before, release](SOCKET client) {
+            std::string part(before, 'x');
+            if (before)
+                send(client, part.data(), (int)part.size(), 0);
+            WaitForSingleObject(release, 15000);
+            serverDone = true;
+        });
+        CK_BYTE *reply = nullptr;
+        unsigned int replyLength = 77;
+        EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength));
+        EXPECT_FALSE(serverDone) << "the exchange waited for the server to close";
+        SetEvent(release);
+        EXPECT_EQ(before, replyLength);
+        EXPECT_EQ(before > 0, reply != nullptr);
+        delete[] reply;
+        server.join();
+        closesocket(listener);
+        listener = INVALID_SOCKET;
+        CloseHandle(release);
+    }
+}
+
+// A server that never reads: the send stalls, fails after the silence limit
+// with the platform's time-out error, and the exchange ends without reading.
+TEST_F(ExchangeTest, StalledSendEndsTheExchange)
+{
+    serverSilenceLimitMs = 1000;
+    std::vector<CK_BYTE> big(64 * 1024 * 1024, 0x5A);
+    std::atomic<bool> serverDone{false};
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Serve(big.data(), 64, [&, release](SOCKET) {
+        WaitForSingleObject(release, 30000);
+        serverDone = true;
+    });
+    CK_BYTE *reply = nullptr;
+    unsigned int replyLength = 99;
+    auto exchange = std::async(std::launch::async, [&] {
+        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength);
+    });
+    HWND box = WaitForWindow(L"Ошибка", L"#32770", 20000);
+    std::wstring text = box ? MessageBoxText(box) : L"";
+    if (box)
+        ClickButton(box, IDOK);
+    ASSERT_TRUE(FinishDismissingBoxes(exchange));
+    EXPECT_FALSE(serverDone) << "the exchange waited for the server to close";
+    SetEvent(release);
+    server.join();
+    CloseHandle(release);
+    EXPECT_EQ(L"The connection has been dropped, because of a network failure or because the system on the other "
+              L"end went down without notice.",
+              text);
+    EXPECT_EQ(0, exchange.get());
+    EXPECT_EQ(0u, replyLength);
+    EXPECT_EQ(nullptr, reply);
+}
+
+// Replies up to the bound arrive whole in a handful of allocations; one byte
+// more, or a reply without end, ends the exchange with nothing kept.
+TEST_F(ExchangeTest, RepliesAreBoundedAndGrowGeometrically)
+{
+    const size_t endless = 0;
+    for (size_t length : {(size_t)MAX_REPLY_LENGTH, (size_t)MAX_REPLY_LENGTH + 1, endless}) {
+        SCOPED_TRACE(length == endless ? std::string("endless") : std::to_string(length) + " bytes");
+        std::atomic<size_t> sent{0};
+        Serve(request, sizeof request, [&, length](SOCKET client) {
+            std::string piece(1000, '\x42');
+            while (length == endless || sent < length) {
+                int n = (int)std::min(piece.size(), length == endless ? piece.size() : length - sent);
+                int done = send(client, piece.data(), n, 0);
+                if (done <= 0)
+                    break;
+                sent += done;
+            }
+        });
+        released.clear();
+        CK_BYTE *earlier = (CK_BYTE *)0x1234;
+        CK_BYTE *reply = earlier;
+        unsigned int replyLength = 8;
+        StartWatching();
+        int result = ExchangeWithServer(request, sizeof request, &reply, &replyLength);
+        int allocations = newArrayCount;
+        std::set<void *> kept = Kept();
+        server.join();
+        closesocket(listener);
+        listener = INVALID_SOCKET;
+        EXPECT_EQ(1u, released.size());
+        if (length == MAX_REPLY_LENGTH) {
+            EXPECT_EQ(0, result);
+            ASSERT_EQ(length, replyLength);
+            EXPECT_EQ(std::string(length, '\x42'), std::string((char *)reply, replyLength));
+            EXPECT_EQ(std::set<void *>{reply}, kept);
+            printf("[ figures ] a reply of %u bytes in pieces of at most 1024: %d allocations\n", replyLength,
+                   allocations);
+            EXPECT_LE(allocations, 16);
+            delete[] reply;
+        } else {
+            EXPECT_EQ(EXCHANGE_REPLY_TOO_LONG, result);
+            EXPECT_EQ(earlier, reply);
+            EXPECT_EQ(8u, replyLength);
+            EXPECT_TRUE(kept.empty());
+            printf("[ figures ] the server sent %u bytes before the exchange closed\n", (unsigned)sent);
+        }
+    }
 }
 
 TEST(SendErrorTexts, UnknownCodesAndTheRussianCaptionAreCodePage1251)
