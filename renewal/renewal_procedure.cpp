@@ -2,9 +2,12 @@
 
 #include <commctrl.h>
 
+#include <cwchar>
+
 #include "app/main_window.h"
 #include "app/token_work.h"
 #include "cert/cert_record.h"
+#include "renewal/certificate_file.h"
 #include "renewal/formats.h"
 #include "renewal/server_exchange.h"
 #include "res/resource.h"
@@ -30,6 +33,14 @@ static const wchar_t unexpectedReplyText[] =
 static const wchar_t notPaidText[] = L"Продление сертификата не оплачено.";
 static const wchar_t renewedText[] = L"Сертификат был успешно обновлен.";
 static const wchar_t renewedCaption[] = L"Новый сертификат";
+static const wchar_t warningCaption[] = L"Внимание";
+static const wchar_t savedInFileText[] = L"Новый сертификат выпущен, но записать его на носитель не удалось.\n"
+                                         L"Он сохранён в файле:\n";
+static const wchar_t savedInFileAdvice[] =
+    L"\nОбратитесь в удостоверяющий центр: ключевая пара для него осталась на носителе.";
+static const wchar_t notSavedText[] =
+    L"Новый сертификат выпущен, но записать его на носитель и сохранить в файл не удалось.\n"
+    L"Обратитесь в удостоверяющий центр.";
 
 // The state of one run; what it still holds is released at its end.
 struct RenewalRun {
@@ -68,6 +79,20 @@ static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLengt
     if (result == EXCHANGE_NO_SOCKET || result == EXCHANGE_NO_CONNECTION)
         freeBuffer(envelope);
     return result;
+}
+
+// The certificate was issued and paid for, and its key pair stays on the
+// token: when the token will not take the certificate, a file keeps it.
+static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+{
+    wchar_t path[MAX_PATH];
+    if (!SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path)) {
+        MessageBoxW(run.dialog, notSavedText, warningCaption, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    wchar_t text[MAX_PATH + 256];
+    swprintf(text, MAX_PATH + 256, L"%ls%ls%ls", savedInFileText, path, savedInFileAdvice);
+    MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
 }
 
 // Steps from the session to the success box; returns the dialog result.
@@ -205,6 +230,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     rv = StoreNewCertificate(session, NewCKAID, run.receive_d, run.receive_s, &new_cert_handle);
     if (rv != CKR_OK) {
         ShowTokenError("C_CreateObject", rv, nullptr);
+        KeepIssuedCertificate(run, NewCKAID);
         return 0;
     }
     Advance(run.progress);

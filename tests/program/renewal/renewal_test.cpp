@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <set>
@@ -438,16 +439,90 @@ TEST_F(RenewalTest, NoCertificateReplyRemovesTheNewPair)
     EXPECT_TOKEN_UNCHANGED();
 }
 
-TEST_F(RenewalTest, StoringTheCertificateFailsInABoxWithoutOwner)
+std::wstring DocumentsFolder()
 {
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+// Whole files by Windows path: the user's Documents are not under Z:.
+bool ReadWindowsFile(const std::wstring &path, std::string &bytes)
+{
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return false;
+    bytes.clear();
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;)
+        bytes.append(buffer, n);
+    fclose(file);
+    return true;
+}
+
+// The token refuses the issued certificate: after C_CreateObject's box
+// without owner, a second box tells where the certificate was kept (or,
+// when Documents\Kestrava cannot be made, that it could not be); the old
+// objects and the new pair stay.
+class RefusedCertificateObject : public RenewalTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedCertificateObject, KeepsTheIssuedCertificateInAFile)
+{
+    bool writable = GetParam();
+    std::wstring folder = DocumentsFolder() + L"\\Kestrava";
+    std::wstring aside = folder + L".aside-" + std::to_wstring(GetTickCount());
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     Tool({"fault", "0", "C_CreateObject", "0x31"});
     ChooseCertificate(oldId);
     ASSERT_NO_FATAL_FAILURE(StartServer());
+    if (!writable) {
+        // A file where the folder would go.
+        MoveFileW(folder.c_str(), aside.c_str());
+        FILE *blocker = _wfopen(folder.c_str(), L"wb");
+        ASSERT_NE(nullptr, blocker);
+        fclose(blocker);
+    }
     RenewalOutcome outcome = Renew();
-    ExpectOneError(outcome, L"C_CreateObject", L"CKR_DEVICE_MEMORY", 11, false);
-    ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
+    if (!writable) {
+        DeleteFileW(folder.c_str());
+        MoveFileW(aside.c_str(), folder.c_str());
+    }
+
+    EXPECT_EQ(0, outcome.result);
+    ASSERT_EQ(2u, outcome.boxes.size());
+    EXPECT_EQ(L"C_CreateObject", outcome.boxes[0].caption);
+    EXPECT_EQ(L"CKR_DEVICE_MEMORY", outcome.boxes[0].text);
+    EXPECT_EQ(11, outcome.boxes[0].progress);
+    EXPECT_EQ(nullptr, outcome.boxes[0].owner);
+    EXPECT_EQ(L"Внимание", outcome.boxes[1].caption);
+    EXPECT_TRUE(outcome.boxes[1].ownedByProgress);
+    std::vector<TokenObject> fresh = NewObjects();
+    ExpectNewPairBesideOld(fresh, WithId(ToHexText(oldId)).size());
+    if (!writable) {
+        EXPECT_EQ(L"Новый сертификат выпущен, но записать его на носитель и сохранить в файл не удалось.\n"
+                  L"Обратитесь в удостоверяющий центр.",
+                  outcome.boxes[1].text);
+        return;
+    }
+    ASSERT_FALSE(fresh.empty());
+    std::string newId = FromHexText(fresh[0].idHex);
+    std::wstring file = folder + L"\\" + Widen(newId.substr(0, newId.find('\0'))) + L".cer";
+    EXPECT_EQ(L"Новый сертификат выпущен, но записать его на носитель не удалось.\nОн сохранён в файле:\n" + file +
+                  L"\nОбратитесь в удостоверяющий центр: ключевая пара для него осталась на носителе.",
+              outcome.boxes[1].text);
+    std::vector<std::string> exchanges = CaJournal();
+    ASSERT_EQ(2u, exchanges.size());
+    std::string issued, saved;
+    ASSERT_TRUE(ReadFileBytes(caDir + "/issued/" + Field(exchanges[1], "issued-serial") + ".der", issued));
+    EXPECT_TRUE(ReadWindowsFile(file, saved));
+    EXPECT_EQ(issued, saved);
+    DeleteFileW(file.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Documents, RefusedCertificateObject, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Writable" : "NotWritable");
+                         });
 
 // Records that must never reach the token: nothing chosen, a certificate
 // that did not decode, an empty identifier.
