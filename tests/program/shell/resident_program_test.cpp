@@ -332,7 +332,7 @@ TEST_F(ResidentProgram, AboutTwiceGivesOneBoxAndAfterClosingANewOne)
     ASSERT_NE(nullptr, about);
     std::vector<std::wstring> texts = ControlTexts(about);
     ASSERT_EQ(3u, texts.size());
-    EXPECT_EQ(L"Kestrava, версия 1.0", texts[0]);
+    EXPECT_EQ(L"Kestrava, версия " + Widen(KESTRAVA_VERSION), texts[0]) << "the version of the build";
     EXPECT_FALSE(texts[1].empty()) << "the publisher";
     EXPECT_EQ(L"ОК", texts[2]);
     Sleep(1500);
