@@ -126,6 +126,10 @@ RunningProgram StartProgram(const std::wstring &exeName,
     RunningProgram program;
     std::wstring folder = WindowsPath(TestEnv("KESTRAVA_BIN"));
     std::wstring path = folder + L"\\" + exeName;
+    if (exeName.find(L'\\') != std::wstring::npos) {
+        path = exeName;
+        folder = exeName.substr(0, exeName.rfind(L'\\'));
+    }
     std::wstring commandLine = L"\"" + path + L"\"";
     if (!arguments.empty())
         commandLine += L" " + arguments;

@@ -15,8 +15,9 @@ struct RunningProgram {
     DWORD processId = 0;
 };
 
-// Starts exeName from KESTRAVA_BIN with the extra environment variables
-// (added to this process's environment, e.g. SOFTTOKEN_DIR, SOFTTOKEN_JOURNAL).
+// Starts exeName from KESTRAVA_BIN (or from where a full path says) with the
+// extra environment variables (added to this process's environment, e.g.
+// SOFTTOKEN_DIR, SOFTTOKEN_JOURNAL).
 RunningProgram StartProgram(const std::wstring &exeName,
                             const std::map<std::wstring, std::wstring> &environment = {},
                             const std::wstring &arguments = L"");
