@@ -1,0 +1,951 @@
+// The renewal fault matrix: kestrava.exe renews one certificate while, in
+// turn, every token call of a complete renewal fails, the token is taken out
+// right after it, or the process ends right after it (and is started again),
+// and while the renewal server answers each exchange with each of its faults.
+//
+// The cells come from the stand-in token's journal of a reference renewal, so
+// a new token call in the renewal gets its cells by itself. Cells run in
+// lanes side by side: each lane is this program again, in a network namespace
+// of its own (port 2000 is fixed in the program), on an X display and a Wine
+// prefix of its own (the program keeps to one instance per Wine desktop).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+#include <wincrypt.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+#include <p11-kit/pkcs11.h>
+
+#include "res/resource.h"
+#include "support/soft_token_tool.h"
+#include "support/token_fixture.h"
+#include "support/unix_command.h"
+#include "support/window_driver.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
+const wchar_t progressCaption[] = L"Продление сертификата";
+const char pin[] = "12345678";
+const std::string oldIdHex = "41310b";  // the holder's current CKA_ID
+const int lanes = 3;
+unsigned const killedExitCode = 137;     // the stand-in's kill-after
+
+// The holder, with names Wine's crypt32 quotes as Windows does.
+const char *const holderRdns[] = {
+    "C=RU", "ST=77 Москва", "L=Москва", "O=ООО \"Ромашка\"", "CN=ООО \"Ромашка\"", "SN=Иванов",
+    "GN=Иван Иванович", "INN=NUMERIC:007712345678", "OGRN=NUMERIC:1027700132195", "SNILS=NUMERIC:11223344595",
+};
+
+// Texts the renewal shows.
+const std::wstring networkError = L"При работе с сетевыми ресурсами возникла ошибка.";
+const std::wstring nothingReceived =
+    L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.";
+const std::wstring unexpectedReply =
+    L"Неожиданный ответ сервера либо соединение было разорвано.\n"
+    L"Возможно Вы используете устаревшую версию программы для продления.";
+const std::wstring notPaid = L"Продление сертификата не оплачено.";
+const std::wstring notFound = L"Сертификат не найден";
+
+// A token status as the error box names it.
+std::wstring StatusName(const std::string &rv)
+{
+    static const std::map<std::string, std::wstring> names = {
+        {"0x30", L"CKR_DEVICE_ERROR"},           {"0x32", L"CKR_DEVICE_REMOVED"},
+        {"0xb3", L"CKR_SESSION_HANDLE_INVALID"}, {"0x90", L"CKR_OPERATION_ACTIVE"},
+        {"0x91", L"CKR_OPERATION_NOT_INITIALIZED"},
+    };
+    auto found = names.find(rv);
+    return found == names.end() ? L"status " + Widen(rv) : found->second;
+}
+
+struct Box {
+    std::wstring caption, text;
+    bool operator==(const Box &other) const { return caption == other.caption && text == other.text; }
+};
+
+// ---- Cells -----------------------------------------------------------------
+
+// kind: reference, fail, remove, kill (token cells at `call`), or server.
+struct Cell {
+    std::string name, kind;
+    int call = 0;           // position in the renewal's calls
+    std::string function;   // the call's function
+    unsigned long before = 0;  // calls of it the program made before this one
+    std::string fault;      // testca's --fault for server cells
+    int start = -1;         // journal line of the renewal's first call (-1: find it)
+};
+
+std::string CellLine(const Cell &cell)
+{
+    return cell.name + " " + cell.kind + " " + std::to_string(cell.call) + " " +
+           (cell.function.empty() ? "-" : cell.function) + " " + std::to_string(cell.before) + " " +
+           (cell.fault.empty() ? "-" : cell.fault) + " " + std::to_string(cell.start);
+}
+
+Cell ParseCell(const std::string &line)
+{
+    Cell cell;
+    std::istringstream in(line);
+    in >> cell.name >> cell.kind >> cell.call >> cell.function >> cell.before >> cell.fault >> cell.start;
+    if (cell.function == "-")
+        cell.function.clear();
+    if (cell.fault == "-")
+        cell.fault.clear();
+    return cell;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string Function(const std::string &line)
+{
+    return line.substr(0, line.find(' '));
+}
+
+std::string Field(const std::string &line, const std::string &key)
+{
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
+}
+
+// The renewal inside a program's journal: from the C_OpenSession of the
+// session that logs in to that session's C_CloseSession. {-1, -1} if none.
+std::pair<int, int> RenewalCalls(const std::vector<std::string> &journal)
+{
+    for (size_t login = 0; login < journal.size(); ++login) {
+        if (Function(journal[login]) != "C_Login")
+            continue;
+        std::string session = Field(journal[login], "session");
+        int open = -1, close = -1;
+        for (size_t i = 0; i < login; ++i)
+            if (Function(journal[i]) == "C_OpenSession" && Field(journal[i], "session") == session)
+                open = (int)i;
+        for (size_t i = login; i < journal.size() && close < 0; ++i)
+            if (Function(journal[i]) == "C_CloseSession" && Field(journal[i], "session") == session)
+                close = (int)i;
+        return {open, close};
+    }
+    return {-1, -1};
+}
+
+// Every cell of the matrix, from the reference renewal's journal.
+std::vector<Cell> GenerateCells(const std::vector<std::string> &journal, const std::vector<std::string> &serverFaults)
+{
+    std::vector<Cell> cells;
+    std::pair<int, int> renewal = RenewalCalls(journal);
+    for (int i = renewal.first; renewal.first >= 0 && i <= renewal.second; ++i) {
+        std::string function = Function(journal[i]);
+        unsigned long before = 0;
+        for (int j = 0; j < i; ++j)
+            before += Function(journal[j]) == function;
+        for (const char *kind : {"fail", "remove", "kill"}) {
+            Cell cell;
+            cell.kind = kind;
+            cell.call = i - renewal.first + 1;
+            cell.function = function;
+            cell.before = before;
+            cell.start = renewal.first;
+            char name[96];
+            snprintf(name, sizeof name, "%02d-%s-%s", cell.call, function.c_str(), kind);
+            cell.name = name;
+            cells.push_back(cell);
+        }
+    }
+    for (const std::string &fault : serverFaults) {
+        Cell cell;
+        cell.kind = "server";
+        cell.fault = fault;
+        cell.start = renewal.first;
+        cell.name = "server-" + fault;
+        std::replace(cell.name.begin(), cell.name.end(), ':', '-');
+        cells.push_back(cell);
+    }
+    return cells;
+}
+
+// ---- What the design gives for a run ---------------------------------------
+
+struct Expected {
+    std::vector<Box> boxes;
+    bool renewed = false;
+};
+
+// What the server's fault does to its exchange: the box, or none when the
+// exchange goes through.
+std::wstring ExchangeFailure(const std::string &fault, const std::string &exchange)
+{
+    if (fault.empty())
+        return L"";
+    size_t colon = fault.rfind(':');
+    std::string mode = fault.substr(0, fault.find(':'));
+    std::string on = colon == std::string::npos ? "" : fault.substr(colon + 1);
+    if (on != exchange && !(on != "pay" && on != "cert"))
+        return L"";
+    if (mode == "pieces" || mode == "slow")
+        return L"";
+    if (exchange == "cert")
+        return networkError;
+    if (mode == "not-paid" || mode == "garbage")
+        return notPaid;  // eight bytes or more, and not the paid ones
+    if (mode == "short")
+        return unexpectedReply;
+    return nothingReceived;  // closed or reset with nothing sent
+}
+
+// Walks one program's renewal calls as the renewal procedure makes them and
+// gives the boxes its steps show: a box for each failed search call (which
+// the procedure reports and goes on), one box for the step that ended the
+// run, or the success box. calls may end early (the process was killed).
+Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &serverFault)
+{
+    Expected expected;
+    int signs = 0;
+    bool stored = false;
+    std::wstring pendingFailure;  // after the new pair's removal
+    unsigned long found = 0;
+    auto stepBox = [&](const std::wstring &caption, const std::string &rv) {
+        expected.boxes.push_back({caption, StatusName(rv)});
+    };
+    for (const std::string &line : calls) {
+        std::string function = Function(line), rv = Field(line, "rv");
+        bool failed = rv != "0x0";
+        if (function == "C_FindObjectsInit" || function == "C_FindObjects" || function == "C_FindObjectsFinal") {
+            if (failed)
+                expected.boxes.push_back({L"Ошибка", Widen(function)});
+            if (function == "C_FindObjects")
+                found = failed ? 0 : std::stoul(Field(line, "count"));
+            if (function == "C_FindObjectsFinal" && signs == 0) {
+                if (found == 0)
+                    return expected.boxes.push_back({L"Ошибка", notFound}), expected;
+                if (found > 1)
+                    return expected.boxes.push_back({L"Ошибка", L"Найдено более одного сертификата"}), expected;
+            }
+            continue;
+        }
+        if (function == "C_Logout" || function == "C_CloseSession") {
+            if (!pendingFailure.empty())
+                expected.boxes.push_back({L"Ошибка", pendingFailure});
+            else if (stored)
+                expected.boxes.push_back({L"Новый сертификат", L"Сертификат был успешно обновлен."});
+            expected.renewed = pendingFailure.empty() && stored;
+            return expected;
+        }
+        // Failures that the procedure does not examine.
+        if (function == "freeBuffer" || function == "C_DestroyObject")
+            continue;
+        if (function == "C_OpenSession" && failed)
+            return stepBox(L"C_OpenSession", rv), expected;
+        if (function == "C_Login" && failed)
+            return stepBox(L"C_Login", rv), expected;
+        if (function == "pkcs7Sign") {
+            ++signs;
+            if (failed)
+                return stepBox(signs == 1 ? L"Ошибка при подписании запроса на оплату"
+                                          : L"Ошибка при подписании запроса на сертификат",
+                               rv),
+                       expected;
+            std::wstring failure = ExchangeFailure(serverFault, signs == 1 ? "pay" : "cert");
+            if (signs == 1 && !failure.empty())
+                return expected.boxes.push_back({L"Ошибка", failure}), expected;
+            pendingFailure = failure;
+            continue;
+        }
+        if (function == "C_GenerateKeyPair" && failed)
+            return stepBox(L"Ошибка генерации новой ключевой пары", rv), expected;
+        if (function == "createCSR" && failed)
+            return stepBox(L"Ошибка формирования запроса на сертификат", rv), expected;
+        if (function == "C_CreateObject") {
+            if (failed)
+                return stepBox(L"C_CreateObject", rv), expected;
+            stored = true;
+            continue;
+        }
+        // Any other call between the certificate exchange and the storage
+        // checks the reply: its failure refuses the reply.
+        if (signs == 2 && !stored && failed && pendingFailure.empty())
+            pendingFailure = networkError;
+    }
+    return expected;
+}
+
+// ---- The token -------------------------------------------------------------
+
+struct Object {
+    unsigned long handle = 0;
+    unsigned long objectClass = 0;  // CKO_...
+    std::string id, value;          // hex
+    json attributes;
+};
+
+std::vector<Object> TokenObjects(const std::string &tokenDir)
+{
+    std::string text;
+    std::vector<Object> objects;
+    if (!ReadFileBytes(tokenDir + "/slot-0.json", text))
+        return objects;
+    json slot = json::parse(text, nullptr, false);
+    if (slot.is_discarded())
+        return objects;
+    for (const json &entry : slot["objects"]) {
+        Object object;
+        object.handle = entry["handle"].get<unsigned long>();
+        object.attributes = entry["attributes"];
+        std::string cls = object.attributes.value("CKA_CLASS", "");
+        object.objectClass = cls.size() >= 2 ? std::stoul(cls.substr(0, 2), nullptr, 16) : 99;
+        object.id = object.attributes.value("CKA_ID", "");
+        object.value = object.attributes.value("CKA_VALUE", "");
+        objects.push_back(object);
+    }
+    return objects;
+}
+
+// The public key a certificate carries, as the token keeps a public key's
+// value (X then Y); empty when the value is not a certificate.
+std::string CertificateKey(const std::string &der)
+{
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)der.data(), (DWORD)der.size());
+    if (!context)
+        return "";
+    const CRYPT_BIT_BLOB &key = context->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+    std::string octets((const char *)key.pbData, key.cbData);
+    CertFreeCertificateContext(context);
+    return octets.size() >= 64 ? octets.substr(octets.size() - 64) : "";
+}
+
+std::string SerialOf(const std::string &der)
+{
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)der.data(), (DWORD)der.size());
+    if (!context)
+        return "";
+    std::string serial;
+    const CRYPT_INTEGER_BLOB &number = context->pCertInfo->SerialNumber;
+    for (DWORD i = number.cbData; i > 0; --i) {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%02X", number.pbData[i - 1]);
+        serial += hex;
+    }
+    CertFreeCertificateContext(context);
+    return serial;
+}
+
+// The token's state against the rule of a renewal: a working certificate
+// (its key pair beside it) always; the old objects unchanged until a new
+// certificate is stored; a new certificate only as the CA issued it, for the
+// new private key. Empty when it holds; what is wrong otherwise. state gets
+// "old kept", "new stored" or both.
+std::string CheckInvariant(const std::vector<Object> &before, const std::vector<Object> &after,
+                           const std::string &caDir, std::string &state)
+{
+    std::vector<const Object *> oldObjects, newCertificates;
+    for (const Object &object : after) {
+        if (object.id == oldIdHex)
+            oldObjects.push_back(&object);
+        else if (object.objectClass == CKO_CERTIFICATE)
+            newCertificates.push_back(&object);
+    }
+    bool oldKept = oldObjects.size() == before.size();
+    for (size_t i = 0; oldKept && i < before.size(); ++i)
+        oldKept = oldObjects[i]->handle == before[i].handle && oldObjects[i]->attributes == before[i].attributes;
+    state = oldKept ? "old kept" : "";
+    if (newCertificates.empty())
+        return oldKept ? "" : "the old certificate or key changed before a new certificate was stored";
+    state += std::string(state.empty() ? "" : ", ") + "new stored";
+    for (const Object *certificate : newCertificates) {
+        std::string der = FromHexText(certificate->value);
+        std::string issued;
+        if (!ReadFileBytes(caDir + "/issued/" + SerialOf(der) + ".der", issued) || issued != der)
+            return "a new certificate is not one the CA issued";
+        bool publicKey = false, privateKey = false;
+        for (const Object &object : after) {
+            if (object.id != certificate->id)
+                continue;
+            publicKey |= object.objectClass == CKO_PUBLIC_KEY && FromHexText(object.value) == CertificateKey(der);
+            privateKey |= object.objectClass == CKO_PRIVATE_KEY;
+        }
+        if (!publicKey || !privateKey)
+            return "a new certificate is not for its new key pair";
+    }
+    return "";
+}
+
+// ---- Driving the program ---------------------------------------------------
+
+struct CellRun {
+    std::string dir, tokenDir, journal, caDir;
+};
+
+// What went wrong while a cell was driven (lanes run outside any test).
+std::vector<std::string> driveProblems;
+
+std::string Unix(const std::string &command, int timeoutSeconds = 120)
+{
+    std::string output;
+    int code = RunUnix(command, &output, timeoutSeconds);
+    if (code != 0)
+        driveProblems.push_back(command.substr(0, 80) + ": " + output);
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
+    return output;
+}
+
+std::string Testca(const std::string &arguments)
+{
+    return Unix(ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " " + arguments);
+}
+
+int StartServer(const CellRun &run, const std::string &fault)
+{
+    std::string log = run.dir + "/serve.log";
+    int pid = StartUnix(ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " serve " + ShellQuote(run.caDir) +
+                            (fault.empty() ? "" : " --fault " + fault),
+                        log);
+    for (int waited = 0; pid && waited < 10000; waited += 50) {
+        std::string text;
+        if (ReadFileBytes(log, text) && text.find("listening on 127.0.0.1:2000") != std::string::npos)
+            return pid;
+        Sleep(50);
+    }
+    driveProblems.push_back("the renewal server did not start");
+    return pid;
+}
+
+// The program's message boxes and dialogs other than those of the renewal.
+std::vector<HWND> Boxes(DWORD processId)
+{
+    std::vector<HWND> boxes;
+    for (HWND window : TopLevelWindows(processId, L"#32770")) {
+        std::wstring caption = WindowText(window);
+        if (IsWindowVisible(window) && caption != renewalCaption && caption != progressCaption)
+            boxes.push_back(window);
+    }
+    return boxes;
+}
+
+bool Cleared(HWND dialog)
+{
+    return !IsWindowEnabled(GetDlgItem(dialog, IDC_RENEW)) && ControlText(dialog, IDC_SUBJECT).empty();
+}
+
+struct ProgramRun {
+    RunningProgram program;
+    HWND dialog = nullptr;
+    std::vector<Box> boxes;
+    bool renewed = false;
+    bool killed = false;
+    int listed = -1;      // rows of the certificate list
+    std::string failure;  // how the run could not be driven
+};
+
+// Starts the program, chooses the certificate at row, confirms and gives the
+// PIN, then answers every box until the renewal ends or the process does.
+ProgramRun RenewOnce(const CellRun &run, int row)
+{
+    ProgramRun result;
+    result.program = StartProgram(L"kestrava.exe", {{L"SOFTTOKEN_DIR", WindowsPath(run.tokenDir)},
+                                                    {L"SOFTTOKEN_JOURNAL", WindowsPath(run.journal)}});
+    DWORD id = result.program.processId;
+    HWND dialog = result.dialog = WaitForWindow(renewalCaption, L"#32770", 30000, id);
+    if (!dialog || !ClickButton(dialog, IDC_CHOOSE))
+        return result.failure = "no renewal dialog", result;
+    HWND list = WaitForWindow(L"Сертификаты", L"#32770", 30000, id);
+    if (!list)
+        return result.failure = "no certificate list", result;
+    HWND listView = GetDlgItem(list, IDC_CERT_LIST);
+    result.listed = (int)SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0);
+    PostMessageW(listView, WM_KEYDOWN, VK_HOME, 0);
+    for (int i = 0; i < row; ++i)
+        PostMessageW(listView, WM_KEYDOWN, VK_DOWN, 0);
+    for (int waited = 0; SendMessageW(listView, LVM_GETSELECTIONMARK, 0, 0) != row && waited < 5000; waited += 50)
+        Sleep(50);
+    ClickButton(list, IDOK);
+    for (int waited = 0; !IsWindowEnabled(GetDlgItem(dialog, IDC_RENEW)) && waited < 10000; waited += 50)
+        Sleep(50);
+    HWND confirm = nullptr;
+    if (!ClickButton(dialog, IDC_RENEW) || !(confirm = WaitForWindow(L"Внимание", L"#32770", 15000, id)))
+        return result.failure = "no confirmation", result;
+    ClickButton(confirm, IDYES);
+    HWND pinDialog = WaitForWindow(L"PIN-код ГОСТ", L"#32770", 15000, id);
+    if (!pinDialog)
+        return result.failure = "no PIN dialog", result;
+    SetControlText(pinDialog, IDC_PIN, Widen(pin).c_str());
+    ClickButton(pinDialog, IDOK);
+    WaitForWindowGone(pinDialog, 10000);
+
+    HWND progress = WaitForWindow(progressCaption, L"#32770", 15000, id);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 240000;) {
+        if (WaitForSingleObject(result.program.process, 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(result.program.process, &code);
+            result.killed = code == killedExitCode;
+            if (!result.killed)
+                result.failure = "the program ended with code " + std::to_string(code);
+            return result;
+        }
+        for (HWND box : Boxes(id)) {
+            result.boxes.push_back({WindowText(box), MessageBoxText(box)});
+            ClickButton(box, IDOK);
+            WaitForWindowGone(box, 10000);
+        }
+        if (progress && !IsWindow(progress))
+            break;
+        if (!progress)
+            progress = WaitForWindow(progressCaption, L"#32770", 50, id);
+        Sleep(30);
+    }
+    // The window goes with the process: a kill may have come just now.
+    if (WaitForSingleObject(result.program.process, 300) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(result.program.process, &code);
+        result.killed = code == killedExitCode;
+        if (!result.killed)
+            result.failure = "the program ended with code " + std::to_string(code);
+        return result;
+    }
+    if (progress && IsWindow(progress))
+        return result.failure = "the renewal did not end", result;
+    // The renewal dialog clears its choice after a renewal and keeps it after
+    // a failure, at once when the progress dialog is gone.
+    for (int waited = 0; waited < 500 && !(result.renewed = Cleared(dialog)); waited += 50)
+        Sleep(50);
+    return result;
+}
+
+// The program still answers, and "Выход" (the menu's command) ends it with 0.
+std::string ExitCleanly(ProgramRun &run)
+{
+    DWORD_PTR answer = 0;
+    HWND mainWindow = FindWindowW(L"ZR51_KESTRAVA", L"Kestrava");
+    if (!mainWindow || !SendMessageTimeoutW(run.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+        return "the program does not answer";
+    PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
+    HWND question = WaitForWindow(L"Внимание", L"#32770", 15000, run.program.processId);
+    if (!question || MessageBoxText(question) != L"Выйти из программы?")
+        return "no exit question";
+    ClickButton(question, IDYES);
+    int code = WaitForExit(run.program, 30000);
+    KillProgram(run.program);
+    return code == 0 ? "" : "exit code " + std::to_string(code);
+}
+
+// Calls after the program's first C_Finalize, and sessions the program opened
+// and never tried to close before it.
+std::string CheckJournalEnd(const std::vector<std::string> &journal)
+{
+    size_t finalize = 0;
+    while (finalize < journal.size() && Function(journal[finalize]) != "C_Finalize")
+        ++finalize;
+    if (finalize == journal.size())
+        return "no C_Finalize";
+    for (size_t i = finalize; i < journal.size(); ++i)
+        if (Function(journal[i]) != "C_Finalize")
+            return "after C_Finalize: " + journal[i];
+    for (size_t i = 0; i < finalize; ++i) {
+        if (Function(journal[i]) != "C_OpenSession" || Field(journal[i], "rv") != "0x0")
+            continue;
+        bool closed = false;
+        for (size_t j = i; j < finalize && !closed; ++j)
+            closed = Function(journal[j]) == "C_CloseSession" && Field(journal[j], "session") == Field(journal[i], "session");
+        if (!closed)
+            return "session " + Field(journal[i], "session") + " left open";
+    }
+    return "";
+}
+
+std::string Describe(const std::vector<Box> &boxes)
+{
+    std::string text;
+    for (const Box &box : boxes) {
+        std::wstring first = box.text.substr(0, box.text.find(L'\n'));
+        std::string line = Narrow(first.size() > 48 ? first.substr(0, 45) + L"..." : first);
+        text += (text.empty() ? "" : " | ") + Narrow(box.caption) + ": " + line;
+    }
+    return text.empty() ? "(none)" : text;
+}
+
+struct CellResult {
+    std::string boxes, result, invariant, problems;
+    unsigned long seconds = 0;
+};
+
+std::vector<std::string> ReadJournal(const std::string &path)
+{
+    std::string text;
+    ReadFileBytes(path, text);
+    return Lines(text);
+}
+
+// The cell's token fault, written into the store as the stand-in's tool
+// would (without starting it: a cell is a few seconds).
+bool SetTokenFault(const std::string &tokenDir, const Cell &cell)
+{
+    if (cell.kind != "fail" && cell.kind != "remove" && cell.kind != "kill")
+        return true;
+    bool library = cell.kind == "fail" && cell.function == "freeBuffer";
+    std::string file = tokenDir + (library ? "/library.json" : "/slot-0.json");
+    std::string text;
+    ReadFileBytes(file, text);
+    json store = library ? json{{"functions", json::array()}} : json::parse(text, nullptr, false);
+    if (store.is_discarded())
+        return false;
+    json &faults = library ? store : store["faults"];
+    if (cell.kind == "fail")
+        faults["functions"] = json::array({{{"function", cell.function}, {"rv", 0x30}, {"after", cell.before},
+                                            {"once", true}}});
+    else
+        faults[cell.kind == "remove" ? "removeAfter" : "killAfter"] = {{"function", cell.function},
+                                                                      {"count", cell.before + 1}};
+    return WriteFileBytes(file, store.dump(1));
+}
+
+// One cell, start to end, with every check; the template holds the holder's
+// token and CA as the cell starts from them.
+CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::string &work)
+{
+    driveProblems.clear();
+    DWORD started = GetTickCount();
+    CellRun run;
+    run.dir = work + "/" + cell.name;
+    run.tokenDir = run.dir + "/token";
+    run.caDir = run.dir + "/ca";
+    run.journal = run.dir + "/journal.log";
+    Unix("rm -rf " + ShellQuote(run.dir) + " && mkdir -p " + ShellQuote(run.dir) + " && cp -r " +
+         ShellQuote(templateDir + "/token") + " " + ShellQuote(templateDir + "/ca") + " " + ShellQuote(run.dir));
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(run.tokenDir).c_str());
+    std::vector<Object> before = TokenObjects(run.tokenDir);
+    CellResult result;
+    std::vector<std::string> problems;
+    if (!SetTokenFault(run.tokenDir, cell))
+        problems.push_back("the token fault could not be set");
+    int server = StartServer(run, cell.fault);
+    ProgramRun first = RenewOnce(run, 0);
+    std::vector<std::string> journal = ReadJournal(run.journal);
+    // Up to the renewal the program makes the reference's calls.
+    int from = cell.start >= 0 ? cell.start : RenewalCalls(journal).first;
+    if (from < 0)
+        from = (int)journal.size();
+    // The renewal's calls as they happened, up to the exit.
+    std::vector<std::string> calls;
+    for (int i = from; i < (int)journal.size() && Function(journal[i]) != "C_Finalize"; ++i)
+        calls.push_back(journal[i]);
+    Expected expected = ExpectedRun(calls, cell.fault);
+    if (!first.failure.empty())
+        problems.push_back(first.failure);
+    if (!(first.boxes == expected.boxes))
+        problems.push_back("boxes: expected " + Describe(expected.boxes));
+    result.boxes = Describe(first.boxes);
+
+    if (cell.kind == "kill") {
+        if (!first.killed)
+            problems.push_back("not killed at the call");
+        else if (journal.empty() || Function(journal.back()) != cell.function)
+            problems.push_back("killed after " + (journal.empty() ? std::string("nothing") : journal.back()));
+        KillProgram(first.program);
+        result.result = "killed";
+        std::string state;
+        std::string broken = CheckInvariant(before, TokenObjects(run.tokenDir), run.caDir, state);
+        if (!broken.empty())
+            problems.push_back("after the kill: " + broken);
+        // Started again: the old certificate is renewed while it still has
+        // its private key, the new one otherwise; paid for again if the
+        // payment was used up.
+        std::vector<Object> objects = TokenObjects(run.tokenDir);
+        bool oldKey = false;
+        for (const Object &object : objects)
+            oldKey |= object.id == oldIdHex && object.objectClass == CKO_PRIVATE_KEY;
+        int row = 0, certificates = 0;
+        std::string chosen;
+        for (const Object &object : objects) {
+            if (object.objectClass != CKO_CERTIFICATE)
+                continue;
+            if ((object.id == oldIdHex) == oldKey) {
+                row = certificates;
+                chosen = object.value;
+            }
+            ++certificates;
+        }
+        Testca("pay " + ShellQuote(run.caDir) + " " + SerialOf(FromHexText(chosen)));
+        Unix(": > " + ShellQuote(run.journal));
+        ProgramRun again = RenewOnce(run, row);
+        std::vector<Box> success = {{L"Новый сертификат", L"Сертификат был успешно обновлен."}};
+        if (!again.failure.empty() || !(again.boxes == success) || !again.renewed)
+            problems.push_back("restarted: " + again.failure + " " + Describe(again.boxes));
+        if (again.listed != certificates)
+            problems.push_back("restarted: " + std::to_string(again.listed) + " of " + std::to_string(certificates) +
+                               " certificates listed");
+        std::string chosenLeft;
+        for (const Object &object : TokenObjects(run.tokenDir))
+            if (object.value == chosen)
+                chosenLeft = "the renewed certificate is still there";
+        if (!chosenLeft.empty())
+            problems.push_back(chosenLeft);
+        result.result = again.renewed ? "killed, then 1" : "killed, then 0";
+        first = again;
+    } else {
+        result.result = first.renewed ? "1" : "0";
+        if (first.renewed != expected.renewed)
+            problems.push_back(std::string("result: expected ") + (expected.renewed ? "1" : "0"));
+    }
+
+    std::string state;
+    std::vector<Object> objectsNow = TokenObjects(run.tokenDir);
+    std::string broken = cell.kind == "kill" ? "" : CheckInvariant(before, objectsNow, run.caDir, state);
+    if (cell.kind == "kill") {
+        // After a completed second renewal the holder has the new certificate.
+        std::string ignored;
+        broken = CheckInvariant({}, objectsNow, run.caDir, state);
+        state = "new stored";
+    } else if (expected.renewed != (state.find("new stored") != std::string::npos)) {
+        broken = "the token does not match the result";
+    }
+    result.invariant = broken.empty() ? state : "BROKEN: " + broken;
+    if (!broken.empty())
+        problems.push_back(broken);
+
+    if (first.failure.empty()) {
+        std::string exit = ExitCleanly(first);
+        if (!exit.empty())
+            problems.push_back(exit);
+        std::string end = CheckJournalEnd(ReadJournal(run.journal));
+        if (!end.empty())
+            problems.push_back(end);
+    }
+    KillProgram(first.program);
+    StopUnix(server);
+    problems.insert(problems.end(), driveProblems.begin(), driveProblems.end());
+    result.seconds = (GetTickCount() - started + 500) / 1000;
+    for (const std::string &problem : problems)
+        result.problems += (result.problems.empty() ? "" : "; ") + problem;
+    return result;
+}
+
+// ---- The matrix ------------------------------------------------------------
+
+// The holder's token and CA, as every cell starts from them.
+void MakeTemplate(const std::string &dir)
+{
+    std::string tokenDir = dir + "/token", caDir = dir + "/ca";
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(tokenDir).c_str());
+    Unix("mkdir -p " + ShellQuote(tokenDir));
+    ASSERT_TRUE(MakeTestCa(caDir));
+    ASSERT_EQ(0, RunSoftToken({"init", "0", "--pin", pin}));
+    ASSERT_EQ(0, RunSoftToken({"keygen", "0", "--id", oldIdHex}));
+    ASSERT_EQ(0, RunSoftToken({"csr", "0", "--id", oldIdHex, "--out", dir + "/old.csr", "--subject", "2.5.4.3=x"}));
+    std::vector<std::string> rdns(std::begin(holderRdns), std::end(holderRdns));
+    std::string serial = MintCertificate(caDir, dir + "/old.der", rdns,
+                                         "--csr " + ShellQuote(dir + "/old.csr") + " --not-before -340d --not-after +20d");
+    ASSERT_FALSE(serial.empty());
+    ASSERT_EQ(0, RunSoftToken({"import-cert", "0", "--id", oldIdHex, "--label", "Иванов", "--file", dir + "/old.der"}));
+    Testca("pay " + ShellQuote(caDir) + " " + serial);
+}
+
+// Runs this program again as a lane in a network namespace, on an X display
+// and a Wine prefix of its own: it takes cells from the queue folder until
+// none is left.
+std::string LaneCommand(const std::string &laneDir, const std::string &queue, const std::string &work)
+{
+    std::string prefix = TestEnv("WINEPREFIX");
+    if (prefix.empty())
+        prefix = TestEnv("KESTRAVA_BIN") + "/../../wineprefix";
+    std::string lanePrefix = laneDir + "/prefix";
+    std::string exe = TestEnv("KESTRAVA_BIN") + "/program_matrix.exe";
+    std::string display = ShellQuote(laneDir + "/display");
+    // A prefix of hard links is made in a moment; the registry, which Wine
+    // rewrites, is copied.
+    return "rm -rf " + ShellQuote(laneDir) + " && mkdir -p " + ShellQuote(laneDir) + " && cp -al " +
+           ShellQuote(prefix) + " " + ShellQuote(lanePrefix) + " && rm -f " + ShellQuote(lanePrefix) +
+           "/*.reg && cp " + ShellQuote(prefix) + "/*.reg " + ShellQuote(lanePrefix) + " && unshare -n sh -c " +
+           ShellQuote("ip link set lo up; Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>" + display +
+                      " >/dev/null 2>&1 & x=$!; "
+                      "for i in $(seq 100); do [ -s " + display + " ] && break; sleep 0.1; done; "
+                      "export DISPLAY=:$(cat " + display + ") WINEPREFIX=" + ShellQuote(lanePrefix) +
+                      " KESTRAVA_MATRIX_QUEUE=" + ShellQuote(queue) + " KESTRAVA_MATRIX_WORK=" + ShellQuote(work) +
+                      " KESTRAVA_MATRIX_RESULTS=" + ShellQuote(laneDir + "/results") +
+                      " KESTRAVA_TEST_WORK=" + ShellQuote(laneDir + "/work") + "; "
+                      // No window manager to wait for on showing and hiding windows.
+                      "wine reg add 'HKCU\\Software\\Wine\\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1; "
+                      "wine " + ShellQuote(exe) + " > " + ShellQuote(laneDir + "/lane.log") + " 2>&1; "
+                      "wineserver -k; kill $x");
+}
+
+// Puts the cells in a fresh queue folder, in the order lanes take them.
+void MakeQueue(const std::string &queue, const std::vector<Cell> &cells)
+{
+    Unix("rm -rf " + ShellQuote(queue) + " && mkdir -p " + ShellQuote(queue));
+    for (size_t i = 0; i < cells.size(); ++i) {
+        char name[16];
+        snprintf(name, sizeof name, "/%04zu", i);
+        WriteFileBytes(queue + name, CellLine(cells[i]) + "\n");
+    }
+}
+
+// Each lane's results: name TAB boxes TAB result TAB invariant TAB problems
+// TAB seconds, one line per cell.
+std::map<std::string, std::vector<std::string>> ReadResults(const std::vector<std::string> &laneDirs)
+{
+    std::map<std::string, std::vector<std::string>> results;
+    for (const std::string &laneDir : laneDirs) {
+        std::string text;
+        ReadFileBytes(laneDir + "/results", text);
+        for (const std::string &line : Lines(text)) {
+            std::vector<std::string> fields;
+            std::istringstream in(line);
+            for (std::string field; std::getline(in, field, '\t');)
+                fields.push_back(field);
+            fields.resize(6);
+            results[fields[0]] = fields;
+        }
+    }
+    return results;
+}
+
+void AppendResult(const std::string &file, const Cell &cell, const CellResult &result)
+{
+    std::string text;
+    ReadFileBytes(file, text);
+    text += cell.name + "\t" + result.boxes + "\t" + result.result + "\t" + result.invariant + "\t" +
+            result.problems + "\t" + std::to_string(result.seconds) + "\n";
+    WriteFileBytes(file, text);
+}
+
+std::vector<std::string> ServerFaults()
+{
+    std::vector<std::string> faults;
+    for (const char *exchange : {"pay", "cert"}) {
+        for (const char *mode : {"not-paid", "close", "reset", "short:7", "garbage", "pieces", "slow:2"})
+            faults.push_back(std::string(mode) + ":" + exchange);
+    }
+    faults.push_back("cert-128:cert");
+    faults.push_back("other-key:cert");
+    return faults;
+}
+
+TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
+{
+    std::string work = FreshWorkDir("renewal-matrix");
+    MakeTemplate(work + "/template");
+    ASSERT_FALSE(HasFatalFailure());
+
+    // The reference: one complete renewal, in a lane of its own.
+    Cell reference;
+    reference.name = "reference";
+    reference.kind = "reference";
+    MakeQueue(work + "/queue", {reference});
+    ASSERT_EQ(0, RunUnix(LaneCommand(work + "/lane-reference", work + "/queue", work), nullptr, 300));
+    std::vector<std::string> journal = ReadJournal(work + "/reference/journal.log");
+    std::vector<std::string> referenceResult = ReadResults({work + "/lane-reference"})["reference"];
+    ASSERT_EQ("1", referenceResult[2]) << referenceResult[1] << " " << referenceResult[4];
+    ASSERT_EQ("", referenceResult[4]);
+
+    std::vector<Cell> cells = GenerateCells(journal, ServerFaults());
+    ASSERT_GT(cells.size(), 60u);
+    // KESTRAVA_MATRIX_ONLY=part,part... runs only the cells whose names hold
+    // one of the parts (to look into a few by hand).
+    std::string only = TestEnv("KESTRAVA_MATRIX_ONLY");
+    if (!only.empty()) {
+        std::vector<Cell> chosen;
+        for (const Cell &cell : cells) {
+            std::istringstream parts(only);
+            for (std::string part; std::getline(parts, part, ',');)
+                if (cell.name.find(part) != std::string::npos) {
+                    chosen.push_back(cell);
+                    break;
+                }
+        }
+        cells = chosen;
+    }
+    // The longest first, so that the lanes end together: slow servers, then
+    // the cells that start the program twice.
+    std::vector<Cell> order = cells;
+    std::stable_sort(order.begin(), order.end(), [](const Cell &a, const Cell &b) {
+        auto weight = [](const Cell &cell) { return cell.fault.compare(0, 5, "slow:") == 0 ? 0 : cell.kind == "kill" ? 1 : 2; };
+        return weight(a) < weight(b);
+    });
+    MakeQueue(work + "/queue", order);
+    std::string lanesCommand;
+    std::vector<std::string> laneDirs;
+    for (int lane = 0; lane < lanes; ++lane) {
+        laneDirs.push_back(work + "/lane-" + std::to_string(lane));
+        lanesCommand += "(" + LaneCommand(laneDirs.back(), work + "/queue", work) + ") & ";
+    }
+    DWORD started = GetTickCount();
+    RunUnix(lanesCommand + "wait", nullptr, 3000);
+    std::map<std::string, std::vector<std::string>> results = ReadResults(laneDirs);
+
+    printf("\nRenewal matrix: %zu cells from %d renewal calls, %lu s in %d lanes\n", cells.size(),
+           RenewalCalls(journal).second - RenewalCalls(journal).first + 1, (GetTickCount() - started) / 1000, lanes);
+    printf("| cell | boxes | result | invariant | verdict | s |\n|---|---|---|---|---|---|\n");
+    for (const Cell &cell : cells) {
+        auto found = results.find(cell.name);
+        if (found == results.end()) {
+            printf("| %s | | | | not run |\n", cell.name.c_str());
+            ADD_FAILURE() << cell.name << " did not run";
+            continue;
+        }
+        const std::vector<std::string> &f = found->second;
+        printf("| %s | %s | %s | %s | %s | %s |\n", cell.name.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
+               f[4].empty() ? "ok" : ("FAIL: " + f[4]).c_str(), f[5].c_str());
+        EXPECT_TRUE(f[4].empty()) << cell.name << ": " << f[4];
+    }
+    fflush(stdout);
+}
+
+// A lane: takes the next cell from the queue (a file renamed away is taken:
+// renaming is atomic between lanes), runs it and appends its result, until
+// the queue is empty.
+int RunLane(const std::string &queue, const std::string &work, const std::string &resultsFile)
+{
+    for (;;) {
+        std::vector<std::string> waiting;
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((WindowsPath(queue) + L"\\*").c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+            if (wcschr(found.cFileName, L'.') == nullptr)
+                waiting.push_back(Narrow(found.cFileName));
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+        if (waiting.empty())
+            return 0;
+        std::sort(waiting.begin(), waiting.end());
+        std::string claimed = queue + "/" + waiting.front() + ".taken-" + std::to_string(GetTickCount());
+        if (!MoveFileW(WindowsPath(queue + "/" + waiting.front()).c_str(), WindowsPath(claimed).c_str()))
+            continue;
+        std::string line;
+        ReadFileBytes(claimed, line);
+        Cell cell = ParseCell(Lines(line).front());
+        AppendResult(resultsFile, cell, RunCell(cell, work + "/template", work));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::string queue = TestEnv("KESTRAVA_MATRIX_QUEUE");
+    if (!queue.empty())
+        return RunLane(queue, TestEnv("KESTRAVA_MATRIX_WORK"), TestEnv("KESTRAVA_MATRIX_RESULTS"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
