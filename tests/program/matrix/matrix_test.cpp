@@ -456,6 +456,7 @@ struct ProgramRun {
     bool renewed = false;
     bool killed = false;
     int listed = -1;      // rows of the certificate list
+    bool notDue = false;  // the chosen certificate was refused as not due
     std::string failure;  // how the run could not be driven
 };
 
@@ -483,8 +484,21 @@ ProgramRun RenewOnce(const CellRun &run, int row)
     ClickButton(list, IDOK);
     for (int waited = 0; !IsWindowEnabled(GetDlgItem(dialog, IDC_RENEW)) && waited < 10000; waited += 50)
         Sleep(50);
+    if (!ClickButton(dialog, IDC_RENEW))
+        return result.failure = "no renewal", result;
     HWND confirm = nullptr;
-    if (!ClickButton(dialog, IDC_RENEW) || !(confirm = WaitForWindow(L"Внимание", L"#32770", 15000, id)))
+    for (int waited = 0; !confirm && waited < 15000; waited += 50) {
+        confirm = WaitForWindow(L"Внимание", L"#32770", 0, id);
+        if (HWND refusal = WaitForWindow(L"Внимание!", L"#32770", 0, id)) {
+            result.notDue = true;
+            result.boxes.push_back({L"Внимание!", MessageBoxText(refusal)});
+            ClickButton(refusal, IDOK);
+            WaitForWindowGone(refusal);
+            return result;
+        }
+        Sleep(50);
+    }
+    if (!confirm)
         return result.failure = "no confirmation", result;
     ClickButton(confirm, IDYES);
     HWND pinDialog = WaitForWindow(L"PIN-код ГОСТ", L"#32770", 15000, id);
@@ -690,18 +704,21 @@ CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::
         Unix(": > " + ShellQuote(run.journal));
         ProgramRun again = RenewOnce(run, row);
         std::vector<Box> success = {{L"Новый сертификат", L"Сертификат был успешно обновлен."}};
-        if (!again.failure.empty() || !(again.boxes == success) || !again.renewed)
+        // A new certificate is valid for 13 months: with the old one gone
+        // there may be nothing due; the new one then stands, as checked.
+        bool nothingDue = again.notDue && !oldKey;
+        if (!nothingDue && (!again.failure.empty() || !(again.boxes == success) || !again.renewed))
             problems.push_back("restarted: " + again.failure + " " + Describe(again.boxes));
         if (again.listed != certificates)
             problems.push_back("restarted: " + std::to_string(again.listed) + " of " + std::to_string(certificates) +
                                " certificates listed");
         std::string chosenLeft;
         for (const Object &object : TokenObjects(run.tokenDir))
-            if (object.value == chosen)
+            if (object.value == chosen && !nothingDue)
                 chosenLeft = "the renewed certificate is still there";
         if (!chosenLeft.empty())
             problems.push_back(chosenLeft);
-        result.result = again.renewed ? "killed, then 1" : "killed, then 0";
+        result.result = nothingDue ? "killed, then nothing due" : again.renewed ? "killed, then 1" : "killed, then 0";
         first = again;
     } else {
         result.result = first.renewed ? "1" : "0";
