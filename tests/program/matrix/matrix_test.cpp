@@ -758,7 +758,6 @@ CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::
     std::string broken = cell.kind == "kill" ? "" : CheckInvariant(before, objectsNow, run.caDir, state);
     if (cell.kind == "kill") {
         // After a completed second renewal the holder has the new certificate.
-        std::string ignored;
         broken = CheckInvariant({}, objectsNow, run.caDir, state);
         state = "new stored";
     } else if (expected.renewed != (state.find("new stored") != std::string::npos)) {
