@@ -7,10 +7,11 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include "app/token_work.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/token_library.h"
 #include "token/token_status.h"
+#include "token/token_work.h"
 #include "ui/renewal_dialog.h"
 
 HINSTANCE appInstance = nullptr;
@@ -55,6 +56,9 @@ static const wchar_t *const TEXT_SHUTDOWN_BLOCK_REASON =
 static UINT_PTR const SHUTDOWN_BLOCK_TIMER = 1;
 static UINT const SHUTDOWN_BLOCK_CHECK_MS = 250;
 
+static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+static DWORD WINAPI SplashTimerThread(LPVOID parameter);
+static INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
 static void ShowRenewalDialog(HWND mainWindow);
 static bool MakeMenuImage(HBITMAP *image);
 static void BuildTrayMenu();
@@ -212,7 +216,7 @@ static bool MakeMenuImage(HBITMAP *image)
     return true;
 }
 
-DWORD WINAPI SplashTimerThread(LPVOID parameter)
+static DWORD WINAPI SplashTimerThread(LPVOID parameter)
 {
     HWND mainWindow = (HWND)parameter;
     Sleep(SPLASH_SHOWN_MS);
@@ -298,7 +302,7 @@ static void PaintSplash(HWND mainWindow)
     EndPaint(mainWindow, &paint);
 }
 
-LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     switch (msg) {
     case WM_TRAY_CALLBACK: {
@@ -363,7 +367,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
 }
 
 // Dialog-box function for the About box.
-INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
+static INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
 {
     switch (msg) {
     case WM_INITDIALOG: {

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-extern HINSTANCE appInstance;
 extern wchar_t windowTitle[100];
 extern wchar_t windowClassName[100];
 
@@ -14,6 +13,3 @@ UINT const WM_ACTIVATE_INSTANCE = WM_USER + 3;
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 BOOL InitMainWindow(HINSTANCE instance);
-LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-DWORD WINAPI SplashTimerThread(LPVOID parameter);
-INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);

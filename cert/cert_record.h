@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "token/token_library.h"
+#include <p11-kit/pkcs11.h>
 
 // What one filled record holds on the heap (its certContext reference and its
 // requestSubject strings) is released once, by the last list entry that holds

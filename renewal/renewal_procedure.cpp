@@ -4,16 +4,16 @@
 
 #include <cwchar>
 
-#include "app/main_window.h"
-#include "app/token_work.h"
 #include "cert/cert_record.h"
 #include "renewal/certificate_file.h"
 #include "renewal/formats.h"
 #include "renewal/server_exchange.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/key_objects.h"
 #include "token/pin_dialog.h"
 #include "token/token_status.h"
+#include "token/token_work.h"
 
 static const int RENEWAL_STEPS = 13;
 
@@ -261,7 +261,7 @@ static bool TakeSelectedRecord(HWND dialog, CertRecord &record)
     return true;
 }
 
-DWORD WINAPI RenewalThread(LPVOID dialogWindow)
+static DWORD WINAPI RenewalThread(LPVOID dialogWindow)
 {
     RenewalRun run;
     run.dialog = (HWND)dialogWindow;

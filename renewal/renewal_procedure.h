@@ -4,4 +4,3 @@
 #include <windows.h>
 
 INT_PTR CALLBACK RenewalProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
-DWORD WINAPI RenewalThread(LPVOID dialogWindow);

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/token_work.h"
 #include "cert/cert_record.h"
 #include "res/resource.h"
 #include "token/token_library.h"
+#include "token/token_work.h"
 
 namespace {
 
@@ -113,6 +113,8 @@ void SearchToken(CK_SLOT_ID slot, HWND progress)
 
 }  // namespace
 
+static DWORD WINAPI SearchThread(LPVOID dialogWindow);
+
 // Dialog-box function for the search dialog: starts the worker, which ends
 // the dialog itself; the user cannot close it.
 INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM)
@@ -135,7 +137,7 @@ INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM)
     return FALSE;
 }
 
-DWORD WINAPI SearchThread(LPVOID dialogWindow)
+static DWORD WINAPI SearchThread(LPVOID dialogWindow)
 {
     HWND dialog = (HWND)dialogWindow;
     HWND progress = GetDlgItem(dialog, IDC_SEARCH_PROGRESS);

@@ -5,4 +5,3 @@
 #include <windows.h>
 
 INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
-DWORD WINAPI SearchThread(LPVOID dialogWindow);

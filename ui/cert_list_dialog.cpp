@@ -6,8 +6,8 @@
 #include <commctrl.h>
 #include <cryptuiapi.h>
 
-#include "app/main_window.h"
 #include "cert/cert_record.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/search.h"
 
@@ -71,7 +71,7 @@ void ViewCertificate(HWND dialog, HWND listView)
 
 }  // namespace
 
-int InsertListColumns(HWND listView, int columns, const wchar_t *const titles[])
+static int InsertListColumns(HWND listView, int columns, const wchar_t *const titles[])
 {
     RECT client;
     GetClientRect(listView, &client);

@@ -4,4 +4,3 @@
 #include <windows.h>
 
 INT_PTR CALLBACK CertListDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
-int InsertListColumns(HWND listView, int columns, const wchar_t *const titles[]);

@@ -5,14 +5,16 @@
 
 #include <commctrl.h>
 
-#include "app/main_window.h"
 #include "cert/cert_record.h"
 #include "renewal/renewal_procedure.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/search.h"
 #include "ui/cert_list_dialog.h"
+#include "ui/expiry_rule.h"
 
-HWND renewalDialog = nullptr;
+// The open renewal dialog, null when none is open.
+static HWND renewalDialog = nullptr;
 
 namespace {
 

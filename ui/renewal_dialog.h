@@ -3,9 +3,4 @@
 
 #include <windows.h>
 
-#include "ui/expiry_rule.h"
-
-// The open renewal dialog, null when none is open.
-extern HWND renewalDialog;
-
 INT_PTR CALLBACK RenewalDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);

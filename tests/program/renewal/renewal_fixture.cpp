@@ -7,12 +7,13 @@
 #include <future>
 #include <sstream>
 
-#include "app/main_window.h"
 #include "cert/cert_record.h"
 #include "renewal/renewal_procedure.h"
 #include "renewal/server_exchange.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "support/server_port.h"
+#include "support/token_fixture.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
 #include "token/pin_dialog.h"

@@ -7,11 +7,12 @@
 
 #include <memory>
 
-#include "app/main_window.h"
 #include "cert/cert_record.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "search_fixture.h"
 #include "support/hosted_dialog.h"
+#include "support/unix_command.h"
 #include "support/window_driver.h"
 #include "ui/cert_list_dialog.h"
 

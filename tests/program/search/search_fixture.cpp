@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "app/main_window.h"
 #include "cert/cert_record.h"
+#include "res/app_instance.h"
 #include "res/resource.h"
 #include "support/hosted_dialog.h"
 #include "support/soft_token_tool.h"

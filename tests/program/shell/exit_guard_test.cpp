@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
-#include "app/token_work.h"
 #include "res/resource.h"
 #include "support/window_driver.h"
+#include "token/token_work.h"
 
 #include <thread>
 

@@ -8,7 +8,6 @@
 
 #include <sstream>
 
-#include "app/main_window.h"
 #include "kestrava_fixture.h"
 #include "res/resource.h"
 #include "support/soft_token_tool.h"

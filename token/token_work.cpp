@@ -1,4 +1,4 @@
-#include "app/token_work.h"
+#include "token/token_work.h"
 
 #include <windows.h>
 
