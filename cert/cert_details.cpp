@@ -1,6 +1,7 @@
 // The record's empty state and its filling from a certificate context, and
 // the scanner that cuts the holder's details out of the subject name string.
 #include "cert/cert_record.h"
+#include "cert/sized_text.h"
 
 #include <cstring>
 #include <cwchar>
@@ -68,13 +69,11 @@ static void FormatTime(wchar_t *text, const SYSTEMTIME &time)
 static void SubjectNameWide(PCCERT_CONTEXT context, wchar_t *field)
 {
     CERT_NAME_BLOB *subject = &context->pCertInfo->Subject;
-    DWORD length = CertNameToStrW(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, nullptr, 0);
-    if (length <= 1)
+    wchar_t *text = SizedText<wchar_t>([&](wchar_t *buffer, DWORD room) {
+        return CertNameToStrW(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, buffer, room);
+    });
+    if (!text)
         return;
-    wchar_t *text = new wchar_t[length];
-    text[0] = 0;
-    CertNameToStrW(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, text, length);
-    text[length - 1] = 0;
     CopyWideCut(field, text, TEXT_ROOM);
     delete[] text;
 }
@@ -82,26 +81,20 @@ static void SubjectNameWide(PCCERT_CONTEXT context, wchar_t *field)
 static void SubjectNameAnsi(PCCERT_CONTEXT context, char *field)
 {
     CERT_NAME_BLOB *subject = &context->pCertInfo->Subject;
-    DWORD length = CertNameToStrA(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, nullptr, 0);
-    if (length <= 1)
+    char *text = SizedText<char>([&](char *buffer, DWORD room) {
+        return CertNameToStrA(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, buffer, room);
+    });
+    if (!text)
         return;
-    char *text = new char[length];
-    text[0] = 0;
-    CertNameToStrA(context->dwCertEncodingType, subject, CERT_OID_NAME_STR, text, length);
-    text[length - 1] = 0;
     CopyAnsiCut(field, text, TEXT_ROOM);
     delete[] text;
 }
 
 static void WideToUtf8(const wchar_t *wide, char *field)
 {
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1)
+    char *text = Utf8Text(wide);
+    if (!text)
         return;
-    char *text = new char[length];
-    text[0] = 0;
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, length, nullptr, nullptr);
-    text[length - 1] = 0;
     CopyUtf8Cut(field, text, TEXT_ROOM);
     delete[] text;
 }

@@ -1,6 +1,7 @@
 // The subject list of a renewal request: OID and value strings, alternating,
 // built from the current certificate's decoded subject.
 #include "cert/cert_record.h"
+#include "cert/sized_text.h"
 
 #include <cstring>
 
@@ -24,8 +25,7 @@ static const char *const OIDs[16] = {
     "2.5.4.4",              // surname
 };
 
-static const wchar_t NUMERIC_PREFIX[] = L"NUMERICSTRING:";
-static const size_t NUMERIC_PREFIX_LENGTH = 14;
+static const char NUMERIC_PREFIX[] = "NUMERICSTRING:";
 
 static void PutString(char *&slot, const char *text, size_t size)
 {
@@ -39,30 +39,19 @@ static void PutString(char *&slot, const char *text, size_t size)
 static void PutValue(char *&slot, const CERT_RDN_ATTR *attribute)
 {
     CERT_RDN_VALUE_BLOB value = attribute->Value;
-    bool numeric = attribute->dwValueType == CERT_RDN_NUMERIC_STRING;
-    DWORD length = CertRDNValueToStrW(attribute->dwValueType, &value, nullptr, 0);
-    if (length < 1)
-        length = 1;
-    size_t room = length + (numeric ? NUMERIC_PREFIX_LENGTH : 0);
-    wchar_t *wide = new wchar_t[room];
-    wide[0] = 0;
-    CertRDNValueToStrW(attribute->dwValueType, &value, wide, length);
-    wide[length - 1] = 0;
-    if (numeric) {
-        std::memmove(wide + NUMERIC_PREFIX_LENGTH, wide, length * sizeof(wchar_t));
-        std::memcpy(wide, NUMERIC_PREFIX, NUMERIC_PREFIX_LENGTH * sizeof(wchar_t));
-    }
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    delete[] slot;
-    if (size < 1) {
-        slot = new char[1];
-        slot[0] = 0;
-    } else {
-        slot = new char[size];
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, slot, size, nullptr, nullptr);
-        slot[size - 1] = 0;
-    }
+    wchar_t *wide = SizedText<wchar_t>([&](wchar_t *buffer, DWORD room) {
+        return CertRDNValueToStrW(attribute->dwValueType, &value, buffer, room);
+    });
+    char *utf8 = wide ? Utf8Text(wide) : nullptr;
     delete[] wide;
+    const char *prefix = attribute->dwValueType == CERT_RDN_NUMERIC_STRING ? NUMERIC_PREFIX : "";
+    const char *text = utf8 ? utf8 : "";
+    size_t prefixLength = strlen(prefix), textLength = strlen(text);
+    delete[] slot;
+    slot = new char[prefixLength + textLength + 1];
+    std::memcpy(slot, prefix, prefixLength);
+    std::memcpy(slot + prefixLength, text, textLength + 1);
+    delete[] utf8;
 }
 
 unsigned int BuildRequestSubject(char *requestSubject[64], const CERT_NAME_INFO *nameInfo)
