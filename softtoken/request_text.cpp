@@ -196,13 +196,13 @@ static bool Integer(const std::string &text, std::string &value)
 }
 
 // One "TYPE:value" of OpenSSL's generic ASN.1 syntax.
-static bool Generate(const std::string &spec, const Sections &sections, int depth, std::string &value)
+static bool Generate(const std::string &definition, const Sections &sections, int depth, std::string &value)
 {
     if (depth > 8)
         return false;
-    size_t colon = spec.find(':');
-    std::string type = Upper(Trim(spec.substr(0, colon)));
-    std::string text = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    size_t colon = definition.find(':');
+    std::string type = Upper(Trim(definition.substr(0, colon)));
+    std::string text = colon == std::string::npos ? std::string() : definition.substr(colon + 1);
     bool hasText = colon != std::string::npos;
     if (type == "NULL")
         return !hasText || text.empty() ? (value = der::Null(), true) : false;

@@ -6,9 +6,9 @@
 #include <p11-kit/pkcs11.h>
 
 #ifdef CRYPTOKI_EXPORTS
-#define JC_SPEC __declspec(dllexport)
+#define JC_API __declspec(dllexport)
 #else
-#define JC_SPEC __declspec(dllimport)
+#define JC_API __declspec(dllimport)
 #endif
 
 extern "C" {
@@ -17,7 +17,7 @@ extern "C" {
 // the same CKA_ID. dn: OID and value strings alternating; exts: extension
 // name or OID and OpenSSL-style value alternating. The three reserved
 // arguments are always 0. *csr is released with freeBuffer.
-JC_SPEC CK_RV createCSR(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
+JC_API CK_RV createCSR(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
                         char **dn, CK_ULONG dnLength,
                         CK_BYTE **csr, CK_ULONG *csrLength,
                         CK_ULONG reserved1, CK_ULONG reserved2, CK_ULONG reserved3,
@@ -26,16 +26,16 @@ JC_SPEC CK_RV createCSR(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
 // Signs data with the key of the certificate object cert: a PKCS#7/CMS
 // SignedData with the data inside. The four reserved arguments are always 0.
 // *envelope is released with freeBuffer.
-JC_SPEC CK_RV pkcs7Sign(CK_SESSION_HANDLE session, CK_BYTE *data, CK_ULONG length,
+JC_API CK_RV pkcs7Sign(CK_SESSION_HANDLE session, CK_BYTE *data, CK_ULONG length,
                         CK_OBJECT_HANDLE cert,
                         CK_BYTE **envelope, CK_ULONG *envelopeLength,
                         CK_ULONG reserved1, CK_ULONG reserved2, CK_ULONG reserved3,
                         CK_ULONG reserved4);
 
 // Releases a buffer that createCSR or pkcs7Sign returned.
-JC_SPEC CK_RV freeBuffer(CK_BYTE *buffer);
+JC_API CK_RV freeBuffer(CK_BYTE *buffer);
 
 // Switches hashing on the device on; 0 means done.
-JC_SPEC CK_RV useHardwareHash(CK_ULONG flag);
+JC_API CK_RV useHardwareHash(CK_ULONG flag);
 
 }

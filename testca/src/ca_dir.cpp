@@ -121,13 +121,13 @@ bool InitCaDir(const std::string &dir, std::string &error) {
   BN_set_word(serial.get(), 1);
   time_t now = time(nullptr);
 
-  CertSpec spec;
-  spec.subject = subject.get();
-  spec.publicKey = key.get();
-  spec.serial = serial.get();
-  spec.notBefore = now - 24 * 3600;
-  spec.notAfter = AddMonths(now, 120);
-  spec.extensions = {{"basicConstraints", "critical,CA:TRUE"},
+  CertOrder order;
+  order.subject = subject.get();
+  order.publicKey = key.get();
+  order.serial = serial.get();
+  order.notBefore = now - 24 * 3600;
+  order.notAfter = AddMonths(now, 120);
+  order.extensions = {{"basicConstraints", "critical,CA:TRUE"},
                      {"keyUsage", "critical,keyCertSign,cRLSign,digitalSignature"},
                      {"subjectKeyIdentifier", "hash"},
                      {"authorityKeyIdentifier", "keyid:always"}};
@@ -135,7 +135,7 @@ bool InitCaDir(const std::string &dir, std::string &error) {
   self.dir = dir;
   self.key.reset(key.get());
   EVP_PKEY_up_ref(key.get());
-  X509Ptr cert = IssueCertificate(self, spec, error);
+  X509Ptr cert = IssueCertificate(self, order, error);
   if (!cert) return false;
 
   Bytes der = CertDer(cert.get());

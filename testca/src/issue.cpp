@@ -31,22 +31,22 @@ bool SetTime(ASN1_TIME *field, time_t when) {
 
 }  // namespace
 
-X509Ptr IssueCertificate(const Ca &ca, const CertSpec &spec, std::string &error) {
+X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &error) {
   X509Ptr cert(X509_new());
-  X509_NAME *issuerName = ca.cert ? X509_get_subject_name(ca.cert.get()) : spec.subject;
-  ASN1_INTEGER *serial = BN_to_ASN1_INTEGER(spec.serial, nullptr);
+  X509_NAME *issuerName = ca.cert ? X509_get_subject_name(ca.cert.get()) : order.subject;
+  ASN1_INTEGER *serial = BN_to_ASN1_INTEGER(order.serial, nullptr);
   bool ok = cert && serial && X509_set_version(cert.get(), X509_VERSION_3) &&
             X509_set_serialNumber(cert.get(), serial) && X509_set_issuer_name(cert.get(), issuerName) &&
-            X509_set_subject_name(cert.get(), spec.subject) &&
-            SetTime(X509_getm_notBefore(cert.get()), spec.notBefore) &&
-            SetTime(X509_getm_notAfter(cert.get()), spec.notAfter) &&
-            X509_set_pubkey(cert.get(), spec.publicKey);
+            X509_set_subject_name(cert.get(), order.subject) &&
+            SetTime(X509_getm_notBefore(cert.get()), order.notBefore) &&
+            SetTime(X509_getm_notAfter(cert.get()), order.notAfter) &&
+            X509_set_pubkey(cert.get(), order.publicKey);
   ASN1_INTEGER_free(serial);
   if (!ok) {
     error = "cannot fill the certificate: " + OsslErrors();
     return nullptr;
   }
-  for (const ExtItem &item : spec.extensions)
+  for (const ExtItem &item : order.extensions)
     if (!AddExtension(cert.get(), ca.cert.get(), item, error)) return nullptr;
   if (!X509_sign(cert.get(), ca.key.get(), GostDigest())) {
     error = "cannot sign the certificate: " + OsslErrors();

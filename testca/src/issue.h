@@ -17,7 +17,8 @@ struct ExtItem {
   X509_EXTENSION *ready = nullptr;
 };
 
-struct CertSpec {
+// What a certificate to be issued carries.
+struct CertOrder {
   X509_NAME *subject = nullptr;
   EVP_PKEY *publicKey = nullptr;
   const BIGNUM *serial = nullptr;
@@ -28,7 +29,7 @@ struct CertSpec {
 
 // A v3 certificate signed with GOST R 34.11-94/34.10-2001 by ca.key. A Ca
 // without a certificate makes a self-signed one (the issuer is the subject).
-X509Ptr IssueCertificate(const Ca &ca, const CertSpec &spec, std::string &error);
+X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &error);
 
 // The same time N calendar months later (earlier when negative); a day that
 // the target month lacks becomes its last day (31 January + 1 month = 28/29 February).

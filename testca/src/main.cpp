@@ -126,23 +126,23 @@ int Mint(const std::string &dir, Args &args) {
     if (!serial) return Fail(error);
   }
 
-  CertSpec spec;
-  spec.subject = subject.get();
-  spec.publicKey = publicKey;
-  spec.serial = serial.get();
-  spec.notBefore = notBefore;
-  spec.notAfter = notAfter;
+  CertOrder order;
+  order.subject = subject.get();
+  order.publicKey = publicKey;
+  order.serial = serial.get();
+  order.notBefore = notBefore;
+  order.notAfter = notAfter;
   if (defaultExts)
-    spec.extensions = {{"basicConstraints", "CA:FALSE"},
+    order.extensions = {{"basicConstraints", "CA:FALSE"},
                        {"keyUsage", "digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"},
                        {"subjectKeyIdentifier", "hash"},
                        {"authorityKeyIdentifier", "keyid:always"}};
   for (const std::string &ext : exts) {
     size_t eq = ext.find('=');
     if (eq == std::string::npos || eq == 0) return Usage("--ext needs NAME=VALUE: " + ext);
-    spec.extensions.push_back({ext.substr(0, eq), ext.substr(eq + 1)});
+    order.extensions.push_back({ext.substr(0, eq), ext.substr(eq + 1)});
   }
-  X509Ptr cert = IssueCertificate(ca, spec, error);
+  X509Ptr cert = IssueCertificate(ca, order, error);
   if (!cert) return Fail(error);
 
   if (key) {

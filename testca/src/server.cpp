@@ -199,17 +199,17 @@ Bytes GarbageReply() {
 X509Ptr IssueRenewal(Server &s, X509_REQ *request, EVP_PKEY *key, const BIGNUM *serial,
                      const std::vector<X509ExtPtr> &extensions, std::string &error) {
   time_t now = time(nullptr);
-  CertSpec spec;
-  spec.subject = X509_REQ_get_subject_name(request);
-  spec.publicKey = key;
-  spec.serial = serial;
-  spec.notBefore = now;
-  spec.notAfter = AddMonths(now, 13);
-  if (!s.options.notAfter.empty()) ParseTimeArg(s.options.notAfter, now, spec.notAfter);
-  for (const X509ExtPtr &ext : extensions) spec.extensions.push_back({"", "", ext.get()});
-  spec.extensions.push_back({"subjectKeyIdentifier", "hash"});
-  spec.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});
-  X509Ptr cert = IssueCertificate(s.ca, spec, error);
+  CertOrder order;
+  order.subject = X509_REQ_get_subject_name(request);
+  order.publicKey = key;
+  order.serial = serial;
+  order.notBefore = now;
+  order.notAfter = AddMonths(now, 13);
+  if (!s.options.notAfter.empty()) ParseTimeArg(s.options.notAfter, now, order.notAfter);
+  for (const X509ExtPtr &ext : extensions) order.extensions.push_back({"", "", ext.get()});
+  order.extensions.push_back({"subjectKeyIdentifier", "hash"});
+  order.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});
+  X509Ptr cert = IssueCertificate(s.ca, order, error);
   if (cert && !SaveIssued(s.ca.dir, cert.get(), error)) return nullptr;
   return cert;
 }

@@ -121,21 +121,21 @@ std::vector<std::string> RenewalExtensions() {
   };
 }
 
-std::string MakeRequest(const std::string &workDir, const std::string &name, const RequestSpec &spec) {
+std::string MakeRequest(const std::string &workDir, const std::string &name, const RequestOrder &order) {
   std::string config = workDir + "/" + name + ".cnf";
-  std::string key = spec.keyPem.empty() ? workDir + "/" + name + ".key" : spec.keyPem;
+  std::string key = order.keyPem.empty() ? workDir + "/" + name + ".key" : order.keyPem;
   std::string out = workDir + "/" + name + ".req";
   std::ofstream cnf(config);
   cnf << "[req]\ndistinguished_name = dn\nprompt = no\nutf8 = yes\nstring_mask = utf8only\n";
-  if (!spec.extensions.empty()) cnf << "req_extensions = ext\n";
+  if (!order.extensions.empty()) cnf << "req_extensions = ext\n";
   cnf << "[dn]\n";
-  for (const std::string &line : spec.subject) cnf << line << "\n";
+  for (const std::string &line : order.subject) cnf << line << "\n";
   cnf << "[ext]\n";
-  for (const std::string &line : spec.extensions) cnf << line << "\n";
+  for (const std::string &line : order.extensions) cnf << line << "\n";
   cnf << "[certificateTemplate]\ntemplateID = OID:1.2.643.3.6.3.13\n"
          "templateMajorVersion = INTEGER:1\ntemplateMinorVersion = INTEGER:0\n";
   cnf.close();
-  if (spec.keyPem.empty() &&
+  if (order.keyPem.empty() &&
       Shell("openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out " + Quote(key)) != 0)
     return "";
   if (Shell("openssl req -engine gost -new -key " + Quote(key) + " -config " + Quote(config) +

@@ -36,7 +36,7 @@ Holder MintHolder(const std::string &caDir, const std::string &workDir, const st
 
 // The subject and extensions of a renewal request, as OpenSSL's req
 // configuration lines ("SN = Иванов", "keyUsage = ...").
-struct RequestSpec {
+struct RequestOrder {
   std::vector<std::string> subject;
   std::vector<std::string> extensions;
   std::string keyPem;  // empty: a fresh key
@@ -44,7 +44,7 @@ struct RequestSpec {
 // The four extensions a renewal request carries.
 std::vector<std::string> RenewalExtensions();
 // Writes a DER PKCS#10 request made by openssl req; returns its path.
-std::string MakeRequest(const std::string &workDir, const std::string &name, const RequestSpec &spec);
+std::string MakeRequest(const std::string &workDir, const std::string &name, const RequestOrder &order);
 // CMS SignedData (DER) over a file, made by openssl cms with the holder's key.
 Bytes SignWith(const Holder &holder, const std::string &contentPath, const std::string &workDir);
 std::string WritePaymentContent(const std::string &workDir);

@@ -171,9 +171,9 @@ TEST_F(TestcaCommands, MintTakesValidityAndSerialFromTheCaller) {
 }
 
 TEST_F(TestcaCommands, MintForARequestUsesItsKey) {
-  RequestSpec spec;
-  spec.subject = {u8"SN = Петров", "INN = 500100732259"};
-  std::string request = MakeRequest(work, "request", spec);
+  RequestOrder order;
+  order.subject = {u8"SN = Петров", "INN = 500100732259"};
+  std::string request = MakeRequest(work, "request", order);
   ASSERT_FALSE(request.empty());
   X509ReqPtr req = ReadReq(request);
 

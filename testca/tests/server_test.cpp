@@ -60,17 +60,17 @@ class RenewalServer : public ::testing::Test {
 
   void StartServer(const std::vector<std::string> &args = {}) { ASSERT_TRUE(server.Start(ca, args)); }
 
-  RequestSpec GoodSpec() {
-    RequestSpec spec;
-    spec.subject = kRequestSubject;
-    spec.extensions = RenewalExtensions();
-    return spec;
+  RequestOrder GoodOrder() {
+    RequestOrder order;
+    order.subject = kRequestSubject;
+    order.extensions = RenewalExtensions();
+    return order;
   }
 
   Bytes PaymentRequest() { return SignWith(holder, WritePaymentContent(work), work); }
 
-  Bytes CertificateRequest(const RequestSpec &spec, std::string *requestPath = nullptr) {
-    std::string path = MakeRequest(work, "request" + std::to_string(requests++), spec);
+  Bytes CertificateRequest(const RequestOrder &order, std::string *requestPath = nullptr) {
+    std::string path = MakeRequest(work, "request" + std::to_string(requests++), order);
     EXPECT_FALSE(path.empty());
     if (requestPath) *requestPath = path;
     return SignWith(holder, path, work);
@@ -131,7 +131,7 @@ TEST_F(RenewalServer, PaymentRequestIsAnsweredFromTheLedger) {
 TEST_F(RenewalServer, AcceptedRequestGetsA13MonthCertificateForTheRequestedKey) {
   StartServer();
   std::string requestPath;
-  Bytes request = CertificateRequest(GoodSpec(), &requestPath);
+  Bytes request = CertificateRequest(GoodOrder(), &requestPath);
   time_t before = time(nullptr);
   Reply reply = Exchange(server.port(), request);
   time_t after = time(nullptr);
@@ -195,7 +195,7 @@ TEST_F(RenewalServer, RefusesSignerFromAnotherCa) {
   std::string line = Refused(SignWith(stranger, WritePaymentContent(work), work));
   EXPECT_TRUE(Has(line, "\tkind=payment\t")) << line;
   EXPECT_TRUE(Has(line, "\tchecks=failed\treason=signature or signer's certificate does not verify")) << line;
-  line = Refused(SignWith(stranger, MakeRequest(work, "stranger-request", GoodSpec()), work));
+  line = Refused(SignWith(stranger, MakeRequest(work, "stranger-request", GoodOrder()), work));
   EXPECT_TRUE(Has(line, "\tkind=certificate\t")) << line;
   EXPECT_TRUE(Has(line, "\tchecks=failed\treason=signature or signer's certificate does not verify")) << line;
   EXPECT_EQ(Ledger(), holder.serial + " paid\n");
@@ -224,14 +224,14 @@ TEST_F(RenewalServer, RefusesRequestForAnotherHolder) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    RequestSpec spec = GoodSpec();
+    RequestOrder order = GoodOrder();
     if (c.change.empty()) {
-      spec.subject.push_back(c.to);
+      order.subject.push_back(c.to);
     } else {
-      for (std::string &line : spec.subject)
+      for (std::string &line : order.subject)
         if (line == c.change) line = c.to;
     }
-    std::string line = Refused(CertificateRequest(spec));
+    std::string line = Refused(CertificateRequest(order));
     EXPECT_TRUE(Has(line, "\tchecks=failed\t" + std::string(c.reason))) << line;
   }
   EXPECT_EQ(Ledger(), holder.serial + " paid\n");
@@ -267,9 +267,9 @@ TEST_F(RenewalServer, RefusesRequestWithoutTheRequiredExtensions) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    RequestSpec spec = GoodSpec();
-    spec.extensions = c.extensions;
-    std::string line = Refused(CertificateRequest(spec));
+    RequestOrder order = GoodOrder();
+    order.extensions = c.extensions;
+    std::string line = Refused(CertificateRequest(order));
     EXPECT_TRUE(Has(line, "\tchecks=failed\t" + std::string(c.reason))) << line;
   }
   EXPECT_EQ(Ledger(), holder.serial + " paid\n");
@@ -277,16 +277,16 @@ TEST_F(RenewalServer, RefusesRequestWithoutTheRequiredExtensions) {
 
 TEST_F(RenewalServer, RefusesRequestForTheSignersOwnKey) {
   StartServer();
-  RequestSpec spec = GoodSpec();
-  spec.keyPem = holder.keyPem;
-  std::string line = Refused(CertificateRequest(spec));
+  RequestOrder order = GoodOrder();
+  order.keyPem = holder.keyPem;
+  std::string line = Refused(CertificateRequest(order));
   EXPECT_TRUE(Has(line, "\tchecks=failed\treason=request public key is the signer's own key\t")) << line;
 }
 
 TEST_F(RenewalServer, RefusesUnpaidCertificateRequest) {
   ASSERT_EQ(Shell(Quote(Testca()) + " unpay " + Quote(ca) + " " + holder.serial), 0);
   StartServer();
-  std::string line = Refused(CertificateRequest(GoodSpec()));
+  std::string line = Refused(CertificateRequest(GoodOrder()));
   EXPECT_TRUE(Has(line, "\tchecks=failed\treason=renewal not paid\t")) << line;
 }
 
@@ -388,10 +388,10 @@ TEST_F(RenewalServer, SeveralHoldersAreServedAtOnce) {
     Holder h = MintHolder(ca, work, "holder" + std::to_string(i), rdns);
     ASSERT_FALSE(h.serial.empty());
     ASSERT_EQ(Shell(Quote(Testca()) + " pay " + Quote(ca) + " " + h.serial), 0);
-    RequestSpec spec;
-    spec.subject = {u8"SN = Сидоров", "INN = 50010073225" + std::to_string(i)};
-    spec.extensions = RenewalExtensions();
-    requests.push_back(SignWith(h, MakeRequest(work, "several" + std::to_string(i), spec), work));
+    RequestOrder order;
+    order.subject = {u8"SN = Сидоров", "INN = 50010073225" + std::to_string(i)};
+    order.extensions = RenewalExtensions();
+    requests.push_back(SignWith(h, MakeRequest(work, "several" + std::to_string(i), order), work));
     serials.push_back(h.serial);
   }
   StartServer();
@@ -454,7 +454,7 @@ TEST_F(RenewalServer, PaymentFaults) {
 
 TEST_F(RenewalServer, CertificateFaults) {
   std::string requestPath;
-  Bytes request = CertificateRequest(GoodSpec(), &requestPath);
+  Bytes request = CertificateRequest(GoodOrder(), &requestPath);
   X509ReqPtr req = ReadReq(requestPath);
   X509Ptr caCert = ReadCert(ca + "/ca.pem");
   long elapsedMs = 0;
@@ -541,7 +541,7 @@ Bytes ReadPartOfFlood(int port, const Bytes &request, size_t want) {
 TEST_F(RenewalServer, FloodSendsTheTrueReplyThenMoreUntilTheClientCloses) {
   const size_t want = 3 * 1024 * 1024;
   std::string requestPath;
-  Bytes certificateRequest = CertificateRequest(GoodSpec(), &requestPath);
+  Bytes certificateRequest = CertificateRequest(GoodOrder(), &requestPath);
   StartServer({"--fault", "flood"});
 
   Bytes payment = ReadPartOfFlood(server.port(), PaymentRequest(), want);
@@ -572,7 +572,7 @@ TEST_F(RenewalServer, FloodSendsTheTrueReplyThenMoreUntilTheClientCloses) {
 
 TEST_F(RenewalServer, IssuedValidityFollowsNotAfter) {
   StartServer({"--not-after", "+20d"});
-  Reply reply = Exchange(server.port(), CertificateRequest(GoodSpec()));
+  Reply reply = Exchange(server.port(), CertificateRequest(GoodOrder()));
   X509Ptr cert = CertFromBytes(reply.bytes);
   ASSERT_TRUE(cert);
   time_t notBefore = TimeOf(X509_get0_notBefore(cert.get()));

@@ -26,16 +26,6 @@ std::string Repeat(const std::string &piece, int times)
     return text;
 }
 
-std::string Utf8Of(const std::wstring &wide)
-{
-    if (wide.empty())
-        return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
-    std::string text(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)wide.size(), &text[0], length, nullptr, nullptr);
-    return text;
-}
-
 bool AllZero(const void *data, size_t size)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
@@ -86,10 +76,10 @@ void ExpectNoCertificate(const CertRecord &record)
     EXPECT_EQ(0u, record.slotId);
 }
 
-CertSpec Holder()
+CertOrder Holder()
 {
-    CertSpec spec;
-    spec.subject = {{Printable(C, "RU")},
+    CertOrder order;
+    order.subject = {{Printable(C, "RU")},
                     {Utf8(O, "ООО Ромашка")},
                     {Numeric(OGRN, "1027700132195")},
                     {Numeric(INN, "007712345678")},
@@ -97,7 +87,7 @@ CertSpec Holder()
                     {Utf8(GN, "Иван Иванович")},
                     {Numeric(SNILS, "12345678901")},
                     {Utf8(CN, "Иванов Иван Иванович")}};
-    return spec;
+    return order;
 }
 
 } // namespace
@@ -124,7 +114,7 @@ TEST(CertDetails, TypicalHolderFillsEveryField)
                         L"1.2.643.3.131.1.1=007712345678, 2.5.4.4=Иванов, 2.5.4.42=Иван Иванович, "
                         L"1.2.643.100.3=12345678901, 2.5.4.3=Иванов Иван Иванович";
     EXPECT_STREQ(dn, record.subjectDn);
-    EXPECT_EQ(Utf8Of(dn), std::string(record.subjectDnUtf8));
+    EXPECT_EQ(Narrow(dn), std::string(record.subjectDnUtf8));
     ASSERT_EQ(1251u, GetACP());
     EXPECT_STREQ("2.5.4.6=RU, 2.5.4.10=\xCE\xCE\xCE \xD0\xEE\xEC\xE0\xF8\xEA\xE0, 1.2.643.100.1=1027700132195, "
                  "1.2.643.3.131.1.1=007712345678, 2.5.4.4=\xC8\xE2\xE0\xED\xEE\xE2, "
@@ -150,13 +140,13 @@ TEST(CertDetails, TypicalHolderFillsEveryField)
 
 TEST(CertDetails, QuotedValuesKeepTheirQuotesAndStopAtAComma)
 {
-    CertSpec quoted;
+    CertOrder quoted;
     quoted.subject = {{Printable(C, "RU")}, {Utf8(O, "ООО \"Ромашка\"")}};
     FilledRecord withQuotes(quoted);
     EXPECT_STREQ(L"2.5.4.6=RU, 2.5.4.10=\"ООО \"\"Ромашка\"\"\"", withQuotes.record.subjectDn);
     EXPECT_STREQ(L"\"ООО \"\"Ромашка\"\"\"", withQuotes.record.organization);
 
-    CertSpec comma;
+    CertOrder comma;
     comma.subject = {{Utf8(O, "Рога, копыта")}, {Utf8(SN, "Иванов")}};
     FilledRecord withComma(comma);
     EXPECT_STREQ(L"2.5.4.10=\"Рога, копыта\", 2.5.4.4=Иванов", withComma.record.subjectDn);
@@ -166,9 +156,9 @@ TEST(CertDetails, QuotedValuesKeepTheirQuotesAndStopAtAComma)
 
 TEST(CertDetails, JoinedAttributesRunOnUntilTheComma)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8(SN, "Иванов"), Utf8(GN, "Иван Иванович")}, {Printable(C, "RU")}};
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(SN, "Иванов"), Utf8(GN, "Иван Иванович")}, {Printable(C, "RU")}};
+    FilledRecord filled(order);
     EXPECT_STREQ(L"2.5.4.4=Иванов + 2.5.4.42=Иван Иванович, 2.5.4.6=RU", filled.record.subjectDn);
     EXPECT_STREQ(L"Иванов + 2.5.4.42=Иван Иванович", filled.record.surname);
     EXPECT_STREQ(L"Иван Иванович", filled.record.givenName);
@@ -177,26 +167,26 @@ TEST(CertDetails, JoinedAttributesRunOnUntilTheComma)
 
 TEST(CertDetails, KeyInsideAnEarlierValueIsTakenThere)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8(O, "Фирма 2.5.4.4=Петров")}, {Utf8(SN, "Иванов")}};
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(O, "Фирма 2.5.4.4=Петров")}, {Utf8(SN, "Иванов")}};
+    FilledRecord filled(order);
     EXPECT_STREQ(L"2.5.4.10=\"Фирма 2.5.4.4=Петров\", 2.5.4.4=Иванов", filled.record.subjectDn);
     EXPECT_STREQ(L"Петров\"", filled.record.surname);
 }
 
 TEST(CertDetails, OgrnBeforeOgrnip)
 {
-    CertSpec both;
+    CertOrder both;
     both.subject = {{Numeric(OGRNIP, "304500116000157")}, {Numeric(OGRN, "1027700132195")}};
     FilledRecord withBoth(both);
     EXPECT_STREQ(L"1027700132195", withBoth.record.ogrn);
 
-    CertSpec onlyOgrnip;
+    CertOrder onlyOgrnip;
     onlyOgrnip.subject = {{Utf8(SN, "Иванов")}, {Numeric(OGRNIP, "304500116000157")}};
     FilledRecord withOgrnip(onlyOgrnip);
     EXPECT_STREQ(L"304500116000157", withOgrnip.record.ogrn);
 
-    CertSpec emptyOgrn;
+    CertOrder emptyOgrn;
     emptyOgrn.subject = {{Numeric(OGRN, "")}, {Numeric(OGRNIP, "304500116000157")}};
     FilledRecord withEmptyOgrn(emptyOgrn);
     EXPECT_STREQ(L"304500116000157", withEmptyOgrn.record.ogrn) << withEmptyOgrn.record.subjectDn;
@@ -204,17 +194,17 @@ TEST(CertDetails, OgrnBeforeOgrnip)
 
 TEST(CertDetails, FullNameWithMissingParts)
 {
-    CertSpec noSurname;
+    CertOrder noSurname;
     noSurname.subject = {{Utf8(GN, "Иван Иванович")}};
     FilledRecord withoutSurname(noSurname);
     EXPECT_STREQ(L" Иван Иванович", withoutSurname.record.fullName);
 
-    CertSpec noGivenName;
+    CertOrder noGivenName;
     noGivenName.subject = {{Utf8(SN, "Иванов")}};
     FilledRecord withoutGivenName(noGivenName);
     EXPECT_STREQ(L"Иванов ", withoutGivenName.record.fullName);
 
-    CertSpec neither;
+    CertOrder neither;
     neither.subject = {{Utf8(O, "Ромашка")}};
     FilledRecord withNeither(neither);
     EXPECT_STREQ(L" ", withNeither.record.fullName);
@@ -222,7 +212,7 @@ TEST(CertDetails, FullNameWithMissingParts)
 
 TEST(CertDetails, EmptySubject)
 {
-    FilledRecord filled(CertSpec{});
+    FilledRecord filled(CertOrder{});
     const CertRecord &record = filled.record;
     EXPECT_NE(nullptr, record.certContext);
     EXPECT_STREQ(L"", record.subjectDn);
@@ -243,10 +233,10 @@ TEST(CertDetails, EmptySubject)
 
 TEST(CertDetails, SerialNumberMostSignificantByteFirst)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8(CN, "Serial")}};
-    spec.serialHex = "0102030405060708090A0B0C0D0E0F10111213F4";
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(CN, "Serial")}};
+    order.serialHex = "0102030405060708090A0B0C0D0E0F10111213F4";
+    FilledRecord filled(order);
     EXPECT_STREQ("0102030405060708090a0b0c0d0e0f10111213f4", filled.record.serialHex);
 }
 
@@ -254,7 +244,7 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
 {
     // A display name longer than 511 characters is cut to 511.
     std::string longName = Repeat("Ж", 600);
-    CertSpec displayName;
+    CertOrder displayName;
     displayName.subject = {{Utf8(CN, longName)}};
     FilledRecord withLongName(displayName);
     EXPECT_EQ(Widen(Repeat("Ж", 511)), std::wstring(withLongName.record.subjectName));
@@ -264,7 +254,7 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
     EXPECT_EQ(608u, strlen(withLongName.record.subjectDnAnsi));
 
     // A subject string of more than 1023 characters.
-    CertSpec longSubject;
+    CertOrder longSubject;
     longSubject.subject = {{Utf8(CN, Repeat("x", 1100))}, {Utf8(SN, "Иванов")}};
     FilledRecord withLongSubject(longSubject);
     EXPECT_EQ(L"2.5.4.3=" + std::wstring(1015, L'x'), std::wstring(withLongSubject.record.subjectDn));
@@ -275,7 +265,7 @@ TEST(CertDetails, LongTextsAreCutToTheirFields)
     // Surname and given name joined in one RDN: the surname field carries
     // both, and the full name would exceed its field.
     std::string surname = Repeat("Ф", 500), givenName = Repeat("Щ", 500);
-    CertSpec longNames;
+    CertOrder longNames;
     longNames.subject = {{Utf8(SN, surname), Utf8(GN, givenName)}};
     FilledRecord withLongNames(longNames);
     std::wstring expectedSurname = Widen(surname + " + 2.5.4.42=" + givenName);
@@ -288,9 +278,9 @@ TEST(CertDetails, CutsNeverSplitACharacter)
 {
     // Characters outside the basic plane: two UTF-16 units, four UTF-8 bytes.
     std::string smile = "\xF0\x9F\x98\x80";
-    CertSpec spec;
-    spec.subject = {{Utf8(CN, Repeat(smile, 600))}};
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(CN, Repeat(smile, 600))}};
+    FilledRecord filled(order);
     // 1015 units of room after "2.5.4.3=" hold 507 whole pairs, not 507.5.
     EXPECT_EQ(L"2.5.4.3=" + Widen(Repeat(smile, 507)), std::wstring(filled.record.subjectDn));
     EXPECT_EQ("2.5.4.3=" + Repeat(smile, 253), std::string(filled.record.subjectDnUtf8));
@@ -304,10 +294,10 @@ TEST(CertDetails, SerialLongerThanTheFieldIsCut)
         snprintf(byte, sizeof byte, "%02X", i);
         serial += byte;
     }
-    CertSpec spec;
-    spec.subject = {{Utf8(CN, "Serial")}};
-    spec.serialHex = serial;
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(CN, "Serial")}};
+    order.serialHex = serial;
+    FilledRecord filled(order);
     std::string expected;
     for (int i = 1; i <= 63; i++) {
         char byte[3];
@@ -320,11 +310,11 @@ TEST(CertDetails, SerialLongerThanTheFieldIsCut)
 // The run sets TZ; Wine takes its time zone from it at start.
 TEST(CertDetailsValidity, TextsInTheLocalTimeZone)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8(CN, "Validity")}};
-    spec.notBefore = "160701100000Z";  // summer
-    spec.notAfter = "170305140709Z";   // winter
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8(CN, "Validity")}};
+    order.notBefore = "160701100000Z";  // summer
+    order.notAfter = "170305140709Z";   // winter
+    FilledRecord filled(order);
     const CertRecord &record = filled.record;
     ExpectTime(record.validFromUtc, 2016, 7, 1, 10, 0, 0);
     ExpectTime(record.validToUtc, 2017, 3, 5, 14, 7, 9);
@@ -365,9 +355,9 @@ TEST(CertDetails, NoCertificateLeavesTheEmptyState)
 
 TEST(CertDetails, SubjectThatDoesNotDecodeTellsTheUserAndLeavesTheEmptyState)
 {
-    CertSpec spec;
-    spec.subjectNotAName = true;
-    std::string der = MintCertificate(spec);
+    CertOrder order;
+    order.subjectNotAName = true;
+    std::string der = MintCertificate(order);
     PCCERT_CONTEXT context = ContextOf(der);
     ASSERT_NE(nullptr, context) << "the certificate itself must decode for this case";
 

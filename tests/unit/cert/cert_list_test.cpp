@@ -27,16 +27,16 @@ std::wstring DisplayName(PCCERT_CONTEXT context)
     return name;
 }
 
-CertSpec Holder(const std::string &surname)
+CertOrder Holder(const std::string &surname)
 {
-    CertSpec spec;
-    spec.subject = {{Printable("2.5.4.6", "RU")},
+    CertOrder order;
+    order.subject = {{Printable("2.5.4.6", "RU")},
                     {Utf8("2.5.4.10", "ООО \"Ромашка\" " + std::string(200, 'o'))},
                     {Numeric("1.2.643.3.131.1.1", "007712345678")},
                     {Utf8("2.5.4.4", surname)},
                     {Utf8("2.5.4.42", "Иван Иванович")},
                     {Utf8("2.5.4.3", surname + " Иван Иванович")}};
-    return spec;
+    return order;
 }
 
 // Bytes in use in every heap of the process, and the committed bytes and

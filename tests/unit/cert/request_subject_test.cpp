@@ -27,12 +27,12 @@ void ExpectUnusedSlotsNull(const CertRecord &record)
 
 TEST(RequestSubject, FixedOrderAndNumericStringPrefix)
 {
-    CertSpec spec;
-    spec.subject = {{Printable("2.5.4.6", "RU")},
+    CertOrder order;
+    order.subject = {{Printable("2.5.4.6", "RU")},
                     {Numeric("1.2.643.3.131.1.1", "007712345678")},
                     {Utf8("2.5.4.42", "Иван Иванович")},
                     {Utf8("2.5.4.4", "Иванов")}};
-    FilledRecord filled(spec);
+    FilledRecord filled(order);
     std::vector<std::string> expected = {"2.5.4.4", "Иванов", "2.5.4.42", "Иван Иванович", "2.5.4.6", "RU",
                                          "1.2.643.3.131.1.1", "NUMERICSTRING:007712345678"};
     EXPECT_EQ(8u, filled.record.requestSubjectCount);
@@ -42,18 +42,18 @@ TEST(RequestSubject, FixedOrderAndNumericStringPrefix)
 
 TEST(RequestSubject, PrefixFollowsTheValueTypeNotTheOid)
 {
-    CertSpec spec;
-    spec.subject = {{Printable("1.2.643.3.131.1.1", "007712345678")}, {Numeric("2.5.4.3", "12345")}};
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Printable("1.2.643.3.131.1.1", "007712345678")}, {Numeric("2.5.4.3", "12345")}};
+    FilledRecord filled(order);
     std::vector<std::string> expected = {"2.5.4.3", "NUMERICSTRING:12345", "1.2.643.3.131.1.1", "007712345678"};
     EXPECT_EQ(expected, Strings(filled.record));
 }
 
 TEST(RequestSubject, ValuesWithoutNameStringQuoting)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8("2.5.4.10", "ООО \"Рога, копыта\"")}, {Utf8("2.5.4.4", "Иванов"), Utf8("2.5.4.42", "Иван Иванович")}};
-    FilledRecord filled(spec);
+    CertOrder order;
+    order.subject = {{Utf8("2.5.4.10", "ООО \"Рога, копыта\"")}, {Utf8("2.5.4.4", "Иванов"), Utf8("2.5.4.42", "Иван Иванович")}};
+    FilledRecord filled(order);
     std::vector<std::string> expected = {"2.5.4.4", "Иванов", "2.5.4.42", "Иван Иванович", "2.5.4.10",
                                          "ООО \"Рога, копыта\""};
     EXPECT_EQ(expected, Strings(filled.record));
@@ -61,17 +61,17 @@ TEST(RequestSubject, ValuesWithoutNameStringQuoting)
 
 TEST(RequestSubject, OtherTypesSkippedAndOnlyTheFirstOfATypeTaken)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8("2.5.4.11", "Отдел 1")},
+    CertOrder order;
+    order.subject = {{Utf8("2.5.4.11", "Отдел 1")},
                     {Printable("2.5.4.5", "SERIAL-77")},
                     {Utf8("2.5.4.11", "Отдел 2")},
                     {Utf8("2.5.4.17", "123456")}};
-    FilledRecord filled(spec);
+    FilledRecord filled(order);
     std::vector<std::string> expected = {"2.5.4.11", "Отдел 1"};
     EXPECT_EQ(expected, Strings(filled.record));
     ExpectUnusedSlotsNull(filled.record);
 
-    CertSpec none;
+    CertOrder none;
     none.subject = {{Printable("2.5.4.5", "SERIAL-77")}};
     FilledRecord withNone(none);
     EXPECT_EQ(0u, withNone.record.requestSubjectCount);
@@ -80,8 +80,8 @@ TEST(RequestSubject, OtherTypesSkippedAndOnlyTheFirstOfATypeTaken)
 
 TEST(RequestSubject, AllSixteenTypes)
 {
-    CertSpec spec;
-    spec.subject = {{Numeric("1.2.643.100.5", "304500116000157")},
+    CertOrder order;
+    order.subject = {{Numeric("1.2.643.100.5", "304500116000157")},
                     {Numeric("1.2.643.100.3", "12345678901")},
                     {Numeric("1.2.643.100.1", "1027700132195")},
                     {Numeric("1.2.643.3.131.1.1", "007712345678")},
@@ -97,7 +97,7 @@ TEST(RequestSubject, AllSixteenTypes)
                     {Utf8("2.5.4.12", "Директор")},
                     {Utf8("2.5.4.42", "Иван Иванович")},
                     {Utf8("2.5.4.4", "Иванов")}};
-    FilledRecord filled(spec);
+    FilledRecord filled(order);
     std::vector<std::string> expected = {
         "2.5.4.4", "Иванов", "2.5.4.42", "Иван Иванович", "2.5.4.12", "Директор",
         "1.2.840.113549.1.9.2", "INN=007712345678", "2.5.4.9", "ул. Ленина, 1", "2.5.4.3", "Иванов Иван Иванович",
@@ -112,9 +112,9 @@ TEST(RequestSubject, AllSixteenTypes)
 
 TEST(RequestSubject, BuildingAgainReplacesTheStrings)
 {
-    CertSpec spec;
-    spec.subject = {{Utf8("2.5.4.4", "Иванов")}, {Printable("2.5.4.6", "RU")}};
-    std::string der = MintCertificate(spec);
+    CertOrder order;
+    order.subject = {{Utf8("2.5.4.4", "Иванов")}, {Printable("2.5.4.6", "RU")}};
+    std::string der = MintCertificate(order);
     PCCERT_CONTEXT context = ContextOf(der);
     ASSERT_NE(nullptr, context);
     DWORD size = 0;

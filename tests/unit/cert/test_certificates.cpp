@@ -54,37 +54,37 @@ static std::string ConfigValue(const std::string &value)
     return escaped;
 }
 
-static std::string TbsConfig(const CertSpec &spec, const std::string &publicKeyHex)
+static std::string TbsConfig(const CertOrder &order, const std::string &publicKeyHex)
 {
     std::string config = "asn1 = SEQUENCE:tbs\n"
                          "[tbs]\n"
                          "version = EXPLICIT:0C,INTEGER:2\n"
-                         "serial = INTEGER:0x" + spec.serialHex + "\n"
+                         "serial = INTEGER:0x" + order.serialHex + "\n"
                          "alg = SEQUENCE:alg\n"
                          "issuer = SEQUENCE:issuer\n"
                          "validity = SEQUENCE:validity\n" +
-                         std::string(spec.subjectNotAName ? "subject = SEQUENCE:notaname\n"
+                         std::string(order.subjectNotAName ? "subject = SEQUENCE:notaname\n"
                                                           : "subject = SEQUENCE:subject\n") +
                          "spki = SEQUENCE:spki\n"
                          "[alg]\noid = OID:1.2.643.2.2.3\n"
                          "[issuer]\nrdn = SET:issuer_rdn\n"
                          "[issuer_rdn]\ncn = SEQUENCE:issuer_cn\n"
                          "[issuer_cn]\ntype = OID:2.5.4.3\nvalue = UTF8String:Kestrava Test CA\n"
-                         "[validity]\nnb = UTCTIME:" + spec.notBefore + "\nna = UTCTIME:" + spec.notAfter + "\n"
+                         "[validity]\nnb = UTCTIME:" + order.notBefore + "\nna = UTCTIME:" + order.notAfter + "\n"
                          "[notaname]\nn = INTEGER:5\n"
                          "[spki]\nalg = SEQUENCE:spki_alg\nkey = FORMAT:HEX,BITSTRING:" + publicKeyHex + "\n"
                          "[spki_alg]\noid = OID:1.2.643.2.2.19\nparams = SEQUENCE:spki_params\n"
                          "[spki_params]\na = OID:1.2.643.2.2.35.1\nb = OID:1.2.643.2.2.30.1\n";
     std::string subject = "[subject]\n";
     std::string sections;
-    for (size_t r = 0; r < spec.subject.size(); r++) {
+    for (size_t r = 0; r < order.subject.size(); r++) {
         std::string rdn = "rdn" + std::to_string(r);
         subject += rdn + " = SET:" + rdn + "\n";
         sections += "[" + rdn + "]\n";
-        for (size_t a = 0; a < spec.subject[r].size(); a++)
+        for (size_t a = 0; a < order.subject[r].size(); a++)
             sections += "a" + std::to_string(a) + " = SEQUENCE:" + rdn + "_a" + std::to_string(a) + "\n";
-        for (size_t a = 0; a < spec.subject[r].size(); a++) {
-            const SubjectAttribute &attribute = spec.subject[r][a];
+        for (size_t a = 0; a < order.subject[r].size(); a++) {
+            const SubjectAttribute &attribute = order.subject[r][a];
             sections += "[" + rdn + "_a" + std::to_string(a) + "]\n";
             sections += "type = OID:" + attribute.oid + "\n";
             sections += "value = FORMAT:UTF8," + attribute.type + ":" + ConfigValue(attribute.value) + "\n";
@@ -93,7 +93,7 @@ static std::string TbsConfig(const CertSpec &spec, const std::string &publicKeyH
     return config + subject + sections;
 }
 
-std::string MintCertificate(const CertSpec &spec)
+std::string MintCertificate(const CertOrder &order)
 {
     static int counter = 0;
     const std::string &dir = MintDir();
@@ -103,7 +103,7 @@ std::string MintCertificate(const CertSpec &spec)
         return std::string();
     }
     std::string n = std::to_string(++counter);
-    WriteFileBytes(dir + "/tbs" + n + ".cnf", TbsConfig(spec, publicKeyHex));
+    WriteFileBytes(dir + "/tbs" + n + ".cnf", TbsConfig(order, publicKeyHex));
     WriteFileBytes(dir + "/cert" + n + ".tail",
                    "[cert]\ntbs = SEQUENCE:tbs\nalg = SEQUENCE:alg\nsig = FORMAT:HEX,BITSTRING:");
     // No backslashes in the command: they do not survive the trip to sh.
@@ -127,9 +127,9 @@ PCCERT_CONTEXT ContextOf(const std::string &der)
                                         (DWORD)der.size());
 }
 
-CertRecord FillRecord(const CertSpec &spec, CK_SLOT_ID slot)
+CertRecord FillRecord(const CertOrder &order, CK_SLOT_ID slot)
 {
-    std::string der = MintCertificate(spec);
+    std::string der = MintCertificate(order);
     PCCERT_CONTEXT context = ContextOf(der);
     EXPECT_NE(nullptr, context) << "the minted certificate does not decode";
     unsigned char ckaId[256] = {0x11, 0x22, 0x33};
@@ -139,7 +139,7 @@ CertRecord FillRecord(const CertSpec &spec, CK_SLOT_ID slot)
     return record;
 }
 
-FilledRecord::FilledRecord(const CertSpec &spec, CK_SLOT_ID slot) : record(FillRecord(spec, slot))
+FilledRecord::FilledRecord(const CertOrder &order, CK_SLOT_ID slot) : record(FillRecord(order, slot))
 {
 }
 

@@ -24,7 +24,7 @@ SubjectAttribute Utf8(const std::string &oid, const std::string &value);
 SubjectAttribute Printable(const std::string &oid, const std::string &value);
 SubjectAttribute Numeric(const std::string &oid, const std::string &value);
 
-struct CertSpec {
+struct CertOrder {
     std::vector<Rdn> subject;             // in certificate order; empty: an empty name
     std::string serialHex = "01A2";       // most significant byte first
     std::string notBefore = "160701100000Z";  // UTCTime
@@ -33,7 +33,7 @@ struct CertSpec {
 };
 
 // The DER certificate; an empty string (and a test failure) when OpenSSL failed.
-std::string MintCertificate(const CertSpec &spec);
+std::string MintCertificate(const CertOrder &order);
 
 // A certificate context over the DER bytes (null if they are not a certificate).
 PCCERT_CONTEXT ContextOf(const std::string &der);
@@ -41,15 +41,14 @@ PCCERT_CONTEXT ContextOf(const std::string &der);
 // Mints, decodes and fills one record the way the search does: the caller's
 // context is freed at once, the record keeps its own. The caller owns it
 // until it adds it to a list.
-CertRecord FillRecord(const CertSpec &spec, CK_SLOT_ID slot = 7);
+CertRecord FillRecord(const CertOrder &order, CK_SLOT_ID slot = 7);
 
 // A filled record that no list will hold, released when it goes out of scope.
 struct FilledRecord {
     CertRecord record;
-    explicit FilledRecord(const CertSpec &spec, CK_SLOT_ID slot = 7);
+    explicit FilledRecord(const CertOrder &order, CK_SLOT_ID slot = 7);
     ~FilledRecord();
     FilledRecord(const FilledRecord &) = delete;
     FilledRecord &operator=(const FilledRecord &) = delete;
 };
 
-// UTF-16 from UTF-8, for comparing with the record's wide fields.
