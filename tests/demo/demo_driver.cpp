@@ -22,7 +22,7 @@ int shotNumber = 3;  // the start-up picture and the resident program come first
 
 void Say(const std::wstring &text)
 {
-    std::string line = Utf8(text) + "\n";
+    std::string line = Narrow(text) + "\n";
     fputs(line.c_str(), stdout);
     fflush(stdout);
     if (logFile) {
@@ -36,7 +36,7 @@ void Shot(const char *name)
     Sleep(400);  // let the window finish painting
     std::string file = std::to_string(shotNumber++) + "-" + name;
     if (SaveScreenshot(file))
-        Say(L"   снимок экрана: " + Wide(file) + L".png");
+        Say(L"   снимок экрана: " + Widen(file) + L".png");
 }
 
 HWND Wait(const wchar_t *caption, int timeoutMs)
@@ -71,7 +71,7 @@ int main()
     std::string logPath = TestEnv("DEMO_LOG");
     if (!logPath.empty())
         logFile = _wfopen(WindowsPath(logPath).c_str(), L"ab");
-    std::wstring pin = Wide(TestEnv("DEMO_PIN"));
+    std::wstring pin = Widen(TestEnv("DEMO_PIN"));
 
     const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
     HWND dialog = WaitForWindow(renewalCaption, L"#32770", 60000);

@@ -36,28 +36,20 @@ std::vector<std::string> JournalLines(const std::string &journal)
 
 }  // namespace
 
-std::wstring Wide(const std::string &utf8)
-{
-    return Widen(utf8);
-}
-
-std::string Utf8(const std::wstring &text)
-{
-    if (text.empty())
-        return "";
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-    std::string utf8(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &utf8[0], length, nullptr, nullptr);
-    return utf8;
-}
-
 TokenStore UseFreshTokenStore(const std::string &workDir)
 {
     TokenStore store{workDir + "/tokens", workDir + "/journal.log"};
-    RunUnix("mkdir -p " + ShellQuote(store.dir) + " && : > " + ShellQuote(store.journal), nullptr, 60);
+    CreateDirectoryW(WindowsPath(store.dir).c_str(), nullptr);
+    WriteFileBytes(store.journal, "");
     SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(store.dir).c_str());
     SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal).c_str());
     return store;
+}
+
+void ForgetTokenStore()
+{
+    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", nullptr);
+    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", nullptr);
 }
 
 bool MakeTestCa(const std::string &caDir)

@@ -15,6 +15,9 @@ struct TokenStore {
 // next C_Initialize), the softtoken tool and the programs started from here
 // all use it.
 TokenStore UseFreshTokenStore(const std::string &workDir);
+// Leaves this process without a store again: its token library then reports
+// no slots.
+void ForgetTokenStore();
 
 // A fresh test CA in caDir (testca init); false when it could not be made.
 bool MakeTestCa(const std::string &caDir);
@@ -31,7 +34,3 @@ std::vector<std::string> SessionsLeftOpen(const std::string &journal);
 
 // Lines of the journal that start with the function name.
 std::vector<std::string> JournalCalls(const std::string &journal, const std::string &function);
-
-// UTF-8 and UTF-16.
-std::wstring Wide(const std::string &utf8);
-std::string Utf8(const std::wstring &text);

@@ -71,9 +71,7 @@ void RenewalTest::SetUp()
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
     dir = FreshWorkDir(std::string("renewal-") + info->name());
     caDir = dir + "/ca";
-    tokenJournal = dir + "/token-journal.log";
-    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(dir + "/token").c_str());
-    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", WindowsPath(tokenJournal).c_str());
+    tokenJournal = UseFreshTokenStore(dir).journal;
     certList.clear();
     selectedIndex = -1;
     memset(pinBuffer, 0, sizeof pinBuffer);
@@ -93,8 +91,7 @@ void RenewalTest::TearDown()
         ExpectWorkingCertificate();
     certList.clear();
     selectedIndex = -1;
-    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", nullptr);
-    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", nullptr);
+    ForgetTokenStore();
 }
 
 std::string RenewalTest::Tool(const std::vector<std::string> &args)

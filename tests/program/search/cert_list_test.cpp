@@ -230,7 +230,7 @@ TEST_F(CertListDialog, ViewShowsTheMarkedCertificate)
     HWND viewer = WaitForWindow(viewerCaption);
     ASSERT_TRUE(viewer);
     std::wstring shown = AllText(viewer);
-    EXPECT_NE(std::wstring::npos, shown.find(L"Кому выдан: " + petrov.name)) << Utf8(shown);
+    EXPECT_NE(std::wstring::npos, shown.find(L"Кому выдан: " + petrov.name)) << Narrow(shown);
     SaveScreenshot("cert-list-viewer");
     PostMessageW(viewer, WM_CLOSE, 0, 0);
     ASSERT_TRUE(WaitForWindowGone(viewer));
@@ -248,7 +248,7 @@ TEST_F(CertListDialog, ViewWithNoRowMarkedShowsTheFirstCertificate)
     HWND viewer = WaitForWindow(viewerCaption);
     ASSERT_TRUE(viewer);
     std::wstring shown = AllText(viewer);
-    EXPECT_NE(std::wstring::npos, shown.find(L"Кому выдан: " + sidorova.name)) << Utf8(shown);
+    EXPECT_NE(std::wstring::npos, shown.find(L"Кому выдан: " + sidorova.name)) << Narrow(shown);
     PostMessageW(viewer, WM_CLOSE, 0, 0);
     ASSERT_TRUE(WaitForWindowGone(viewer));
     ClickButton(dialog, IDCANCEL);

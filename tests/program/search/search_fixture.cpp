@@ -27,7 +27,7 @@ MintedCertificate Mint(const std::string &caDir, const std::string &file, const 
         "C=RU", "O=ООО \"Ромашка\"", "CN=" + name, "SN=" + surname, "GN=" + givenName,
         "INN=NUMERIC:007712345678", "OGRN=NUMERIC:1027700132195", "SNILS=NUMERIC:11223344595",
     };
-    MintedCertificate minted{caDir + "/" + file, Wide(name)};
+    MintedCertificate minted{caDir + "/" + file, Widen(name)};
     if (MintCertificate(caDir, minted.file, rdns, "--key-out " + ShellQuote(minted.file + ".key") + " " + options)
             .empty())
         minted.file.clear();

@@ -3,6 +3,7 @@
 // and its menu, the About box and "Выход".
 #include <gtest/gtest.h>
 
+#include "support/token_fixture.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
 
@@ -23,9 +24,9 @@ protected:
     {
         const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
         work = FreshWorkDir(std::string("shell-") + test->name());
-        journal = work + "/journal.txt";
-        environment = {{L"SOFTTOKEN_DIR", WindowsPath(work + "/tokens")},
-                       {L"SOFTTOKEN_JOURNAL", WindowsPath(journal)}};
+        TokenStore store = UseFreshTokenStore(work);
+        journal = store.journal;
+        environment = {{L"SOFTTOKEN_DIR", WindowsPath(store.dir)}, {L"SOFTTOKEN_JOURNAL", WindowsPath(journal)}};
         ASSERT_EQ(0, Tool(L"init 0"));
     }
 

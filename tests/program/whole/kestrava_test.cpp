@@ -55,7 +55,7 @@ std::string Lower(std::string text)
 void EnterPin(HWND pinDialog, const char *pin)
 {
     ASSERT_TRUE(pinDialog) << "no PIN dialog";
-    ASSERT_TRUE(SetControlText(pinDialog, IDC_PIN, Wide(pin).c_str()));
+    ASSERT_TRUE(SetControlText(pinDialog, IDC_PIN, Widen(pin).c_str()));
     ClickButton(pinDialog, IDOK);
 }
 

@@ -1,12 +1,12 @@
-// The payment request and reply, the request's extension list, the check
-// of a certificate reply, and the new identifier.
+// The payment request and reply, the request's extension list and the check
+// of a certificate reply.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "renewal/formats.h"
 #include "support/unix_command.h"
-#include "token/key_objects.h"
+#include "token/token_library.h"
 
 namespace {
 
@@ -121,49 +121,6 @@ TEST_F(CertificateReply, ARequestThatDoesNotDecodeGivesNothing)
     EXPECT_EQ(nullptr, DecodeRequestPublicKey((const CK_BYTE *)request1.data(), (CK_ULONG)request1.size() - 1));
     EXPECT_EQ(nullptr, DecodeRequestPublicKey((const CK_BYTE *)"\x30\x03\x02\x01\x05", 5));
     EXPECT_EQ(nullptr, DecodeRequestPublicKey(nullptr, 0));
-}
-
-SYSTEMTIME FixedLocalTime()
-{
-    SYSTEMTIME t = {};
-    t.wYear = 2026;
-    t.wMonth = 3;
-    t.wDay = 5;
-    t.wHour = 7;
-    t.wMinute = 8;
-    t.wSecond = 9;
-    return t;
-}
-
-TEST(NewIdentifier, TwelveDigitInnFillsAllTwentySevenBytes)
-{
-    CK_BYTE id[NEW_CKA_ID_LENGTH];
-    MakeNewCKAIDAt(FixedLocalTime(), L"771234567890", id);
-    EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
-}
-
-TEST(NewIdentifier, ShorterInnLeavesZeroBytesAndLongerIsCut)
-{
-    CK_BYTE id[NEW_CKA_ID_LENGTH];
-    MakeNewCKAIDAt(FixedLocalTime(), L"7712345678", id);
-    EXPECT_EQ(std::string("20260305070809-7712345678\0\0", 27), Bytes(id, 27));
-    MakeNewCKAIDAt(FixedLocalTime(), L"", id);
-    EXPECT_EQ(std::string("20260305070809-") + std::string(12, '\0'), Bytes(id, 27));
-    MakeNewCKAIDAt(FixedLocalTime(), L"77123456789012345", id);
-    EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
-}
-
-TEST(NewIdentifier, StampsTheCurrentLocalTime)
-{
-    SYSTEMTIME before, after;
-    CK_BYTE id[NEW_CKA_ID_LENGTH], low[NEW_CKA_ID_LENGTH], high[NEW_CKA_ID_LENGTH];
-    GetLocalTime(&before);
-    MakeNewCKAID(L"771234567890", id);
-    GetLocalTime(&after);
-    MakeNewCKAIDAt(before, L"771234567890", low);
-    MakeNewCKAIDAt(after, L"771234567890", high);
-    EXPECT_LE(Bytes(low, 27), Bytes(id, 27));
-    EXPECT_GE(Bytes(high, 27), Bytes(id, 27));
 }
 
 }  // namespace

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "renewal/server_exchange.h"
+#include "support/dismiss_boxes.h"
 #include "support/server_port.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
-#include "unit/renewal/windows_helpers.h"
 
 // Watching the reply buffers: every new[] and delete[] of the process goes
 // through here while watchDeletes is set.

@@ -1,5 +1,6 @@
 #include "softtoken_fixture.h"
 
+#include "support/token_fixture.h"
 #include "support/unix_command.h"
 
 #include <cstdio>
@@ -8,8 +9,7 @@
 static std::wstring QuoteArgument(const std::string &utf8)
 {
     // Arguments are UTF-8 here, as the tool gives them to the token.
-    std::wstring arg(utf8.size(), L'\0');
-    arg.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &arg[0], (int)arg.size()));
+    std::wstring arg = Widen(utf8);
     std::wstring quoted = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -63,18 +63,16 @@ std::vector<std::string> ReadLines(const std::string &unixPath)
 void SofttokenTest::SetUp()
 {
     const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    dir = FreshWorkDir(std::string("softtoken-") + info->test_suite_name() + "-" + info->name());
-    journal = dir + "/journal.txt";
-    std::wstring wideDir = WindowsPath(dir), wideJournal = WindowsPath(journal);
-    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", wideDir.c_str());
-    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", wideJournal.c_str());
+    TokenStore store =
+        UseFreshTokenStore(FreshWorkDir(std::string("softtoken-") + info->test_suite_name() + "-" + info->name()));
+    dir = store.dir;
+    journal = store.journal;
 }
 
 void SofttokenTest::TearDown()
 {
     C_Finalize(nullptr);
-    SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", nullptr);
-    SetEnvironmentVariableW(L"SOFTTOKEN_DIR", nullptr);
+    ForgetTokenStore();
 }
 
 std::string SofttokenTest::Tool(const std::vector<std::string> &args)

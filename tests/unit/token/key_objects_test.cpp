@@ -9,11 +9,12 @@
 #include <string>
 #include <thread>
 
+#include "support/dismiss_boxes.h"
 #include "support/soft_token_tool.h"
+#include "support/token_fixture.h"
 #include "support/unix_command.h"
-#include "token/key_objects.h"
 #include "support/window_driver.h"
-#include "unit/renewal/windows_helpers.h"
+#include "token/key_objects.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ protected:
     {
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = FreshWorkDir(std::string("key-objects-") + info->name());
-        journal = dir + "/journal.log";
-        SetEnvironmentVariableW(L"SOFTTOKEN_DIR", WindowsPath(dir).c_str());
-        SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", WindowsPath(journal).c_str());
+        journal = UseFreshTokenStore(dir).journal;
         ASSERT_NO_FATAL_FAILURE(Tool({"init", "0", "--pin", "1234"}));
         ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
     }
@@ -34,8 +33,7 @@ protected:
         if (session)
             C_CloseSession(session);
         C_Finalize(nullptr);
-        SetEnvironmentVariableW(L"SOFTTOKEN_JOURNAL", nullptr);
-        SetEnvironmentVariableW(L"SOFTTOKEN_DIR", nullptr);
+        ForgetTokenStore();
     }
     void Tool(const std::vector<std::string> &args)
     {
