@@ -35,7 +35,8 @@ wchar_t const undecodedText[] =
     L"Выбранный объект носителя не удалось прочитать как сертификат: "
     L"срок его действия неизвестен.\n"
     L"Продлить его нельзя.";
-wchar_t const undecodedCaption[] = L"Ошибка";
+wchar_t const noIdentifierText[] = L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить.";
+wchar_t const refusedCaption[] = L"Ошибка";
 
 int const detailFields[] = {
     IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO,
@@ -48,8 +49,19 @@ void ClearDetails(HWND dialog)
     EnableWindow(GetDlgItem(dialog, IDC_RENEW), FALSE);
 }
 
-// Shows the chosen record. Without a decoded certificate its validity is
-// unknown, so it cannot be renewed.
+// Why the record cannot be renewed, null when it can. Without a decoded
+// certificate its validity is unknown; without an identifier the renewal
+// could not tell its objects on the token from any others.
+const wchar_t *RenewalRefusal(const CertRecord &record)
+{
+    if (!record.certContext)
+        return undecodedText;
+    if (record.ckaIDLength == 0)
+        return noIdentifierText;
+    return nullptr;
+}
+
+// Shows the chosen record, and at once why it cannot be renewed when so.
 void ShowDetails(HWND dialog, const CertRecord &record)
 {
     SetDlgItemTextW(dialog, IDC_SUBJECT, record.subjectName);
@@ -59,9 +71,10 @@ void ShowDetails(HWND dialog, const CertRecord &record)
     SetDlgItemTextW(dialog, IDC_FULL_NAME, record.fullName);
     SetDlgItemTextW(dialog, IDC_SNILS, record.snils);
     SetDlgItemTextW(dialog, IDC_VALID_TO, record.validToText);
-    EnableWindow(GetDlgItem(dialog, IDC_RENEW), record.certContext != nullptr);
-    if (!record.certContext)
-        MessageBoxW(dialog, undecodedText, undecodedCaption, MB_OK | MB_ICONERROR);
+    const wchar_t *refusal = RenewalRefusal(record);
+    EnableWindow(GetDlgItem(dialog, IDC_RENEW), refusal == nullptr);
+    if (refusal)
+        MessageBoxW(dialog, refusal, refusedCaption, MB_OK | MB_ICONERROR);
 }
 
 // "Выбрать": search, list, show the choice.
@@ -85,8 +98,8 @@ void RenewCertificate(HWND dialog)
     if (selectedIndex == -1 || certList.count() <= 0)
         return;
     CertRecord record = certList.get(selectedIndex);
-    if (!record.certContext) {
-        MessageBoxW(dialog, undecodedText, undecodedCaption, MB_OK | MB_ICONERROR);
+    if (const wchar_t *refusal = RenewalRefusal(record)) {
+        MessageBoxW(dialog, refusal, refusedCaption, MB_OK | MB_ICONERROR);
         return;
     }
     SYSTEMTIME currentDT;

@@ -10,6 +10,8 @@
 const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
 const char holderPin[] = "12345678";
 
+const int detailIds[7] = {IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO};
+
 std::string KestravaFixture::caDir;
 
 namespace {
@@ -17,8 +19,6 @@ namespace {
 // The tests and the program they start run in Moscow time (TZ, set by the
 // test runner), which has no summer time.
 int const zoneHours = 3;
-
-const int detailIds[] = {IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO};
 
 ULONGLONG Ticks(const SYSTEMTIME &time)
 {

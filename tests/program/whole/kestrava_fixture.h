@@ -14,6 +14,8 @@
 
 extern const wchar_t renewalCaption[];
 extern const char holderPin[];
+// The renewal dialog's seven detail fields, top to bottom.
+extern const int detailIds[7];
 
 // A local date and time in the zone the program runs in (UTC+3, no summer time).
 struct LocalMoment {

@@ -91,6 +91,18 @@ TEST_F(Kestrava, RenewsACertificateFromStartUpToTheNewCertificateOnTheToken)
 
     EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
     EXPECT_TRUE(RenewEnabled(dialog));
+    // The details are shown greyed in bordered fields that no one can edit,
+    // in a plain frame.
+    for (int id : detailIds) {
+        HWND field = GetDlgItem(dialog, id);
+        EXPECT_FALSE(IsWindowEnabled(field)) << id;
+        EXPECT_TRUE(GetWindowLongW(field, GWL_STYLE) & ES_READONLY) << id;
+        RECT outside, inside;
+        GetWindowRect(field, &outside);
+        GetClientRect(field, &inside);
+        EXPECT_LT(inside.right, outside.right - outside.left) << id << " has no border";
+    }
+    EXPECT_FALSE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_DLGMODALFRAME);
     SaveScreenshot("whole-05-chosen");
 
     ASSERT_TRUE(ClickButton(dialog, IDC_RENEW));
@@ -241,13 +253,27 @@ TEST_F(Kestrava, AListClosedWithoutAChoiceClearsTheDetails)
     EXPECT_FALSE(RenewEnabled(dialog));
 }
 
-TEST_F(Kestrava, ACertificateThatDidNotDecodeCannotBeRenewed)
+// Token objects that cannot be renewed: chosen, they say why at once, and
+// "Продлить" stays off.
+struct Unrenewable {
+    const char *name;
+    bool decodes;  // the holder's own certificate again, under an empty identifier
+    const wchar_t *text;
+};
+
+class UnrenewableChoice : public KestravaFixture, public ::testing::WithParamInterface<Unrenewable> {};
+
+TEST_P(UnrenewableChoice, SaysWhyWhenChosenAndTheGoodCertificateStaysRenewable)
 {
     LocalMoment ends = MonthsFromNow(1, 10, 10);
     MakeHolderToken(0, "A1", Utc(ends));
-    std::string garbage = work + "/garbage.bin";
-    ASSERT_TRUE(WriteFileBytes(garbage, std::string(400, '\x30')));
-    Tool({"add-object", "0", "--class", "1", "--id", "B2", "--value-file", garbage});
+    if (GetParam().decodes) {
+        Tool({"import-cert", "0", "--id", "", "--label", "Без идентификатора", "--file", work + "/certificate-A1.der"});
+    } else {
+        std::string garbage = work + "/garbage.bin";
+        ASSERT_TRUE(WriteFileBytes(garbage, std::string(400, '\x30')));
+        Tool({"add-object", "0", "--class", "1", "--id", "B2", "--value-file", garbage});
+    }
     HWND dialog = StartKestrava();
     ASSERT_TRUE(dialog);
 
@@ -261,13 +287,11 @@ TEST_F(Kestrava, ACertificateThatDidNotDecodeCannotBeRenewed)
     ClickButton(list, IDOK);
     HWND box = WaitForBox(L"Ошибка");
     ASSERT_TRUE(box);
-    EXPECT_EQ(L"Выбранный объект носителя не удалось прочитать как сертификат: срок его действия неизвестен.\n"
-              L"Продлить его нельзя.",
-              MessageBoxText(box));
-    SaveScreenshot("whole-undecoded");
+    EXPECT_EQ(GetParam().text, MessageBoxText(box));
+    SaveScreenshot(std::string("whole-unrenewable-") + GetParam().name);
     ClickButton(box, IDOK);
     ASSERT_TRUE(WaitForWindowGone(box));
-    EXPECT_EQ(noDetails, Details(dialog));
+    EXPECT_EQ(GetParam().decodes ? HolderDetails(Text(ends)) : noDetails, Details(dialog));
     EXPECT_FALSE(RenewEnabled(dialog));
 
     // The good certificate on the same token is still chosen as usual.
@@ -275,6 +299,15 @@ TEST_F(Kestrava, ACertificateThatDidNotDecodeCannotBeRenewed)
     EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
     EXPECT_TRUE(RenewEnabled(dialog));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kestrava, UnrenewableChoice,
+    ::testing::Values(Unrenewable{"NotACertificate", false,
+                                  L"Выбранный объект носителя не удалось прочитать как сертификат: срок его "
+                                  L"действия неизвестен.\nПродлить его нельзя."},
+                      Unrenewable{"NoIdentifier", true,
+                                  L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить."}),
+    [](const ::testing::TestParamInfo<Unrenewable> &info) { return std::string(info.param.name); });
 
 TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
 {

@@ -108,6 +108,8 @@ TEST_F(PinDialog, TypedCharactersAreMaskedAndTheEditHasTheFocus)
     info.cbSize = sizeof info;
     ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info));
     EXPECT_EQ(edit, info.hwndFocus);
+    // "Ok" is a plain button: Enter in the edit confirms through IDOK.
+    EXPECT_EQ(BS_PUSHBUTTON, GetWindowLongW(GetDlgItem(dialog, IDOK), GWL_STYLE) & BS_TYPEMASK);
     EXPECT_EQ(nullptr, GetMenu(dialog));
     EXPECT_FALSE(GetWindowLongW(dialog, GWL_STYLE) & WS_SYSMENU);
     ClickButton(dialog, IDCANCEL);
