@@ -26,7 +26,10 @@ wchar_t const undecodedCaption[] = L"Внимание";
 
 void FillRows(HWND listView)
 {
+    // Every insertion would repaint the list: it is painted once, after.
+    SendMessageW(listView, WM_SETREDRAW, FALSE, 0);
     int count = certList.count();
+    SendMessageW(listView, LVM_SETITEMCOUNT, count, 0);
     for (int i = 0; i < count; ++i) {
         CertRecord record = certList.get(i);
         LVITEMW item = {};
@@ -44,6 +47,8 @@ void FillRows(HWND listView)
             SendMessageW(listView, LVM_SETITEMTEXTW, i, (LPARAM)&text);
         }
     }
+    SendMessageW(listView, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(listView, nullptr, TRUE);
 }
 
 // The marked row, or -1 when there is none or it no longer names a record.
