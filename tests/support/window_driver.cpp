@@ -243,6 +243,13 @@ std::wstring MessageBoxText(HWND box)
     return ControlText(box, 0xFFFF);
 }
 
+bool ReadMadeBox(HWND box, std::wstring &caption, std::wstring &text)
+{
+    caption = WindowText(box);
+    text = caption.empty() ? L"" : MessageBoxText(box);
+    return !text.empty();
+}
+
 bool ClickButton(HWND dialog, int controlId)
 {
     // Posted, so that a box or dialog that the click closes, or a modal loop

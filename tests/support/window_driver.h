@@ -45,6 +45,9 @@ std::wstring ControlText(HWND dialog, int controlId);
 std::vector<std::wstring> ControlTexts(HWND dialog);
 // The text of a message box (its static control 0xFFFF).
 std::wstring MessageBoxText(HWND box);
+// Reads a message box's caption and text. False while the box is still being
+// made (or already gone) and has no caption or text yet: read it again later.
+bool ReadMadeBox(HWND box, std::wstring &caption, std::wstring &text);
 
 // Presses a button of a dialog or message box (IDOK, IDYES, IDNO, a control id)
 // without waiting for the program to handle it. False when the button is

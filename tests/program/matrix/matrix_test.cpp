@@ -501,6 +501,20 @@ struct ProgramRun {
     std::string failure;  // how the run could not be driven
 };
 
+// Whether the program has ended within waitMs; a kill-after ending is
+// expected, any other is the run's failure.
+bool ProgramEnded(ProgramRun &result, DWORD waitMs)
+{
+    if (WaitForSingleObject(result.program.process, waitMs) != WAIT_OBJECT_0)
+        return false;
+    DWORD code = 0;
+    GetExitCodeProcess(result.program.process, &code);
+    result.killed = code == killedExitCode;
+    if (!result.killed)
+        result.failure = "the program ended with code " + std::to_string(code);
+    return true;
+}
+
 // Starts the program, chooses the certificate at row, confirms and gives the
 // PIN, then answers every box until the renewal ends or the process does.
 ProgramRun RenewOnce(const CellRun &run, int row)
@@ -538,19 +552,11 @@ ProgramRun RenewOnce(const CellRun &run, int row)
 
     HWND progress = WaitForWindow(progressCaption, L"#32770", 15000, id);
     for (DWORD start = GetTickCount(); GetTickCount() - start < 240000;) {
-        if (WaitForSingleObject(result.program.process, 0) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(result.program.process, &code);
-            result.killed = code == killedExitCode;
-            if (!result.killed)
-                result.failure = "the program ended with code " + std::to_string(code);
+        if (ProgramEnded(result, 0))
             return result;
-        }
         for (HWND box : Boxes(id)) {
-            // A box seen while it is still being made has no caption or
-            // text yet: it is read on a later round.
-            Box shown = {WindowText(box), MessageBoxText(box)};
-            if (shown.caption.empty() || shown.text.empty())
+            Box shown;
+            if (!ReadMadeBox(box, shown.caption, shown.text))
                 continue;
             result.boxes.push_back(shown);
             ClickButton(box, IDOK);
@@ -563,14 +569,8 @@ ProgramRun RenewOnce(const CellRun &run, int row)
         Sleep(30);
     }
     // The window goes with the process: a kill may have come just now.
-    if (WaitForSingleObject(result.program.process, 300) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeProcess(result.program.process, &code);
-        result.killed = code == killedExitCode;
-        if (!result.killed)
-            result.failure = "the program ended with code " + std::to_string(code);
+    if (ProgramEnded(result, 300))
         return result;
-    }
     if (progress && IsWindow(progress))
         return result.failure = "the renewal did not end", result;
     // The renewal dialog clears its choice after a renewal and keeps it after

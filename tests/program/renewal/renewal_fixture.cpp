@@ -240,10 +240,6 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
         EnumWindows(CollectDialog, (LPARAM)&search);
         for (HWND window : search.found) {
             std::wstring caption = WindowText(window);
-            // A box seen while it is still being set up (or already gone)
-            // has no caption or text yet: read it on the next round instead.
-            if (caption.empty())
-                continue;
             if (caption == L"PIN-код ГОСТ") {
                 outcome.pinAsked = true;
                 if (!screenshots.empty())
@@ -257,9 +253,7 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
                 }
             } else {
                 ShownBox box;
-                box.caption = caption;
-                box.text = MessageBoxText(window);
-                if (box.text.empty())
+                if (!ReadMadeBox(window, box.caption, box.text))
                     continue;
                 box.owner = GetWindow(window, GW_OWNER);
                 box.ownedByProgress = progressDialog && box.owner == progressDialog;

@@ -231,6 +231,16 @@ HWND KestravaFixture::WaitForBox(const wchar_t *caption, int timeoutMs)
     return WaitForWindow(caption, L"#32770", timeoutMs, program.processId);
 }
 
+void KestravaFixture::ExitThroughMenu()
+{
+    ASSERT_TRUE(ChooseTrayMenuItem(3));
+    HWND question = WaitForBox(L"Внимание");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
+    ClickButton(question, IDYES);
+    EXPECT_EQ(0, WaitForExit(program, 15000));
+}
+
 bool KestravaFixture::Choose(HWND dialog, int row, const char *screenshot)
 {
     if (!ClickButton(dialog, IDC_CHOOSE))

@@ -62,6 +62,9 @@ protected:
 
     // Waits for a message box of the program with this caption; returns it.
     HWND WaitForBox(const wchar_t *caption, int timeoutMs = 15000);
+    // "Выход" from the notification-area menu, answered "Да": the question
+    // is asked and the program ends with code 0.
+    void ExitThroughMenu();
 
     // The seven detail fields of the renewal dialog, top to bottom.
     std::vector<std::wstring> Details(HWND dialog);

@@ -434,12 +434,7 @@ TEST_F(Kestrava, ExitWaitsForARenewalThatIsUnderWay)
     EXPECT_EQ((DWORD_PTR)TRUE, answer);
 
     // Afterwards the program ends cleanly.
-    ASSERT_TRUE(ChooseTrayMenuItem(3));
-    HWND question = WaitForBox(L"Внимание");
-    ASSERT_TRUE(question);
-    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
-    ClickButton(question, IDYES);
-    EXPECT_EQ(0, WaitForExit(program, 15000));
+    ASSERT_NO_FATAL_FAILURE(ExitThroughMenu());
 
     // The library was finalized only after the worker's last call.
     std::string journal;

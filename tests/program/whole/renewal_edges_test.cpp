@@ -187,11 +187,6 @@ TEST_F(KestravaRenewal, ASilentServerEndsTheRenewalAndExitWorksAfterwards)
     for (size_t i = 0; i < before.size(); ++i)
         EXPECT_EQ(before[i].handle, after[i].handle);
 
-    ASSERT_TRUE(ChooseTrayMenuItem(3));
-    HWND question = WaitForBox(L"Внимание");
-    ASSERT_TRUE(question);
-    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
-    ClickButton(question, IDYES);
-    EXPECT_EQ(0, WaitForExit(program, 15000));
+    ASSERT_NO_FATAL_FAILURE(ExitThroughMenu());
     EXPECT_TRUE(SessionsLeftOpen(store.journal).empty());
 }
