@@ -21,6 +21,7 @@
 #include <iterator>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <p11-kit/pkcs11.h>
@@ -956,28 +957,44 @@ TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
     fflush(stdout);
 }
 
-// A lane: takes the next cell from the queue (a file renamed away is taken:
-// renaming is atomic between lanes), runs it and appends its result, until
-// the queue is empty.
+// A lane: takes the next cell from the queue, runs it and appends its
+// result, until every cell is taken. A cell is taken by creating its
+// ".taken" file: the create fails when the file exists, and that holds
+// between lanes with wineservers of their own (a rename did not).
 int RunLane(const std::string &queue, const std::string &work, const std::string &resultsFile)
 {
     for (;;) {
         std::vector<std::string> waiting;
+        std::set<std::string> taken;
         WIN32_FIND_DATAW found;
         HANDLE search = FindFirstFileW((WindowsPath(queue) + L"\\*").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-            if (wcschr(found.cFileName, L'.') == nullptr)
-                waiting.push_back(Narrow(found.cFileName));
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+            std::string name = Narrow(found.cFileName);
+            size_t dot = name.find('.');
+            if (dot == std::string::npos)
+                waiting.push_back(name);
+            else if (name.substr(dot) == ".taken")
+                taken.insert(name.substr(0, dot));
+        }
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
-        if (waiting.empty())
-            return 0;
         std::sort(waiting.begin(), waiting.end());
-        std::string claimed = queue + "/" + waiting.front() + ".taken-" + std::to_string(GetTickCount());
-        if (!MoveFileW(WindowsPath(queue + "/" + waiting.front()).c_str(), WindowsPath(claimed).c_str()))
-            continue;
+        std::string claimed;
+        for (const std::string &name : waiting) {
+            if (taken.count(name))
+                continue;
+            HANDLE claim = CreateFileW(WindowsPath(queue + "/" + name + ".taken").c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (claim == INVALID_HANDLE_VALUE)
+                continue;
+            CloseHandle(claim);
+            claimed = name;
+            break;
+        }
+        if (claimed.empty())
+            return 0;
         std::string line;
-        ReadFileBytes(claimed, line);
+        ReadFileBytes(queue + "/" + claimed, line);
         Cell cell = ParseCell(Lines(line).front());
         AppendResult(resultsFile, cell, RunCell(cell, work + "/template", work));
     }
