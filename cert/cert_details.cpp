@@ -135,6 +135,45 @@ static void SerialToHex(const CRYPT_INTEGER_BLOB &serial, char *text, size_t roo
     text[2 * bytes] = 0;
 }
 
+static const struct {
+    const char *oid;
+    CertKeyKind kind;
+} gostKeyAlgorithms[] = {
+    {"1.2.643.2.2.19", KeyGost2001},
+    {"1.2.643.7.1.1.1.1", KeyGost2012_256},
+    {"1.2.643.7.1.1.1.2", KeyGost2012_512},
+};
+
+// The kind of the certificate's key and its parameter set, the first OID of
+// the GOST key parameters (SEQUENCE { publicKeyParamSet, digestParamSet
+// OPTIONAL }). Anything that does not read so is no GOST key to renew.
+static void ReadKeyKind(const CERT_PUBLIC_KEY_INFO &key, CertRecord &record)
+{
+    CertKeyKind kind = KeyNotGost;
+    for (const auto &algorithm : gostKeyAlgorithms)
+        if (key.Algorithm.pszObjId && strcmp(key.Algorithm.pszObjId, algorithm.oid) == 0)
+            kind = algorithm.kind;
+    if (kind == KeyNotGost)
+        return;
+    CRYPT_SEQUENCE_OF_ANY *parameters = nullptr;
+    DWORD size = 0;
+    const CRYPT_OBJID_BLOB &blob = key.Algorithm.Parameters;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_SEQUENCE_OF_ANY, blob.pbData, blob.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &parameters, &size))
+        return;
+    // An OID whose DER fits the field: tag, short length, the whole value.
+    if (parameters->cValue > 0) {
+        const CRYPT_DER_BLOB &set = parameters->rgValue[0];
+        if (set.cbData > 2 && set.cbData <= sizeof record.keyParamSet && set.pbData[0] == 0x06 &&
+            set.pbData[1] == set.cbData - 2) {
+            std::memcpy(record.keyParamSet, set.pbData, set.cbData);
+            record.keyParamSetLength = set.cbData;
+            record.keyKind = kind;
+        }
+    }
+    LocalFree(parameters);
+}
+
 CertRecord::CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned char *ckaIdBuffer,
                        CK_ULONG ckaIdLength)
     : CertRecord()
@@ -181,9 +220,14 @@ CertRecord::CertRecord(PCCERT_CONTEXT context, CK_SLOT_ID slot, const unsigned c
     if (!ogrn[0])
         ExtractNameValue(subjectDn, L"1.2.643.100.5=", ogrn);
     ExtractNameValue(subjectDn, L"1.2.643.3.131.1.1=", inn);
+    // An organisation's INN may stand only as INNLE.
+    if (!inn[0])
+        ExtractNameValue(subjectDn, L"1.2.643.100.4=", inn);
     ExtractNameValue(subjectDn, L"2.5.4.4=", surname);
     ExtractNameValue(subjectDn, L"2.5.4.42=", givenName);
     ExtractNameValue(subjectDn, L"1.2.643.100.3=", snils);
+
+    ReadKeyKind(info->SubjectPublicKeyInfo, *this);
 
     slotId = slot;
     if (ckaIdBuffer) {

@@ -21,6 +21,15 @@ struct CertRecordHold {
     int listEntries;
 };
 
+// The kind of a certificate's public key, by its algorithm: a renewal makes
+// the new key pair of the same kind. Zero, the empty state, is no GOST key.
+enum CertKeyKind : unsigned int {
+    KeyNotGost = 0,
+    KeyGost2001,     // GOST R 34.10-2001, 1.2.643.2.2.19
+    KeyGost2012_256, // GOST R 34.10-2012 256 bits, 1.2.643.7.1.1.1.1
+    KeyGost2012_512, // GOST R 34.10-2012 512 bits, 1.2.643.7.1.1.1.2
+};
+
 struct CertRecord {
     PCCERT_CONTEXT certContext;
     SYSTEMTIME validToLocal;
@@ -51,6 +60,11 @@ struct CertRecord {
     // How many bytes of ckaID the token gave: an identifier may hold zero
     // bytes, and the token matches CKA_ID with its exact length.
     CK_ULONG ckaIDLength;
+    // The certificate key's kind and its parameter set (the DER of the OID);
+    // KeyNotGost also when the parameter set could not be read.
+    CertKeyKind keyKind;
+    unsigned char keyParamSet[32];
+    CK_ULONG keyParamSetLength;
 
     // The empty state: no certificate (certContext null, times zero).
     CertRecord();
@@ -85,6 +99,11 @@ private:
 
 extern CertList certList;
 extern int selectedIndex;
+
+// Why the record cannot be renewed (a text for the user), null when it can:
+// it needs a decoded certificate, an identifier to find its objects by on the
+// token, and a GOST key whose kind the new key pair can keep.
+const wchar_t *RenewalRefusal(const CertRecord &record);
 
 // Writes into value (1024 characters, cleared by the caller) what follows the
 // first occurrence of key ("OID=") in name, up to the next comma.

@@ -6,10 +6,11 @@
 #include <cstring>
 
 // The attribute types carried over; walked from the last to the first.
-static const char *const OIDs[16] = {
+static const char *const OIDs[] = {
     "1.2.643.100.5",        // OGRNIP
     "1.2.643.100.3",        // SNILS
     "1.2.643.100.1",        // OGRN
+    "1.2.643.100.4",        // INNLE, an organisation's INN
     "1.2.643.3.131.1.1",    // INN
     "1.2.840.113549.1.9.1", // emailAddress
     "2.5.4.6",              // countryName
@@ -57,7 +58,7 @@ static void PutValue(char *&slot, const CERT_RDN_ATTR *attribute)
 unsigned int BuildRequestSubject(char *requestSubject[64], const CERT_NAME_INFO *nameInfo)
 {
     unsigned int i = 0;
-    for (int k = 15; k >= 0; k--) {
+    for (int k = (int)(sizeof OIDs / sizeof OIDs[0]) - 1; k >= 0; k--) {
         PCERT_RDN_ATTR attribute = CertFindRDNAttr(OIDs[k], const_cast<CERT_NAME_INFO *>(nameInfo));
         if (!attribute)
             continue;

@@ -19,8 +19,6 @@ static const int RENEWAL_STEPS = 13;
 
 static const wchar_t errorCaption[] = L"Ошибка";
 static const wchar_t noSelectionText[] = L"Сертификат для продления не выбран.";
-static const wchar_t unreadableText[] =
-    L"Сертификат на носителе не удалось прочитать, поэтому его нельзя продлить.";
 static const wchar_t severalFoundText[] = L"Найдено более одного сертификата";
 static const wchar_t notFoundText[] = L"Сертификат не найден";
 static const wchar_t noServerText[] = L"Не удалось связаться с сервером продления сертификатов.";
@@ -180,7 +178,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
         MakeNewCKAID(record.inn, NewCKAID);
     }
     CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE, privateKey = CK_INVALID_HANDLE;
-    rv = GenerateRenewalKeyPair(session, NewCKAID, &publicKey, &privateKey);
+    rv = GenerateRenewalKeyPair(session, NewCKAID, record, &publicKey, &privateKey);
     if (rv != CKR_OK) {
         ShowStepError(L"Ошибка генерации новой ключевой пары", rv, dialog);
         return 0;
@@ -244,9 +242,9 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     return 1;
 }
 
-// The chosen record, when there is one that can be renewed at all: a record
-// whose certificate did not decode, or whose identifier is empty, would send
-// the token searches and removals that match objects the user never chose.
+// The chosen record, when there is one that can be renewed at all: the
+// dialog asked the same rule, but the worker never sends the token searches
+// and removals for a record that would match objects the user never chose.
 static bool TakeSelectedRecord(HWND dialog, CertRecord &record)
 {
     if (selectedIndex < 0 || selectedIndex >= certList.count()) {
@@ -254,8 +252,8 @@ static bool TakeSelectedRecord(HWND dialog, CertRecord &record)
         return false;
     }
     record = certList.get(selectedIndex);
-    if (record.certContext == nullptr || record.ckaIDLength == 0) {
-        ShowError(dialog, unreadableText);
+    if (const wchar_t *refusal = RenewalRefusal(record)) {
+        ShowError(dialog, refusal);
         return false;
     }
     return true;

@@ -4,8 +4,14 @@
 #include <cstring>
 #include <set>
 
+#include <p11-kit/pkcs11x.h>
+
 // DER of 1.2.643.2.2.35.1, the CryptoPro-A parameter set of GOST R 34.10-2001.
 static CK_BYTE STR_CRYPTO_PRO_A[9] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
+// DER of the Streebog digests, 1.2.643.7.1.1.2.2 (256) and .2.3 (512), that
+// tell GOST R 34.10-2012 keys from 2001 ones.
+static CK_BYTE STR_STREEBOG_256[10] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
+static CK_BYTE STR_STREEBOG_512[10] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
 static CK_BBOOL token = CK_TRUE;
 static CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
 
@@ -65,24 +71,55 @@ void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
 }
 
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
-                             CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
+                             const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
 {
     CK_MECHANISM mech = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     static char publicLabel[] = "Public key";
     static char privateLabel[] = "Private key";
+    // A 2001 key keeps the fixed CryptoPro-A set and no digest attribute,
+    // the templates tokens have always been given for it.
+    void *keyParams = STR_CRYPTO_PRO_A;
+    CK_ULONG keyParamsLength = sizeof STR_CRYPTO_PRO_A;
+    CK_BYTE *digestParams = nullptr;
+    switch (record.keyKind) {
+    case KeyGost2001:
+        break;
+    case KeyGost2012_256:
+        keyParams = (void *)record.keyParamSet;
+        keyParamsLength = record.keyParamSetLength;
+        digestParams = STR_STREEBOG_256;
+        break;
+    case KeyGost2012_512:
+        mech.mechanism = CKM_GOSTR3410_512_KEY_PAIR_GEN;
+        keyParams = (void *)record.keyParamSet;
+        keyParamsLength = record.keyParamSetLength;
+        digestParams = STR_STREEBOG_512;
+        break;
+    default:
+        return CKR_KEY_TYPE_INCONSISTENT;
+    }
     CK_ATTRIBUTE pubKeyAttribs[] = {
         {CKA_TOKEN, &token, sizeof token},
         {CKA_LABEL, publicLabel, 10},
-        {CKA_GOSTR3410_PARAMS, STR_CRYPTO_PRO_A, sizeof STR_CRYPTO_PRO_A},
+        {CKA_GOSTR3410_PARAMS, keyParams, keyParamsLength},
+        {CKA_GOSTR3411_PARAMS, digestParams, sizeof STR_STREEBOG_256},
         {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
     };
     CK_ATTRIBUTE prKeyAttribs[] = {
         {CKA_TOKEN, &token, sizeof token},
         {CKA_LABEL, privateLabel, 11},
-        {CKA_GOSTR3410_PARAMS, STR_CRYPTO_PRO_A, sizeof STR_CRYPTO_PRO_A},
+        {CKA_GOSTR3410_PARAMS, keyParams, keyParamsLength},
+        {CKA_GOSTR3411_PARAMS, digestParams, sizeof STR_STREEBOG_256},
         {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
     };
-    return C_GenerateKeyPair(session, &mech, pubKeyAttribs, 4, prKeyAttribs, 4, publicKey, privateKey);
+    // Without a digest attribute the identifier takes its place: four each.
+    CK_ULONG count = 5;
+    if (digestParams == nullptr) {
+        pubKeyAttribs[3] = pubKeyAttribs[4];
+        prKeyAttribs[3] = prKeyAttribs[4];
+        count = 4;
+    }
+    return C_GenerateKeyPair(session, &mech, pubKeyAttribs, count, prKeyAttribs, count, publicKey, privateKey);
 }
 
 CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "cert/cert_record.h"
 #include "token/token_library.h"
 
 const CK_ULONG NEW_CKA_ID_LENGTH = 27;
@@ -21,8 +22,11 @@ void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
 // The same for a given local time.
 void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
 
+// The new key pair is of the current certificate's kind (record.keyKind, with
+// its parameter set for GOST R 34.10-2012 keys), so that a renewal never
+// changes the holder's algorithm.
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
-                             CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
+                             const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
 
 CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);

@@ -31,11 +31,6 @@ wchar_t const confirmText[] =
     L"Срок действия нового сертификата 13 месяцев.\n"
     L"Продолжить?";
 wchar_t const confirmCaption[] = L"Внимание";
-wchar_t const undecodedText[] =
-    L"Выбранный объект носителя не удалось прочитать как сертификат: "
-    L"срок его действия неизвестен.\n"
-    L"Продлить его нельзя.";
-wchar_t const noIdentifierText[] = L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить.";
 wchar_t const refusedCaption[] = L"Ошибка";
 
 int const detailFields[] = {
@@ -47,18 +42,6 @@ void ClearDetails(HWND dialog)
     for (int field : detailFields)
         SetDlgItemTextW(dialog, field, L"");
     EnableWindow(GetDlgItem(dialog, IDC_RENEW), FALSE);
-}
-
-// Why the record cannot be renewed, null when it can. Without a decoded
-// certificate its validity is unknown; without an identifier the renewal
-// could not tell its objects on the token from any others.
-const wchar_t *RenewalRefusal(const CertRecord &record)
-{
-    if (!record.certContext)
-        return undecodedText;
-    if (record.ckaIDLength == 0)
-        return noIdentifierText;
-    return nullptr;
 }
 
 // Shows the chosen record, and at once why it cannot be renewed when so.

@@ -549,7 +549,9 @@ TEST_F(RenewalTest, RecordWithoutCertificateIsNotRenewed)
     RenewalOutcome outcome = Renew();
     EXPECT_FALSE(outcome.pinAsked);
     ExpectOneError(outcome, errorCaption,
-                   L"Сертификат на носителе не удалось прочитать, поэтому его нельзя продлить.", 0);
+                   L"Выбранный объект носителя не удалось прочитать как сертификат: срок его действия "
+                   L"неизвестен.\nПродлить его нельзя.",
+                   0);
     EXPECT_FALSE(JournalHas("C_OpenSession"));
     EXPECT_TOKEN_UNCHANGED();
 }
@@ -562,7 +564,7 @@ TEST_F(RenewalTest, RecordWithEmptyIdentifierIsNotRenewed)
     RenewalOutcome outcome = Renew();
     EXPECT_FALSE(outcome.pinAsked);
     ExpectOneError(outcome, errorCaption,
-                   L"Сертификат на носителе не удалось прочитать, поэтому его нельзя продлить.", 0);
+                   L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить.", 0);
     EXPECT_FALSE(JournalHas("C_OpenSession"));
     EXPECT_TRUE(CaJournal().empty());
     EXPECT_TOKEN_UNCHANGED();

@@ -255,9 +255,10 @@ TEST_F(Kestrava, AListClosedWithoutAChoiceClearsTheDetails)
 
 // Token objects that cannot be renewed: chosen, they say why at once, and
 // "Продлить" stays off.
+enum UnrenewableObject { NotACertificate, NoIdentifier, RsaKey };
 struct Unrenewable {
     const char *name;
-    bool decodes;  // the holder's own certificate again, under an empty identifier
+    UnrenewableObject object;
     const wchar_t *text;
 };
 
@@ -267,13 +268,29 @@ TEST_P(UnrenewableChoice, SaysWhyWhenChosenAndTheGoodCertificateStaysRenewable)
 {
     LocalMoment ends = MonthsFromNow(1, 10, 10);
     MakeHolderToken(0, "A1", Utc(ends));
-    if (GetParam().decodes) {
+    switch (GetParam().object) {
+    case NoIdentifier:
+        // The holder's own certificate again, under an empty identifier.
         Tool({"import-cert", "0", "--id", "", "--label", "Без идентификатора", "--file", work + "/certificate-A1.der"});
-    } else {
+        break;
+    case NotACertificate: {
         std::string garbage = work + "/garbage.bin";
         ASSERT_TRUE(WriteFileBytes(garbage, std::string(400, '\x30')));
         Tool({"add-object", "0", "--class", "1", "--id", "B2", "--value-file", garbage});
+        break;
     }
+    case RsaKey: {
+        std::string output;
+        ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) +
+                                 " && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key -subj '/CN=RSA holder'"
+                                 " -days 30 -outform DER -out rsa.der",
+                             &output))
+            << output;
+        Tool({"import-cert", "0", "--id", "C3", "--label", "RSA", "--file", work + "/rsa.der"});
+        break;
+    }
+    }
+    std::vector<TokenObject> before = ListTokenObjects(0);
     HWND dialog = StartKestrava();
     ASSERT_TRUE(dialog);
 
@@ -291,22 +308,40 @@ TEST_P(UnrenewableChoice, SaysWhyWhenChosenAndTheGoodCertificateStaysRenewable)
     SaveScreenshot(std::string("whole-unrenewable-") + GetParam().name);
     ClickButton(box, IDOK);
     ASSERT_TRUE(WaitForWindowGone(box));
-    EXPECT_EQ(GetParam().decodes ? HolderDetails(Text(ends)) : noDetails, Details(dialog));
+    std::vector<std::wstring> shown = Details(dialog);
+    switch (GetParam().object) {
+    case NotACertificate:
+        EXPECT_EQ(noDetails, shown);
+        break;
+    case NoIdentifier:
+        EXPECT_EQ(HolderDetails(Text(ends)), shown);
+        break;
+    case RsaKey:
+        EXPECT_EQ(L"RSA holder", shown[0]);
+        break;
+    }
     EXPECT_FALSE(RenewEnabled(dialog));
 
     // The good certificate on the same token is still chosen as usual.
     ASSERT_TRUE(Choose(dialog, 0));
     EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
     EXPECT_TRUE(RenewEnabled(dialog));
+    std::vector<TokenObject> after = ListTokenObjects(0);
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 0; i < before.size(); i++)
+        EXPECT_EQ(before[i].idHex + before[i].label, after[i].idHex + after[i].label);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kestrava, UnrenewableChoice,
-    ::testing::Values(Unrenewable{"NotACertificate", false,
+    ::testing::Values(Unrenewable{"NotACertificate", NotACertificate,
                                   L"Выбранный объект носителя не удалось прочитать как сертификат: срок его "
                                   L"действия неизвестен.\nПродлить его нельзя."},
-                      Unrenewable{"NoIdentifier", true,
-                                  L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить."}),
+                      Unrenewable{"NoIdentifier", NoIdentifier,
+                                  L"Сертификат на носителе не имеет идентификатора, поэтому его нельзя продлить."},
+                      Unrenewable{"RsaKey", RsaKey,
+                                  L"Ключ этого сертификата не относится к ГОСТ Р 34.10, поэтому сертификат нельзя "
+                                  L"продлить."}),
     [](const ::testing::TestParamInfo<Unrenewable> &info) { return std::string(info.param.name); });
 
 TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)

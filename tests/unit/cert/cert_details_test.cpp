@@ -16,7 +16,7 @@ namespace {
 
 const char C[] = "2.5.4.6", O[] = "2.5.4.10", CN[] = "2.5.4.3", SN[] = "2.5.4.4", GN[] = "2.5.4.42";
 const char OGRN[] = "1.2.643.100.1", OGRNIP[] = "1.2.643.100.5", INN[] = "1.2.643.3.131.1.1",
-           SNILS[] = "1.2.643.100.3";
+           SNILS[] = "1.2.643.100.3", INNLE[] = "1.2.643.100.4";
 
 std::string Repeat(const std::string &piece, int times)
 {
@@ -191,6 +191,70 @@ TEST(CertDetails, OgrnBeforeOgrnip)
     FilledRecord withEmptyOgrn(emptyOgrn);
     EXPECT_STREQ(L"304500116000157", withEmptyOgrn.record.ogrn) << withEmptyOgrn.record.subjectDn;
 }
+
+TEST(CertDetails, InnBeforeInnle)
+{
+    CertOrder both;
+    both.subject = {{Numeric(INNLE, "7712345678")}, {Numeric(INN, "007712345678")}};
+    FilledRecord withBoth(both);
+    EXPECT_STREQ(L"007712345678", withBoth.record.inn);
+
+    CertOrder onlyInnle;
+    onlyInnle.subject = {{Utf8(O, "Ромашка")}, {Numeric(INNLE, "7712345678")}};
+    FilledRecord withInnle(onlyInnle);
+    EXPECT_STREQ(L"7712345678", withInnle.record.inn);
+}
+
+// The key's kind and parameter set as the renewal needs them; a key that is
+// not GOST, or whose parameter set does not read, is no kind at all.
+struct KeyCase {
+    const char *name;
+    std::string keyAlgorithm;  // genconf body of the AlgorithmIdentifier
+    CertKeyKind kind;
+    std::string paramSetHex;   // DER of the parameter set OID
+};
+
+class CertKeyKindTest : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(CertKeyKindTest, KindAndParameterSetOfTheKey)
+{
+    CertOrder order;
+    order.subject = {{Utf8(SN, "Иванов")}};
+    order.keyAlgorithm = GetParam().keyAlgorithm;
+    FilledRecord filled(order);
+    ASSERT_NE(nullptr, filled.record.certContext);
+    EXPECT_EQ(GetParam().kind, filled.record.keyKind);
+    std::string paramSet;
+    for (CK_ULONG i = 0; i < filled.record.keyParamSetLength; i++) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02x", filled.record.keyParamSet[i]);
+        paramSet += hex;
+    }
+    EXPECT_EQ(GetParam().paramSetHex, paramSet);
+    EXPECT_EQ(GetParam().kind == KeyNotGost, RenewalRefusal(filled.record) != nullptr);
+}
+
+std::string GostKey(const std::string &oid, const std::string &params)
+{
+    return "oid = OID:" + oid + "\nparams = SEQUENCE:spki_params\n[spki_params]\n" + params;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CertDetails, CertKeyKindTest,
+    ::testing::Values(
+        KeyCase{"Gost2001", GostKey("1.2.643.2.2.19", "a = OID:1.2.643.2.2.35.1\nb = OID:1.2.643.2.2.30.1\n"),
+                KeyGost2001, "06072a850302022301"},
+        KeyCase{"Gost2012_256_CryptoProB",
+                GostKey("1.2.643.7.1.1.1.1", "a = OID:1.2.643.2.2.35.2\nb = OID:1.2.643.7.1.1.2.2\n"),
+                KeyGost2012_256, "06072a850302022302"},
+        KeyCase{"Gost2012_256_Tc26A", GostKey("1.2.643.7.1.1.1.1", "a = OID:1.2.643.7.1.2.1.1.1\n"),
+                KeyGost2012_256, "06092a8503070102010101"},
+        KeyCase{"Gost2012_512_Tc26C", GostKey("1.2.643.7.1.1.1.2", "a = OID:1.2.643.7.1.2.1.2.3\n"),
+                KeyGost2012_512, "06092a8503070102010203"},
+        KeyCase{"Rsa", "oid = OID:rsaEncryption\nparams = NULL\n", KeyNotGost, ""},
+        KeyCase{"GostWithoutParameters", "oid = OID:1.2.643.7.1.1.1.1\n", KeyNotGost, ""},
+        KeyCase{"GostParametersNotAnOid", GostKey("1.2.643.7.1.1.1.1", "a = INTEGER:5\n"), KeyNotGost, ""}),
+    [](const ::testing::TestParamInfo<KeyCase> &info) { return std::string(info.param.name); });
 
 TEST(CertDetails, FullNameWithMissingParts)
 {

@@ -1,4 +1,4 @@
-// The subject list a renewal request carries: sixteen attribute types in a
+// The subject list a renewal request carries: seventeen attribute types in a
 // fixed order, values as plain UTF-8 text, NumericString values marked.
 #include <gtest/gtest.h>
 
@@ -78,13 +78,14 @@ TEST(RequestSubject, OtherTypesSkippedAndOnlyTheFirstOfATypeTaken)
     ExpectUnusedSlotsNull(withNone.record);
 }
 
-TEST(RequestSubject, AllSixteenTypes)
+TEST(RequestSubject, AllSeventeenTypes)
 {
     CertOrder order;
     order.subject = {{Numeric("1.2.643.100.5", "304500116000157")},
                     {Numeric("1.2.643.100.3", "12345678901")},
                     {Numeric("1.2.643.100.1", "1027700132195")},
                     {Numeric("1.2.643.3.131.1.1", "007712345678")},
+                    {Numeric("1.2.643.100.4", "7712345678")},
                     {{"1.2.840.113549.1.9.1", "IA5STRING", "ivanov@example.ru"}},
                     {Printable("2.5.4.6", "RU")},
                     {Utf8("2.5.4.8", "77 Москва")},
@@ -103,9 +104,9 @@ TEST(RequestSubject, AllSixteenTypes)
         "1.2.840.113549.1.9.2", "INN=007712345678", "2.5.4.9", "ул. Ленина, 1", "2.5.4.3", "Иванов Иван Иванович",
         "2.5.4.11", "Бухгалтерия", "2.5.4.10", "Ромашка", "2.5.4.7", "Москва", "2.5.4.8", "77 Москва",
         "2.5.4.6", "RU", "1.2.840.113549.1.9.1", "ivanov@example.ru", "1.2.643.3.131.1.1",
-        "NUMERICSTRING:007712345678", "1.2.643.100.1", "NUMERICSTRING:1027700132195", "1.2.643.100.3",
+        "NUMERICSTRING:007712345678", "1.2.643.100.4", "NUMERICSTRING:7712345678", "1.2.643.100.1", "NUMERICSTRING:1027700132195", "1.2.643.100.3",
         "NUMERICSTRING:12345678901", "1.2.643.100.5", "NUMERICSTRING:304500116000157"};
-    EXPECT_EQ(32u, filled.record.requestSubjectCount);
+    EXPECT_EQ(34u, filled.record.requestSubjectCount);
     EXPECT_EQ(expected, Strings(filled.record));
     ExpectUnusedSlotsNull(filled.record);
 }

@@ -73,8 +73,7 @@ static std::string TbsConfig(const CertOrder &order, const std::string &publicKe
                          "[validity]\nnb = UTCTIME:" + order.notBefore + "\nna = UTCTIME:" + order.notAfter + "\n"
                          "[notaname]\nn = INTEGER:5\n"
                          "[spki]\nalg = SEQUENCE:spki_alg\nkey = FORMAT:HEX,BITSTRING:" + publicKeyHex + "\n"
-                         "[spki_alg]\noid = OID:1.2.643.2.2.19\nparams = SEQUENCE:spki_params\n"
-                         "[spki_params]\na = OID:1.2.643.2.2.35.1\nb = OID:1.2.643.2.2.30.1\n";
+                         "[spki_alg]\n" + order.keyAlgorithm;
     std::string subject = "[subject]\n";
     std::string sections;
     for (size_t r = 0; r < order.subject.size(); r++) {

@@ -30,6 +30,10 @@ struct CertOrder {
     std::string notBefore = "160701100000Z";  // UTCTime
     std::string notAfter = "170305140709Z";
     bool subjectNotAName = false;         // a SEQUENCE that is not a list of RDNs
+    // The body of the key's AlgorithmIdentifier (genconf section spki_alg and
+    // any sections it names); the key bits stay those of a 2001 key.
+    std::string keyAlgorithm = "oid = OID:1.2.643.2.2.19\nparams = SEQUENCE:spki_params\n"
+                               "[spki_params]\na = OID:1.2.643.2.2.35.1\nb = OID:1.2.643.2.2.30.1\n";
 };
 
 // The DER certificate; an empty string (and a test failure) when OpenSSL failed.

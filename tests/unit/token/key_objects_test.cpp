@@ -191,8 +191,10 @@ TEST_F(TokenObjects, NewKeyPairAndCertificateCarryTheNewIdentifier)
     t.wMonth = 12;
     t.wDay = 7;
     MakeNewCKAIDAt(t, L"7712345678", id);
+    CertRecord record;
+    record.keyKind = KeyGost2001;
     CK_OBJECT_HANDLE publicKey = 0, privateKey = 0, certificate = 0;
-    ASSERT_EQ(CKR_OK, GenerateRenewalKeyPair(session, id, &publicKey, &privateKey));
+    ASSERT_EQ(CKR_OK, GenerateRenewalKeyPair(session, id, record, &publicKey, &privateKey));
     const CK_BYTE certificateValue[] = {0x30, 0x03, 0x02, 0x01, 0x05};
     ASSERT_EQ(CKR_OK, StoreNewCertificate(session, id, certificateValue, sizeof certificateValue, &certificate));
 
