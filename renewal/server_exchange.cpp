@@ -8,6 +8,7 @@
 
 CK_RV (*releaseSentRequest)(CK_BYTE *buffer) = freeBuffer;
 unsigned int serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
+unsigned int serverExchangeDeadlineMs = SERVER_EXCHANGE_DEADLINE_MS;
 
 // Send errors, narrow text; shown in the ANSI box, so the Russian texts are
 // code page 1251 bytes.
@@ -68,25 +69,39 @@ static SOCKET Connect(const sockaddr_in &server, bool *noSocket)
     return INVALID_SOCKET;
 }
 
-// A send or receive call fails with WSAETIMEDOUT once no byte has moved for
-// the limit: a server that accepts and then says nothing must not hold the
-// renewal (and the token) for ever.
-static void LimitSilence(SOCKET s)
+// What is left of the exchange's whole time; 0 once it is spent.
+static DWORD TimeLeft(DWORD started)
 {
-    DWORD limit = serverSilenceLimitMs;
+    DWORD spent = GetTickCount() - started;
+    return spent >= serverExchangeDeadlineMs ? 0 : serverExchangeDeadlineMs - spent;
+}
+
+// The next send or receive call fails with WSAETIMEDOUT once no byte has
+// moved for the silence limit, or when the exchange's time runs out: a
+// server that says nothing, or one byte now and then, must not hold the
+// renewal (and the token) for ever. left is never 0, which would mean no
+// limit at all.
+static void LimitWait(SOCKET s, DWORD left)
+{
+    DWORD limit = serverSilenceLimitMs < left ? serverSilenceLimitMs : left;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&limit, sizeof limit);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char *)&limit, sizeof limit);
 }
 
-// Reads until the server closes, the connection fails or falls silent; what
-// arrived is in *data (new[], null when nothing) and *length. False, with
-// nothing kept, when the reply grows past MAX_REPLY_LENGTH.
-static bool ReceiveReply(SOCKET s, CK_BYTE **data, unsigned int *length)
+// Reads until the server closes, the connection fails, falls silent or the
+// exchange's time is up; what arrived is in *data (new[], null when nothing)
+// and *length. False, with nothing kept, when the reply grows past
+// MAX_REPLY_LENGTH.
+static bool ReceiveReply(SOCKET s, DWORD started, CK_BYTE **data, unsigned int *length)
 {
     char buffer[1024];
     CK_BYTE *reply = nullptr;
     unsigned int received = 0, capacity = 0;
     for (;;) {
+        DWORD left = TimeLeft(started);
+        if (left == 0)
+            break;
+        LimitWait(s, left);
         int count = recv(s, buffer, sizeof buffer, 0);
         if (count <= 0)
             break;
@@ -124,11 +139,15 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
     server.sin_addr.s_addr = inet_addr(KESTRAVA_SERVER_ADDRESS);
     server.sin_port = htons(RENEWAL_SERVER_PORT);
 
+    DWORD started = GetTickCount();
     bool noSocket = false;
     SOCKET s = Connect(server, &noSocket);
     if (s == INVALID_SOCKET)
         return noSocket ? EXCHANGE_NO_SOCKET : EXCHANGE_NO_CONNECTION;
-    LimitSilence(s);
+    // The connection attempts are bounded by their count; at least a moment
+    // is left for the request.
+    DWORD left = TimeLeft(started);
+    LimitWait(s, left > 0 ? left : 1);
 
     // A send that stalled past the limit ends the exchange there, as if the
     // server had closed; other send errors go on to read what the server says.
@@ -146,7 +165,7 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
 
     CK_BYTE *received = nullptr;
     unsigned int receivedLength = 0;
-    bool bounded = stalled || ReceiveReply(s, &received, &receivedLength);
+    bool bounded = stalled || ReceiveReply(s, started, &received, &receivedLength);
     closesocket(s);
     if (!bounded)
         return EXCHANGE_REPLY_TOO_LONG;

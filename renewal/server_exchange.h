@@ -8,6 +8,9 @@ const unsigned short RENEWAL_SERVER_PORT = 2000;
 // A send or a receive in which no byte moves for this long ends the exchange
 // as if the server had closed the connection then.
 const unsigned int SERVER_SILENCE_LIMIT_MS = 60000;
+// However the bytes trickle, an exchange ends this long after it began, as
+// silence ends it.
+const unsigned int SERVER_EXCHANGE_DEADLINE_MS = 5 * 60 * 1000;
 // Far above any certificate; the renewal server refuses requests over the
 // same size.
 const unsigned int MAX_REPLY_LENGTH = 1024 * 1024;
@@ -33,5 +36,7 @@ const char *SendErrorText(int code);
 // replace it to watch the release.
 extern CK_RV (*releaseSentRequest)(CK_BYTE *buffer);
 
-// The silence limit in force: SERVER_SILENCE_LIMIT_MS, shortened by tests.
+// The limits in force: SERVER_SILENCE_LIMIT_MS and
+// SERVER_EXCHANGE_DEADLINE_MS, shortened by tests.
 extern unsigned int serverSilenceLimitMs;
+extern unsigned int serverExchangeDeadlineMs;

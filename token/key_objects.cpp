@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include <p11-kit/pkcs11x.h>
@@ -14,6 +15,8 @@ static CK_BYTE STR_STREEBOG_256[10] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01,
 static CK_BYTE STR_STREEBOG_512[10] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
 static CK_BBOOL token = CK_TRUE;
 static CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+// Calls of C_DestroyObject for one object before the removal gives up on it.
+static const int DESTROY_TRIES = 3;
 
 // A failed search call is reported and the operation goes on with its next
 // call; the count that results decides.
@@ -143,6 +146,7 @@ void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG i
         return;
     CK_ATTRIBUTE certAttribs2[] = {{CKA_ID, (void *)id, idLength}};
     std::set<CK_OBJECT_HANDLE> destroyed;
+    std::map<CK_OBJECT_HANDLE, int> failedTries;
     for (;;) {
         CK_OBJECT_HANDLE del_obj = CK_INVALID_HANDLE;
         CK_ULONG del_obj_count = 0;
@@ -154,11 +158,16 @@ void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG i
             del_obj_count = 0;
         }
         if (del_obj_count > 0) {
-            // An object that will not go, or comes back, would keep every
-            // later pass finding it: stop instead of searching forever.
-            if (destroyed.count(del_obj) != 0 || C_DestroyObject(session, del_obj) != CKR_OK)
+            // A token may stumble once: the next pass finds the object again
+            // and tries again. One that will not go in DESTROY_TRIES, or
+            // comes back, would keep every later pass finding it: stop
+            // instead of searching forever.
+            if (destroyed.count(del_obj) != 0)
                 stop = true;
-            destroyed.insert(del_obj);
+            else if (C_DestroyObject(session, del_obj) == CKR_OK)
+                destroyed.insert(del_obj);
+            else if (++failedTries[del_obj] >= DESTROY_TRIES)
+                stop = true;
         }
         if (C_FindObjectsFinal(session) != CKR_OK)
             ReportSearchFailure(owner, L"C_FindObjectsFinal");

@@ -32,6 +32,7 @@ CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);
 
 // Removes every object that carries the identifier, one per search pass.
-// Stops when a pass finds nothing, when an object cannot be destroyed or is
-// found again after its removal; an empty identifier removes nothing.
+// Stops when a pass finds nothing, when an object cannot be destroyed in three
+// tries or is found again after its removal; an empty identifier removes
+// nothing.
 void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner);

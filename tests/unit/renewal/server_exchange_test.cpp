@@ -132,6 +132,7 @@ protected:
             server.join();
         releaseSentRequest = freeBuffer;
         serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
+        serverExchangeDeadlineMs = SERVER_EXCHANGE_DEADLINE_MS;
         watchDeletes = false;
     }
     static void StartWatching()
@@ -313,6 +314,30 @@ TEST_F(ExchangeTest, SilenceEndsTheExchangeWithWhatArrived)
         listener = INVALID_SOCKET;
         CloseHandle(release);
     }
+}
+
+// A server that sends a byte a second is never silent for the limit; the
+// exchange still ends when its whole time is up, with what arrived.
+TEST_F(ExchangeTest, TrickleEndsAtTheDeadline)
+{
+    serverSilenceLimitMs = 2500;
+    serverExchangeDeadlineMs = 4000;
+    std::atomic<bool> serverDone{false};
+    Serve(request, sizeof request, [&](SOCKET client) {
+        for (int i = 0; i < 30; ++i) {
+            if (send(client, "x", 1, 0) != 1)
+                return;
+            Sleep(1000);
+        }
+        serverDone = true;
+    });
+    CK_BYTE *reply = nullptr;
+    unsigned int replyLength = 0;
+    EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength));
+    EXPECT_FALSE(serverDone) << "the exchange waited for the server to close";
+    EXPECT_GE(replyLength, 3u);
+    EXPECT_LE(replyLength, 6u);
+    delete[] reply;
 }
 
 // A server that never reads: the send stalls, fails after the silence limit
