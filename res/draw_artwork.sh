@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Draws Kestrava's artwork with ImageMagick: the icon group (kestrava.ico,
 # 13 images from 16 to 256 px), the 540 x 300 start-up picture (splash.bmp,
-# 24 bits per pixel) and the 16 x 16 menu image (menu.png, RGBA).
+# 24 bits per pixel) with its double-size drawing for larger screen scales
+# (splash-2x.bmp) and the 16 x 16 menu image (menu.png, RGBA).
 # The results are committed; run this again after changing the design.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -57,19 +58,26 @@ convert "${images[@]}" -type TrueColorAlpha kestrava.ico
 convert -size 16x16 "gradient:$BLUE_LIGHT-$BLUE_DARK" -font "$BOLD" -pointsize 13 -fill white \
   -gravity center -annotate +0+0 K -depth 8 -define png:color-type=6 PNG32:menu.png
 
-# The start-up picture. The window's border hides the last column and row.
-draw_icon 128 "$work/splash-icon.png"
-convert -size 300x540 "gradient:#123E7C-#071B38" -rotate 90 \
-  -fill '#FFFFFF10' -stroke none -draw "circle 470,40 470,250" \
-  -fill '#FFFFFF0A' -draw "circle 520,300 520,120" \
-  "$work/splash-icon.png" -geometry +42+66 -composite \
-  -font "$BOLD" -pointsize 50 -fill white -annotate +196+122 Kestrava \
-  -fill "$AMBER" -stroke none -draw "rectangle 199,138 319,141" \
-  -font "$REGULAR" -pointsize 15 -fill '#D6E4F5' \
-  -annotate +198+170 "Продление квалифицированного" \
-  -annotate +198+190 "сертификата на JaCarta ГОСТ" \
-  -fill '#FFFFFF1C' -draw "rectangle 0,250 540,300" \
-  -font "$REGULAR" -pointsize 12 -fill '#9FB6D6' \
-  -annotate +42+280 "Версия 1.0" \
-  -gravity NorthEast -annotate +42+268 "ГОСТ Р 34.10-2001" \
-  -alpha off -type TrueColor BMP3:splash.bmp
+# The start-up picture at a scale: 1 gives the 540 x 300 picture, 2 the
+# 1080 x 600 one that the program scales down for screens between 100 % and
+# 200 % and up beyond. The window's border hides the last column and row.
+draw_splash() {
+  local k=$1 out=$2
+  draw_icon $((128 * k)) "$work/splash-icon.png"
+  convert -size $((300 * k))x$((540 * k)) "gradient:#123E7C-#071B38" -rotate 90 \
+    -fill '#FFFFFF10' -stroke none -draw "circle $((470 * k)),$((40 * k)) $((470 * k)),$((250 * k))" \
+    -fill '#FFFFFF0A' -draw "circle $((520 * k)),$((300 * k)) $((520 * k)),$((120 * k))" \
+    "$work/splash-icon.png" -geometry +$((42 * k))+$((66 * k)) -composite \
+    -font "$BOLD" -pointsize $((50 * k)) -fill white -annotate +$((196 * k))+$((122 * k)) Kestrava \
+    -fill "$AMBER" -stroke none -draw "rectangle $((199 * k)),$((138 * k)) $((320 * k - 1)),$((142 * k - 1))" \
+    -font "$REGULAR" -pointsize $((15 * k)) -fill '#D6E4F5' \
+    -annotate +$((198 * k))+$((170 * k)) "Продление квалифицированного" \
+    -annotate +$((198 * k))+$((190 * k)) "сертификата на JaCarta ГОСТ" \
+    -fill '#FFFFFF1C' -draw "rectangle 0,$((250 * k)) $((540 * k)),$((300 * k))" \
+    -font "$REGULAR" -pointsize $((12 * k)) -fill '#9FB6D6' \
+    -annotate +$((42 * k))+$((280 * k)) "Версия 1.0" \
+    -gravity NorthEast -annotate +$((42 * k))+$((268 * k)) "ГОСТ Р 34.10-2012" \
+    -alpha off -type TrueColor BMP3:"$out"
+}
+draw_splash 1 splash.bmp
+draw_splash 2 splash-2x.bmp
