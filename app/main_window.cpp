@@ -12,6 +12,7 @@
 #include "token/token_library.h"
 #include "token/token_status.h"
 #include "token/token_work.h"
+#include "ui/program_icon.h"
 #include "ui/renewal_dialog.h"
 
 HINSTANCE appInstance = nullptr;
@@ -25,9 +26,11 @@ static HWND aboutDialog = nullptr;
 
 static_assert(sizeof(NOTIFYICONDATAW) == 956, "the notification-area icon needs the full structure");
 
+// The picture's size at 100 %; the window has it at the screen's scale.
 static int const SPLASH_WIDTH = 540;
 static int const SPLASH_HEIGHT = 300;
-// The picture stands 50 pixels above the vertical centre of the screen.
+// The picture stands 50 pixels (at 100 %) above the vertical centre of the
+// screen.
 static int const SPLASH_CENTRE_HEIGHT = 400;
 static int const SPLASH_SHOWN_MS = 2500;
 static int const SPLASH_GONE_MS = 500;
@@ -66,6 +69,7 @@ static void AddTrayIcon(HWND mainWindow);
 static void ShowTrayMenu(HWND mainWindow);
 static void ExitOnRequest(HWND mainWindow);
 static void PaintSplash(HWND mainWindow);
+static int ScreenDpi();
 
 ATOM RegisterMainWindowClass(HINSTANCE instance)
 {
@@ -87,11 +91,14 @@ BOOL InitMainWindow(HINSTANCE instance)
 {
     appInstance = instance;
 
-    int left = (GetSystemMetrics(SM_CXSCREEN) - SPLASH_WIDTH) / 2;
-    int top = (GetSystemMetrics(SM_CYSCREEN) - SPLASH_CENTRE_HEIGHT) / 2;
+    int dpi = ScreenDpi();
+    int width = MulDiv(SPLASH_WIDTH, dpi, USER_DEFAULT_SCREEN_DPI);
+    int height = MulDiv(SPLASH_HEIGHT, dpi, USER_DEFAULT_SCREEN_DPI);
+    int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int top = (GetSystemMetrics(SM_CYSCREEN) - MulDiv(SPLASH_CENTRE_HEIGHT, dpi, USER_DEFAULT_SCREEN_DPI)) / 2;
     HWND mainWindow = CreateWindowExW(0, windowClassName, windowTitle,
                                       WS_POPUP | WS_BORDER | WS_SYSMENU | WS_VISIBLE,
-                                      left, top, SPLASH_WIDTH, SPLASH_HEIGHT,
+                                      left, top, width, height,
                                       nullptr, nullptr, instance, nullptr);
     if (!mainWindow)
         return FALSE;
@@ -154,7 +161,7 @@ static void AddTrayIcon(HWND mainWindow)
     trayIconData.uID = TRAY_ICON_ID;
     trayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
     trayIconData.uCallbackMessage = WM_TRAY_CALLBACK;
-    trayIconData.hIcon = LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA));
+    trayIconData.hIcon = ProgramIcon(ICON_SMALL);
     lstrcpynW(trayIconData.szTip, windowTitle, 100);
     Shell_NotifyIconW(NIM_ADD, &trayIconData);
 }
@@ -164,6 +171,30 @@ static bool MenuImageFailed(const wchar_t *step)
 {
     MessageBoxW(nullptr, step, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
     return false;
+}
+
+// The menu image grown smoothly to the menus' check-mark size where the
+// screen's scale makes that larger than the image; null where it stays as
+// drawn, as at 100 %.
+static Gdiplus::Bitmap *ScaleMenuImage(Gdiplus::Bitmap *drawn)
+{
+    int size = GetSystemMetrics(SM_CXMENUCHECK);
+    if (size <= (int)drawn->GetWidth())
+        return nullptr;
+    Gdiplus::Bitmap *scaled = new Gdiplus::Bitmap(size, size, PixelFormat32bppARGB);
+    Gdiplus::Graphics graphics(scaled);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    // Without mirrored edges the filter would blend transparency into the border.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    Gdiplus::Status drawnOk = graphics.DrawImage(drawn, Gdiplus::Rect(0, 0, size, size), 0, 0, drawn->GetWidth(),
+                                                 drawn->GetHeight(), Gdiplus::UnitPixel, &edges);
+    if (drawnOk != Gdiplus::Ok || scaled->GetLastStatus() != Gdiplus::Ok) {
+        delete scaled;
+        return nullptr;
+    }
+    return scaled;
 }
 
 // Turns PNG resource 138 into a bitmap for the menus; its transparent parts
@@ -209,7 +240,9 @@ static bool MakeMenuImage(HBITMAP *image)
         GlobalFree(block);
         return MenuImageFailed(L"GetLastStatus != Ok");
     }
-    bitmap->GetHBITMAP(Gdiplus::Color(255, 0, 0, 0), image);
+    Gdiplus::Bitmap *scaled = ScaleMenuImage(bitmap);
+    (scaled ? scaled : bitmap)->GetHBITMAP(Gdiplus::Color(255, 0, 0, 0), image);
+    delete scaled;
     delete bitmap;
     stream->Release();
     GlobalFree(block);
@@ -286,16 +319,43 @@ static void TakeBackShutdownBlockWhenDone(HWND mainWindow)
     ShutdownBlockReasonDestroy(mainWindow);
 }
 
+// The scale of the screens, in dots per inch (96 is 100 %). Per-monitor
+// aware, the program still gets the system's scale here: that of the
+// primary screen, where the picture stands.
+static int ScreenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
+}
+
+// The picture fills the window, which has its size at the screen's scale; as
+// with the picture at 100 %, the border hides its last column and row. Other
+// scales draw the double-size picture smoothly at the window's size: scaled
+// down, it stays sharp between 100 % and 200 %.
 static void PaintSplash(HWND mainWindow)
 {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(mainWindow, &paint);
-    RECT client;
+    RECT client, frame;
     GetClientRect(mainWindow, &client);
-    HBITMAP picture = LoadBitmapW(appInstance, MAKEINTRESOURCEW(IDB_SPLASH));
+    GetWindowRect(mainWindow, &frame);
+    int width = frame.right - frame.left;
+    int height = frame.bottom - frame.top;
+    bool asDrawn = width == SPLASH_WIDTH && height == SPLASH_HEIGHT;
+    HBITMAP picture = LoadBitmapW(appInstance, MAKEINTRESOURCEW(asDrawn ? IDB_SPLASH : IDB_SPLASH_2X));
     HDC memory = CreateCompatibleDC(dc);
     HGDIOBJ previous = SelectObject(memory, picture);
-    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    if (asDrawn) {
+        BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    } else {
+        BITMAP drawn = {};
+        GetObjectW(picture, sizeof drawn, &drawn);
+        SetStretchBltMode(dc, HALFTONE);
+        SetBrushOrgEx(dc, 0, 0, nullptr);
+        StretchBlt(dc, 0, 0, width, height, memory, 0, 0, drawn.bmWidth, drawn.bmHeight, SRCCOPY);
+    }
     SelectObject(memory, previous);
     DeleteObject(picture);
     DeleteDC(memory);
@@ -372,7 +432,7 @@ static INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wParam, LP
     switch (msg) {
     case WM_INITDIALOG: {
         aboutDialog = dialog;
-        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA)));
+        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)ProgramIcon(ICON_BIG));
         return TRUE;
     }
     case WM_COMMAND: {

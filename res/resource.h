@@ -8,6 +8,7 @@
 // Artwork
 #define IDI_KESTRAVA             101   // icon group: class, notification area, dialogs
 #define IDB_SPLASH               131   // 540 x 300 start-up picture
+#define IDB_SPLASH_2X            132   // the same picture drawn at 1080 x 600, for larger screen scales
 #define IDR_MENU_PNG             138   // 16 x 16 menu image, resource type "PNG"
 
 // Dialogs

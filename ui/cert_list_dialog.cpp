@@ -10,6 +10,7 @@
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/search.h"
+#include "ui/program_icon.h"
 
 namespace {
 
@@ -99,20 +100,17 @@ INT_PTR CALLBACK CertListDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM
 {
     switch (msg) {
     case WM_INITDIALOG: {
-        HICON icon = LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA));
-        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)icon);
+        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)ProgramIcon(ICON_BIG));
         HWND listView = GetDlgItem(dialog, IDC_CERT_LIST);
         InsertListColumns(listView, columnCount, header);
         LRESULT style = SendMessageW(listView, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
         SendMessageW(listView, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style | LVS_EX_FULLROWSELECT);
         // The list view owns its image list (no LVS_SHAREIMAGELISTS) and
         // destroys it with itself.
-        HIMAGELIST images = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 1, 1);
-        HICON smallIcon = (HICON)LoadImageW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA),
-                                            IMAGE_ICON, 16, 16, 0);
-        ImageList_ReplaceIcon(images, -1, smallIcon ? smallIcon : icon);
-        if (smallIcon)
-            DestroyIcon(smallIcon);
+        // The rows' icon at the small-icon size of the screen's scale.
+        HIMAGELIST images = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                             ILC_COLOR32 | ILC_MASK, 1, 1);
+        ImageList_ReplaceIcon(images, -1, ProgramIcon(ICON_SMALL));
         SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_SMALL, (LPARAM)images);
         FillRows(listView);
         return TRUE;

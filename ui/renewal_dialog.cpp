@@ -12,6 +12,7 @@
 #include "token/search.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/expiry_rule.h"
+#include "ui/program_icon.h"
 
 // The open renewal dialog, null when none is open.
 static HWND renewalDialog = nullptr;
@@ -118,8 +119,7 @@ INT_PTR CALLBACK RenewalDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)
             return TRUE;
         }
         renewalDialog = dialog;
-        SendMessageW(dialog, WM_SETICON, ICON_BIG,
-                     (LPARAM)LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_KESTRAVA)));
+        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)ProgramIcon(ICON_BIG));
         // The search, list and progress dialogs opened from here use these.
         INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
         InitCommonControlsEx(&controls);
