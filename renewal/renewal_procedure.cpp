@@ -225,7 +225,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     Advance(run.progress);
 
     CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
-    rv = StoreNewCertificate(session, NewCKAID, run.receive_d, run.receive_s, &new_cert_handle);
+    rv = StoreNewCertificate(session, NewCKAID, NEW_CKA_ID_LENGTH, run.receive_d, run.receive_s, &new_cert_handle);
     if (rv != CKR_OK) {
         ShowTokenError("C_CreateObject", rv, nullptr);
         KeepIssuedCertificate(run, NewCKAID);

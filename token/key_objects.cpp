@@ -125,7 +125,7 @@ CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[N
     return C_GenerateKeyPair(session, &mech, pubKeyAttribs, count, prKeyAttribs, count, publicKey, privateKey);
 }
 
-CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle)
 {
     static char label[] = "EGAIS";
@@ -133,7 +133,7 @@ CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_
         {CKA_CLASS, &certClass, sizeof certClass},
         {CKA_TOKEN, &token, sizeof token},
         {CKA_LABEL, label, 5},
-        {CKA_ID, (void *)NewCKAID, NEW_CKA_ID_LENGTH},
+        {CKA_ID, (void *)id, idLength},
         {CKA_VALUE, (void *)certificate, length},
     };
     return C_CreateObject(session, newCertAttr, 5, new_cert_handle);

@@ -28,7 +28,9 @@ void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCK
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey);
 
-CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
+// The certificate object "EGAIS" of a key pair: the pair's identifier with
+// its whole length (zero bytes included) and the certificate's DER bytes.
+CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength,
                           const CK_BYTE *certificate, CK_ULONG length, CK_OBJECT_HANDLE *new_cert_handle);
 
 // Removes every object that carries the identifier, one per search pass.

@@ -203,7 +203,8 @@ TEST_F(TokenObjects, NewKeyPairAndCertificateCarryTheNewIdentifier)
     CK_OBJECT_HANDLE publicKey = 0, privateKey = 0, certificate = 0;
     ASSERT_EQ(CKR_OK, GenerateRenewalKeyPair(session, id, record, &publicKey, &privateKey));
     const CK_BYTE certificateValue[] = {0x30, 0x03, 0x02, 0x01, 0x05};
-    ASSERT_EQ(CKR_OK, StoreNewCertificate(session, id, certificateValue, sizeof certificateValue, &certificate));
+    ASSERT_EQ(CKR_OK, StoreNewCertificate(session, id, NEW_CKA_ID_LENGTH, certificateValue, sizeof certificateValue,
+                                          &certificate));
 
     std::vector<TokenObject> objects = WithId(std::string((const char *)id, NEW_CKA_ID_LENGTH));
     ASSERT_EQ(3u, objects.size());
