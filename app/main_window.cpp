@@ -7,6 +7,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include "renewal/certificate_writing.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/token_library.h"
@@ -46,6 +47,7 @@ static const wchar_t *const TEXT_NO_HARDWARE_HASH =
     L"Будет выполняться программное хэширование без обращения к устройству.";
 static const wchar_t *const TEXT_MENU_UTILITIES = L"Утилиты";
 static const wchar_t *const TEXT_MENU_RENEW = L"Продление сертификата на JaCarta";
+static const wchar_t *const TEXT_MENU_WRITE_CERTIFICATE = L"Записать сертификат из файла...";
 static const wchar_t *const TEXT_MENU_ABOUT = L"О программе";
 static const wchar_t *const TEXT_MENU_EXIT = L"Выход";
 static const wchar_t *const TEXT_EXIT_QUESTION = L"Выйти из программы?";
@@ -145,6 +147,7 @@ static void BuildTrayMenu()
 {
     utilitiesMenu = CreatePopupMenu();
     AppendMenuW(utilitiesMenu, MF_STRING, ID_RENEW, TEXT_MENU_RENEW);
+    AppendMenuW(utilitiesMenu, MF_STRING, ID_WRITE_CERTIFICATE, TEXT_MENU_WRITE_CERTIFICATE);
 
     trayMenu = CreatePopupMenu();
     AppendMenuW(trayMenu, MF_POPUP, (UINT_PTR)utilitiesMenu, TEXT_MENU_UTILITIES);
@@ -384,6 +387,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
         switch (LOWORD(wParam)) {
         case ID_RENEW:
             ShowRenewalDialog(window);
+            return 0;
+        case ID_WRITE_CERTIFICATE:
+            WriteCertificateFromFile(window);
             return 0;
         case ID_ABOUT:
             if (aboutDialog)

@@ -73,7 +73,7 @@ static bool DerElement(const CK_BYTE *der, unsigned int length, unsigned int *he
     return true;
 }
 
-static unsigned int DerElementLength(const CK_BYTE *der, unsigned int length)
+unsigned int DerElementLength(const CK_BYTE *der, unsigned int length)
 {
     unsigned int header = 0, total = 0;
     return DerElement(der, length, &header, &total) ? total : 0;

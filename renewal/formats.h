@@ -18,6 +18,10 @@ PaymentReply ClassifyPaymentReply(const CK_BYTE *reply, unsigned int length);
 // outlive the list's use.
 void BuildExtensions(char *exts[8], char utf8Tool[256]);
 
+// The whole length (header included) of the DER element that starts at der;
+// 0 when its header is malformed or claims more than length bytes.
+unsigned int DerElementLength(const CK_BYTE *der, unsigned int length);
+
 // The subject public key of the certificate request that createCSR made
 // (what the server certifies, whatever form the token gives the key in).
 // Free with LocalFree; null when the request does not decode.

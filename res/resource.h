@@ -18,11 +18,13 @@
 #define IDD_SEARCH               137
 #define IDD_RENEWAL_PROGRESS     139
 #define IDD_PIN                  140
+#define IDD_WRITE_PROGRESS       141
 
 // Notification-area menu commands
 #define ID_ABOUT                 402
 #define ID_EXIT                  403
 #define ID_RENEW                 405
+#define ID_WRITE_CERTIFICATE     406
 
 // Search dialog
 #define IDC_SEARCH_STATUS        1001
@@ -49,3 +51,6 @@
 
 // PIN dialog
 #define IDC_PIN                  1019
+
+// Progress of writing a certificate from a file
+#define IDC_WRITE_PROGRESS       1020

@@ -34,10 +34,10 @@ void ShowTokenCount(HWND dialog, HWND progress, CK_ULONG slotsCount)
     SendDlgItemMessageW(dialog, IDC_SEARCH_STATUS, WM_SETTEXT, 0, (LPARAM)tokenCountMsg);
 }
 
-// Reads the slots with a token into a new array (delete[] by the caller; null
-// when there is none) and their number into slotsCount, which comes in as the
-// number the first call reported. The loop over the array never runs past it:
-// a token attached meanwhile makes the list too small, and it is read anew.
+}  // namespace
+
+// The loop over the array never runs past it: a token attached meanwhile
+// makes the list too small, and it is read anew.
 CK_SLOT_ID *ReadSlotList(CK_ULONG &slotsCount)
 {
     for (int attempt = 0; attempt < slotListAttempts && slotsCount > 0; ++attempt) {
@@ -55,6 +55,8 @@ CK_SLOT_ID *ReadSlotList(CK_ULONG &slotsCount)
     slotsCount = 0;
     return nullptr;
 }
+
+namespace {
 
 // Adds a record for every certificate object of the token in the slot.
 void SearchToken(CK_SLOT_ID slot, HWND progress)

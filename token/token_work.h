@@ -1,6 +1,7 @@
-// Keeps "Выход" from finalizing the token library while a search or renewal
-// worker is inside it: workers mark their time in the library, and the exit
-// command refuses while any is marked.
+// Keeps "Выход" from finalizing the token library while a search, renewal or
+// writing worker is inside it, and keeps those from running side by side:
+// workers mark their time in the library, and the exit command and the
+// commands that start a worker refuse while any is marked.
 //
 // Call TokenWorkBegin on the user-interface thread before the worker thread
 // is created (the progress dialog's WM_INITDIALOG), so that no menu command
@@ -8,6 +9,12 @@
 // library call (from any thread). Every Begin needs exactly one End.
 #pragma once
 
+#include <windows.h>
+
 void TokenWorkBegin();
 void TokenWorkEnd();
 bool TokenWorkRunning();
+
+// For a command that would start a worker: when one runs, tells the user so
+// in a box owned by owner and returns true (the command is refused).
+bool RefuseSecondTokenWork(HWND owner);

@@ -10,6 +10,7 @@
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/search.h"
+#include "token/token_work.h"
 #include "ui/program_icon.h"
 
 namespace {
@@ -126,6 +127,8 @@ INT_PTR CALLBACK CertListDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM
             EndDialog(dialog, IDCANCEL);
             return TRUE;
         case IDC_CERT_REFRESH:
+            if (RefuseSecondTokenWork(dialog))
+                return TRUE;
             DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_SEARCH), dialog, SearchDialogProc, 0);
             SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
             FillRows(listView);

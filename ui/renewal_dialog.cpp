@@ -10,6 +10,7 @@
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/search.h"
+#include "token/token_work.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/expiry_rule.h"
 #include "ui/program_icon.h"
@@ -64,6 +65,8 @@ void ShowDetails(HWND dialog, const CertRecord &record)
 // "Выбрать": search, list, show the choice.
 void ChooseCertificate(HWND dialog)
 {
+    if (RefuseSecondTokenWork(dialog))
+        return;
     DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_SEARCH), dialog, SearchDialogProc, 0);
     if (certList.count() <= 0)
         MessageBoxW(dialog, notFoundText, notFoundCaption, MB_OK | MB_ICONERROR);
@@ -79,7 +82,7 @@ void ChooseCertificate(HWND dialog)
 // "Продлить": the expiry rule, the user's word, then the renewal itself.
 void RenewCertificate(HWND dialog)
 {
-    if (selectedIndex == -1 || certList.count() <= 0)
+    if (selectedIndex == -1 || certList.count() <= 0 || RefuseSecondTokenWork(dialog))
         return;
     CertRecord record = certList.get(selectedIndex);
     if (const wchar_t *refusal = RenewalRefusal(record)) {
@@ -92,7 +95,9 @@ void RenewCertificate(HWND dialog)
         MessageBoxW(dialog, notDueText, notDueCaption, MB_OK | MB_ICONERROR);
         return;
     }
-    if (MessageBoxW(dialog, confirmText, confirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
+    // Other token work may have started while the question was open.
+    if (MessageBoxW(dialog, confirmText, confirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES ||
+        RefuseSecondTokenWork(dialog))
         return;
     INT_PTR renewed = DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_RENEWAL_PROGRESS), dialog,
                                       RenewalProgressDialogProc, 0);

@@ -314,10 +314,13 @@ TEST_F(ResidentProgram, RightClickOnTheIconOpensTheMenuWithItsItemsInOrder)
     HWND utilities = WaitForPopupMenu(program.processId, 5000, menu);
     ASSERT_NE(nullptr, utilities);
     std::vector<MenuItem> tools = ReadMenu(utilities);
-    ASSERT_EQ(1u, tools.size());
+    ASSERT_EQ(2u, tools.size());
     EXPECT_EQ(L"Продление сертификата на JaCarta", tools[0].text);
     EXPECT_EQ(405u, tools[0].id);
     EXPECT_TRUE(tools[0].image);
+    EXPECT_EQ(L"Записать сертификат из файла...", tools[1].text);
+    EXPECT_EQ(406u, tools[1].id);
+    EXPECT_FALSE(tools[1].image);
     EXPECT_TRUE(SaveScreenshot("shell-tray-menu"));
 
     ASSERT_TRUE(ClickMenuItem(utilities, 0));

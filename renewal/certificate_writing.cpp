@@ -1,0 +1,266 @@
+#include "renewal/certificate_writing.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <wincrypt.h>
+
+#include <cstring>
+#include <vector>
+
+#include "renewal/formats.h"
+#include "res/app_instance.h"
+#include "res/resource.h"
+#include "token/key_objects.h"
+#include "token/key_pair_search.h"
+#include "token/pin_dialog.h"
+#include "token/token_status.h"
+#include "token/token_work.h"
+
+namespace {
+
+const wchar_t fileDialogTitle[] = L"Файл сертификата";
+// Name and pattern pairs; the list ends with an empty name.
+const wchar_t fileFilter[] =
+    L"Сертификаты (*.cer;*.crt;*.der;*.pem)\0*.cer;*.crt;*.der;*.pem\0Все файлы (*.*)\0*.*\0";
+const wchar_t errorCaption[] = L"Ошибка";
+const wchar_t warningCaption[] = L"Внимание";
+const wchar_t writtenCaption[] = L"Новый сертификат";
+const wchar_t notCertificateText[] = L"Файл не содержит сертификата.";
+const wchar_t noKeyPairText[] = L"На подключённых носителях нет ключевой пары для этого сертификата.";
+const wchar_t alreadyStoredText[] = L"Этот сертификат уже записан на носитель.";
+const wchar_t writtenText[] = L"Сертификат записан на носитель.";
+
+// Far above any certificate file, PEM or not; a larger file holds none.
+const DWORD maxFileSize = 1024 * 1024;
+const DWORD pathRoom = 4096;
+// The key pair found, the login, the certificate stored.
+const int WRITE_STEPS = 3;
+
+// The box that ends a run: a text of ours, or a token error for a call; none
+// when the user cancelled the PIN.
+struct Outcome {
+    const wchar_t *text = nullptr;
+    const wchar_t *caption = nullptr;
+    UINT icon = 0;
+    const char *failedCall = nullptr;
+    CK_RV rv = CKR_OK;
+};
+
+Outcome Box(const wchar_t *text, const wchar_t *caption, UINT icon)
+{
+    Outcome outcome;
+    outcome.text = text;
+    outcome.caption = caption;
+    outcome.icon = icon;
+    return outcome;
+}
+
+Outcome TokenError(const char *call, CK_RV rv)
+{
+    Outcome outcome;
+    outcome.failedCall = call;
+    outcome.rv = rv;
+    return outcome;
+}
+
+void ShowOutcome(HWND owner, const Outcome &outcome)
+{
+    if (outcome.failedCall)
+        ShowTokenError(outcome.failedCall, outcome.rv, owner);
+    else if (outcome.text)
+        MessageBoxW(owner, outcome.text, outcome.caption, MB_OK | outcome.icon);
+}
+
+// Handed from the user-interface thread to the worker through the modal
+// progress dialog: read by the worker only while the dialog is open.
+struct WriteRun {
+    PCCERT_CONTEXT certificate;
+    HWND dialog;
+};
+
+void Advance(HWND progress)
+{
+    SendMessageW(progress, PBM_STEPIT, 0, 0);
+}
+
+// On the logged-in session: the certificate object beside the private key.
+Outcome StoreBesideKeyPair(CK_SESSION_HANDLE session, const KeyPairPlace &place, PCCERT_CONTEXT certificate)
+{
+    bool found = false;
+    const char *failedCall = nullptr;
+    CK_RV rv = FindPrivateKeyById(session, place.id, place.idLength, &found, &failedCall);
+    if (rv != CKR_OK)
+        return TokenError(failedCall, rv);
+    if (!found)
+        return Box(noKeyPairText, errorCaption, MB_ICONERROR);
+    CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
+    rv = StoreNewCertificate(session, place.id, place.idLength, certificate->pbCertEncoded,
+                             certificate->cbCertEncoded, &new_cert_handle);
+    if (rv != CKR_OK)
+        return TokenError("C_CreateObject", rv);
+    return Box(writtenText, writtenCaption, MB_ICONINFORMATION);
+}
+
+// Everything said to the token; the box comes after the session is closed.
+Outcome WriteBesideKeyPair(const WriteRun &run)
+{
+    HWND progress = GetDlgItem(run.dialog, IDC_WRITE_PROGRESS);
+    SendMessageW(progress, PBM_SETRANGE, 0, MAKELPARAM(0, WRITE_STEPS));
+    SendMessageW(progress, PBM_SETSTEP, 1, 0);
+
+    KeyPairPlace place;
+    if (!FindPublicKeyOfCertificate(run.certificate, &place))
+        return Box(noKeyPairText, errorCaption, MB_ICONERROR);
+    if (place.certificateStored)
+        return Box(alreadyStoredText, warningCaption, MB_ICONWARNING);
+    Advance(progress);
+
+    // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
+    // login attempt.
+    if (DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) != IDOK)
+        return Outcome();
+
+    CK_SESSION_HANDLE session = 0;
+    CK_RV rv = C_OpenSession(place.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    if (rv != CKR_OK)
+        return TokenError("C_OpenSession", rv);
+    rv = C_Login(session, CKU_USER, (CK_UTF8CHAR *)pinBuffer, (CK_ULONG)strnlen(pinBuffer, sizeof pinBuffer));
+    // Nothing reads the PIN after the login.
+    SecureZeroMemory(pinBuffer, sizeof pinBuffer);
+    if (rv != CKR_OK) {
+        C_CloseSession(session);
+        return TokenError("C_Login", rv);
+    }
+    Advance(progress);
+
+    Outcome outcome = StoreBesideKeyPair(session, place, run.certificate);
+    C_Logout(session);
+    C_CloseSession(session);
+    if (outcome.text == writtenText)
+        Advance(progress);
+    return outcome;
+}
+
+DWORD WINAPI WriteThread(LPVOID parameter)
+{
+    WriteRun *run = (WriteRun *)parameter;
+    Outcome outcome = WriteBesideKeyPair(*run);
+    // Also when the login never came.
+    SecureZeroMemory(pinBuffer, sizeof pinBuffer);
+    ShowOutcome(run->dialog, outcome);
+    TokenWorkEnd();
+    EndDialog(run->dialog, 0);
+    return 0;
+}
+
+// The certificate that the user chooses; false when the dialog was cancelled.
+bool ChooseCertificateFile(HWND owner, wchar_t *path)
+{
+    path[0] = 0;
+    OPENFILENAMEW open = {};
+    open.lStructSize = sizeof open;
+    open.hwndOwner = owner;
+    open.lpstrFilter = fileFilter;
+    open.nFilterIndex = 1;
+    open.lpstrFile = path;
+    open.nMaxFile = pathRoom;
+    open.lpstrTitle = fileDialogTitle;
+    open.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    return GetOpenFileNameW(&open) != FALSE;
+}
+
+// The one certificate in the file, DER or Base64 (PEM), with exactly its own
+// encoding: bytes after it are not stored with it. Null when the file cannot
+// be read, is empty or too large, or holds no certificate.
+PCCERT_CONTEXT ReadCertificateFile(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    LARGE_INTEGER size = {};
+    std::vector<BYTE> bytes;
+    bool read = GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= maxFileSize;
+    if (read) {
+        bytes.resize((size_t)size.QuadPart);
+        DWORD got = 0;
+        read = ReadFile(file, bytes.data(), (DWORD)bytes.size(), &got, nullptr) && got == bytes.size();
+    }
+    CloseHandle(file);
+    if (!read)
+        return nullptr;
+
+    CERT_BLOB blob = {(DWORD)bytes.size(), bytes.data()};
+    const void *found = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_CERT, CERT_QUERY_FORMAT_FLAG_ALL, 0,
+                          nullptr, nullptr, nullptr, nullptr, nullptr, &found) ||
+        found == nullptr)
+        return nullptr;
+    PCCERT_CONTEXT certificate = (PCCERT_CONTEXT)found;
+    unsigned int own = DerElementLength(certificate->pbCertEncoded, certificate->cbCertEncoded);
+    if (own == certificate->cbCertEncoded)
+        return certificate;
+    PCCERT_CONTEXT exact =
+        own == 0 ? nullptr : CertCreateCertificateContext(X509_ASN_ENCODING, certificate->pbCertEncoded, own);
+    CertFreeCertificateContext(certificate);
+    return exact;
+}
+
+}  // namespace
+
+static INT_PTR CALLBACK WriteProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
+
+void WriteCertificateFromFile(HWND owner)
+{
+    // The menu works while the file dialog or a box of this command is open:
+    // one writing at a time.
+    static bool writing = false;
+    if (writing) {
+        SetForegroundWindow(GetLastActivePopup(owner));
+        return;
+    }
+    if (RefuseSecondTokenWork(owner))
+        return;
+    writing = true;
+    wchar_t *path = new wchar_t[pathRoom];
+    // A search or renewal may have started while the file dialog was open.
+    if (ChooseCertificateFile(owner, path) && !RefuseSecondTokenWork(owner)) {
+        PCCERT_CONTEXT certificate = ReadCertificateFile(path);
+        if (certificate == nullptr) {
+            MessageBoxW(owner, notCertificateText, errorCaption, MB_OK | MB_ICONERROR);
+        } else {
+            INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+            InitCommonControlsEx(&controls);
+            WriteRun run = {certificate, nullptr};
+            DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_WRITE_PROGRESS), owner, WriteProgressDialogProc,
+                            (LPARAM)&run);
+            CertFreeCertificateContext(certificate);
+        }
+    }
+    delete[] path;
+    writing = false;
+}
+
+// Dialog-box function for the writing progress dialog: the worker does all,
+// and the user cannot close it.
+static INT_PTR CALLBACK WriteProgressDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_INITDIALOG: {
+        WriteRun *run = (WriteRun *)lParam;
+        run->dialog = dialog;
+        // Marked here, before the worker exists, so that no other token work
+        // and no "Выход" can slip in between.
+        TokenWorkBegin();
+        HANDLE thread = CreateThread(nullptr, 0, WriteThread, run, 0, nullptr);
+        if (thread == nullptr) {
+            TokenWorkEnd();
+            EndDialog(dialog, 0);
+        } else {
+            CloseHandle(thread);
+        }
+        return TRUE;
+    }
+    }
+    return FALSE;
+}
