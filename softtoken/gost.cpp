@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <mutex>
 
-static const char curveName[] = "GOST2001-CryptoPro-A";
-
 // libgcrypt's entropy gatherer on Windows reports missing disk statistics on
 // stderr; the token has no console to talk to.
 static void QuietLog(void *, int level, const char *format, va_list args)
@@ -76,40 +74,49 @@ static bool TokenNumber(gcry_sexp_t sexp, const char *name, size_t size, std::st
     return ok;
 }
 
-// libgcrypt gives the point as 04 || X || Y, big-endian.
-static bool PublicFromPoint(const std::string &point, std::string &publicValue)
+size_t GostSize(GostKind kind)
 {
-    if (point.size() != 65 || point[0] != 4)
+    return kind == GostKind::R2012_512 ? 64 : 32;
+}
+
+// libgcrypt gives the point as 04 || X || Y, big-endian.
+static bool PublicFromPoint(const std::string &point, size_t size, std::string &publicValue)
+{
+    if (point.size() != 2 * size + 1 || point[0] != 4)
         return false;
-    publicValue = Reversed(point.substr(1, 32)) + Reversed(point.substr(33, 32));
+    publicValue = Reversed(point.substr(1, size)) + Reversed(point.substr(1 + size, size));
     return true;
 }
 
-bool GostGenerateKeyPair(std::string &publicValue, std::string &privateValue)
+bool GostGenerateKeyPair(GostKind kind, const char *curve, std::string &publicValue, std::string &privateValue)
 {
     InitialiseGcrypt();
+    size_t size = GostSize(kind);
     gcry_sexp_t parameters = nullptr, key = nullptr;
-    if (gcry_sexp_build(&parameters, nullptr, "(genkey (ecc (curve %s)))", curveName))
+    if (gcry_sexp_build(&parameters, nullptr, "(genkey (ecc (curve %s)))", curve))
         return false;
     gcry_error_t error = gcry_pk_genkey(&key, parameters);
     gcry_sexp_release(parameters);
     if (error)
         return false;
     std::string point, secret;
-    bool ok = TokenBytes(key, "q", point) && TokenNumber(key, "d", 32, secret) &&
-              PublicFromPoint(point, publicValue);
+    bool ok = TokenBytes(key, "q", point) && TokenNumber(key, "d", size, secret) &&
+              PublicFromPoint(point, size, publicValue);
     gcry_sexp_release(key);
     if (ok)
         privateValue = Reversed(secret);
     return ok;
 }
 
-std::string GostDigest(const std::string &data)
+std::string GostDigest(GostKind kind, const std::string &data)
 {
     InitialiseGcrypt();
-    unsigned char digest[32];
-    gcry_md_hash_buffer(GCRY_MD_GOSTR3411_CP, digest, data.data(), data.size());
-    return std::string((const char *)digest, sizeof digest);
+    int algorithm = kind == GostKind::R2001       ? GCRY_MD_GOSTR3411_CP
+                    : kind == GostKind::R2012_256 ? GCRY_MD_STRIBOG256
+                                                  : GCRY_MD_STRIBOG512;
+    std::string digest(gcry_md_get_algo_dlen(algorithm), '\0');
+    gcry_md_hash_buffer(algorithm, &digest[0], data.data(), data.size());
+    return digest;
 }
 
 // The signature scheme reads the digest as a little-endian number, while
@@ -123,18 +130,20 @@ static gcry_sexp_t DigestData(const std::string &digest)
     return data;
 }
 
-bool GostSign(const std::string &privateValue, const std::string &digest, std::string &signature)
+bool GostSign(GostKind kind, const char *curve, const std::string &privateValue, const std::string &digest,
+              std::string &signature)
 {
     InitialiseGcrypt();
-    if (privateValue.size() != 32 || digest.size() != 32)
+    size_t size = GostSize(kind);
+    if (privateValue.size() != size || digest.size() != size)
         return false;
     std::string secret = Reversed(privateValue);
     gcry_sexp_t key = nullptr, data = DigestData(digest), result = nullptr;
-    bool ok = data && !gcry_sexp_build(&key, nullptr, "(private-key (ecc (curve %s) (d %b)))", curveName,
+    bool ok = data && !gcry_sexp_build(&key, nullptr, "(private-key (ecc (curve %s) (d %b)))", curve,
                                        (int)secret.size(), secret.data());
     ok = ok && !gcry_pk_sign(&result, data, key);
     std::string r, s;
-    ok = ok && TokenNumber(result, "r", 32, r) && TokenNumber(result, "s", 32, s);
+    ok = ok && TokenNumber(result, "r", size, r) && TokenNumber(result, "s", size, s);
     if (ok)
         signature = s + r;
     gcry_sexp_release(key);

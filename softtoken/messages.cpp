@@ -3,17 +3,6 @@
 #include "softtoken/der.h"
 #include "softtoken/gost.h"
 
-// GOST R 34.10-2001 key with the CryptoPro-A curve and the CryptoPro hash
-// parameters, as certificates and requests carry it (RFC 4491).
-static const char keyAlgorithm[] = "1.2.643.2.2.19";
-static const char curveParameters[] = "1.2.643.2.2.35.1";
-static const char hashParameters[] = "1.2.643.2.2.30.1";
-// Requests and certificates: GOST R 34.11-94 with GOST R 34.10-2001.
-static const char requestSignatureAlgorithm[] = "1.2.643.2.2.3";
-// CMS names the digest and the key algorithm separately, as OpenSSL's GOST
-// engine writes and expects them.
-static const char digestAlgorithm[] = "1.2.643.2.2.9";
-
 static const char extensionRequest[] = "1.2.840.113549.1.9.14";
 static const char signedDataType[] = "1.2.840.113549.1.7.2";
 static const char dataType[] = "1.2.840.113549.1.7.1";
@@ -26,28 +15,32 @@ static std::string AlgorithmWithNull(const char *oid)
     return der::Sequence({der::Oid(oid), der::Null()});
 }
 
-static std::string PublicKeyInfo(const std::string &publicValue)
+// The key's algorithm with its parameter set and, where certificates carry
+// it, its digest parameters (RFC 4491, RFC 9215).
+static std::string PublicKeyInfo(const GostKey &key, const std::string &publicValue)
 {
-    std::string algorithm =
-        der::Sequence({der::Oid(keyAlgorithm), der::Sequence({der::Oid(curveParameters), der::Oid(hashParameters)})});
+    std::vector<std::string> parameters = {der::Oid(key.params->oid)};
+    if (key.kind == GostKind::R2001 || key.params->digestInKeyInfo)
+        parameters.push_back(der::Oid(HashParamsOid(key.kind)));
+    std::string algorithm = der::Sequence({der::Oid(KeyAlgorithmOid(key.kind)), der::Sequence(parameters)});
     return der::Sequence({algorithm, der::BitString(der::OctetString(publicValue))});
 }
 
-bool BuildCertificationRequest(const std::string &name, const std::string &extensions,
+bool BuildCertificationRequest(const std::string &name, const std::string &extensions, const GostKey &key,
                                const std::string &publicValue, const std::string &privateValue,
                                std::string &request)
 {
-    if (publicValue.size() != 64)
+    if (publicValue.size() != 2 * GostSize(key.kind))
         return false;
     std::string attributes;
     if (!extensions.empty())
         attributes = der::Sequence({der::Oid(extensionRequest), der::SetOf({extensions})});
-    std::string info = der::Sequence({der::Integer(0), name, PublicKeyInfo(publicValue),
+    std::string info = der::Sequence({der::Integer(0), name, PublicKeyInfo(key, publicValue),
                                       der::Explicit(0, attributes)});
     std::string signature;
-    if (!GostSign(privateValue, GostDigest(info), signature))
+    if (!GostSign(key.kind, key.params->curve, privateValue, GostDigest(key.kind, info), signature))
         return false;
-    request = der::Sequence({info, AlgorithmWithNull(requestSignatureAlgorithm), der::BitString(signature)});
+    request = der::Sequence({info, AlgorithmWithNull(SignatureAlgorithmOid(key.kind)), der::BitString(signature)});
     return true;
 }
 
@@ -73,7 +66,7 @@ static bool IssuerAndSerial(const std::string &certificate, std::string &issuerA
     return true;
 }
 
-bool BuildSignedData(const std::string &content, const std::string &certificate,
+bool BuildSignedData(const std::string &content, const std::string &certificate, const GostKey &key,
                      const std::string &privateValue, const int time[6], std::string &message)
 {
     std::string issuerAndSerial;
@@ -88,26 +81,30 @@ bool BuildSignedData(const std::string &content, const std::string &certificate,
         der::Sequence({der::Oid(contentTypeAttribute), der::SetOf({der::Oid(dataType)})}),
         der::Sequence({der::Oid(signingTimeAttribute),
                        der::SetOf({der::Time(time[0], time[1], time[2], time[3], time[4], time[5])})}),
-        der::Sequence({der::Oid(messageDigestAttribute), der::SetOf({der::OctetString(GostDigest(content))})}),
+        der::Sequence(
+            {der::Oid(messageDigestAttribute), der::SetOf({der::OctetString(GostDigest(key.kind, content))})}),
     };
     // The signature covers the attributes as a DER SET OF; the message
     // carries the same bytes under [0] IMPLICIT.
     std::string signedAttributes = der::SetOf(attributes);
     std::string signature;
-    if (!GostSign(privateValue, GostDigest(signedAttributes), signature))
+    if (!GostSign(key.kind, key.params->curve, privateValue, GostDigest(key.kind, signedAttributes), signature))
         return false;
+    // The digest by itself and the key's algorithm as the signature
+    // algorithm, as OpenSSL's GOST engine writes and expects them.
+    std::string digestAlgorithm = AlgorithmWithNull(DigestAlgorithmOid(key.kind));
 
     std::string signerInfo = der::Sequence({
         der::Integer(1),
         issuerAndSerial,
-        AlgorithmWithNull(digestAlgorithm),
+        digestAlgorithm,
         der::Implicit(0, signedAttributes),
-        AlgorithmWithNull(keyAlgorithm),
+        AlgorithmWithNull(KeyAlgorithmOid(key.kind)),
         der::OctetString(signature),
     });
     std::string signedData = der::Sequence({
         der::Integer(1),
-        der::SetOf({AlgorithmWithNull(digestAlgorithm)}),
+        der::SetOf({digestAlgorithm}),
         der::Sequence({der::Oid(dataType), der::Explicit(0, der::OctetString(content))}),
         der::Implicit(0, der::SetOf({certificateOnly})),
         der::SetOf({signerInfo}),

@@ -1,13 +1,8 @@
 #include "softtoken/objects.h"
 
-#include "softtoken/gost.h"
 #include "softtoken/library_state.h"
 
 #include <cstring>
-
-const std::string cryptoProA("\x06\x07\x2A\x85\x03\x02\x02\x23\x01", 9);
-// 1.2.643.2.2.30.1, the CryptoPro parameters of GOST R 34.11-94.
-static const std::string cryptoProHash("\x06\x07\x2A\x85\x03\x02\x02\x1E\x01", 9);
 
 static std::string Ulong(CK_ULONG value)
 {
@@ -90,10 +85,6 @@ static CK_RV ApplyTemplate(const CK_ATTRIBUTE *attributes, CK_ULONG count, bool 
         if (object.Has(attribute.type) && (attribute.type == CKA_CLASS || attribute.type == CKA_KEY_TYPE) &&
             object.Get(attribute.type) != value)
             return CKR_TEMPLATE_INCONSISTENT;
-        if (attribute.type == CKA_GOSTR3410_PARAMS && value != cryptoProA)
-            return CKR_DOMAIN_PARAMS_INVALID;
-        if (attribute.type == CKA_GOSTR3411_PARAMS && value != cryptoProHash)
-            return CKR_DOMAIN_PARAMS_INVALID;
         object.attributes[attribute.type] = value;
     }
     return CKR_OK;
@@ -107,18 +98,17 @@ static bool TemplateHas(const CK_ATTRIBUTE *attributes, CK_ULONG count, CK_ATTRI
     return false;
 }
 
-static StoredObject KeyDefaults(CK_OBJECT_CLASS objectClass)
+static StoredObject KeyDefaults(CK_OBJECT_CLASS objectClass, CK_KEY_TYPE keyType)
 {
     StoredObject key;
     key.attributes = {
         {CKA_CLASS, Ulong(objectClass)},
-        {CKA_KEY_TYPE, Ulong(CKK_GOSTR3410)},
+        {CKA_KEY_TYPE, Ulong(keyType)},
         {CKA_TOKEN, yes},
         {CKA_MODIFIABLE, yes},
         {CKA_LABEL, ""},
         {CKA_ID, ""},
         {CKA_DERIVE, no},
-        {CKA_GOSTR3411_PARAMS, cryptoProHash},
     };
     if (objectClass == CKO_PRIVATE_KEY) {
         key.attributes[CKA_PRIVATE] = yes;
@@ -132,25 +122,47 @@ static StoredObject KeyDefaults(CK_OBJECT_CLASS objectClass)
     return key;
 }
 
-CK_RV MakeKeyPair(const CK_ATTRIBUTE *publicTemplate, CK_ULONG publicCount, const CK_ATTRIBUTE *privateTemplate,
-                  CK_ULONG privateCount, StoredObject &publicKey, StoredObject &privateKey)
+// Copies the domain parameters that one template of a pair gives to the
+// other, so that both keys carry them.
+static CK_RV ShareParameters(StoredObject &publicKey, StoredObject &privateKey)
+{
+    for (CK_ATTRIBUTE_TYPE type : {CKA_GOSTR3410_PARAMS, CKA_GOSTR3411_PARAMS}) {
+        if (publicKey.Has(type) && privateKey.Has(type) && publicKey.Get(type) != privateKey.Get(type))
+            return CKR_TEMPLATE_INCONSISTENT;
+        if (publicKey.Has(type))
+            privateKey.attributes[type] = publicKey.Get(type);
+        else if (privateKey.Has(type))
+            publicKey.attributes[type] = privateKey.Get(type);
+    }
+    return CKR_OK;
+}
+
+CK_RV MakeKeyPair(CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE *publicTemplate, CK_ULONG publicCount,
+                  const CK_ATTRIBUTE *privateTemplate, CK_ULONG privateCount, StoredObject &publicKey,
+                  StoredObject &privateKey)
 {
     if (!TemplateHas(publicTemplate, publicCount, CKA_GOSTR3410_PARAMS))
         return CKR_TEMPLATE_INCOMPLETE;
-    publicKey = KeyDefaults(CKO_PUBLIC_KEY);
-    privateKey = KeyDefaults(CKO_PRIVATE_KEY);
+    CK_KEY_TYPE keyType = mechanism == CKM_GOSTR3410_512_KEY_PAIR_GEN ? CKK_GOSTR3410_512 : CKK_GOSTR3410;
+    publicKey = KeyDefaults(CKO_PUBLIC_KEY, keyType);
+    privateKey = KeyDefaults(CKO_PRIVATE_KEY, keyType);
     CK_RV rv = ApplyTemplate(publicTemplate, publicCount, true, publicKey);
     if (rv == CKR_OK)
         rv = ApplyTemplate(privateTemplate, privateCount, true, privateKey);
+    if (rv == CKR_OK)
+        rv = ShareParameters(publicKey, privateKey);
+    GostKey key;
+    if (rv == CKR_OK)
+        rv = ResolveKey(keyType, publicKey.Get(CKA_GOSTR3410_PARAMS), publicKey.Get(CKA_GOSTR3411_PARAMS), key);
     if (rv != CKR_OK)
         return rv;
     std::string publicValue, privateValue;
-    if (!GostGenerateKeyPair(publicValue, privateValue))
+    if (!GostGenerateKeyPair(key.kind, key.params->curve, publicValue, privateValue))
         return CKR_FUNCTION_FAILED;
-    for (StoredObject *key : {&publicKey, &privateKey}) {
-        key->attributes[CKA_GOSTR3410_PARAMS] = cryptoProA;
-        key->attributes[CKA_LOCAL] = yes;
-        key->attributes[CKA_KEY_GEN_MECHANISM] = Ulong(CKM_GOSTR3410_KEY_PAIR_GEN);
+    for (StoredObject *object : {&publicKey, &privateKey}) {
+        object->attributes[CKA_GOSTR3411_PARAMS] = HashParamsOf(key.kind);
+        object->attributes[CKA_LOCAL] = yes;
+        object->attributes[CKA_KEY_GEN_MECHANISM] = Ulong(mechanism);
     }
     privateKey.attributes[CKA_ALWAYS_SENSITIVE] = yes;
     privateKey.attributes[CKA_NEVER_EXTRACTABLE] = yes;
@@ -184,7 +196,10 @@ CK_RV MakeObject(const CK_ATTRIBUTE *attributes, CK_ULONG count, StoredObject &o
         break;
     case CKO_PUBLIC_KEY:
     case CKO_PRIVATE_KEY:
-        object = KeyDefaults(objectClass);
+        // The key type is the template's (CKK_GOSTR3410 when it has none),
+        // judged with the parameters below.
+        object = KeyDefaults(objectClass, CKK_GOSTR3410);
+        object.attributes.erase(CKA_KEY_TYPE);
         break;
     default:
         return CKR_ATTRIBUTE_VALUE_INVALID;
@@ -197,10 +212,19 @@ CK_RV MakeObject(const CK_ATTRIBUTE *attributes, CK_ULONG count, StoredObject &o
     if (objectClass == CKO_CERTIFICATE && object.GetUlong(CKA_CERTIFICATE_TYPE, 0) != CKC_X_509)
         return CKR_ATTRIBUTE_VALUE_INVALID;
     if (objectClass == CKO_PUBLIC_KEY || objectClass == CKO_PRIVATE_KEY) {
-        size_t size = objectClass == CKO_PUBLIC_KEY ? 64 : 32;
+        CK_KEY_TYPE keyType = object.GetUlong(CKA_KEY_TYPE, CKK_GOSTR3410);
+        object.attributes[CKA_KEY_TYPE] = Ulong(keyType);
         if (!object.Has(CKA_VALUE) || !object.Has(CKA_GOSTR3410_PARAMS))
             return CKR_TEMPLATE_INCOMPLETE;
-        if (object.Get(CKA_VALUE).size() != size || object.GetUlong(CKA_KEY_TYPE, 0) != CKK_GOSTR3410)
+        if (keyType != CKK_GOSTR3410 && keyType != CKK_GOSTR3410_512)
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        GostKey key;
+        rv = ResolveKey(keyType, object.Get(CKA_GOSTR3410_PARAMS), object.Get(CKA_GOSTR3411_PARAMS), key);
+        if (rv != CKR_OK)
+            return rv;
+        object.attributes[CKA_GOSTR3411_PARAMS] = HashParamsOf(key.kind);
+        size_t size = GostSize(key.kind) * (objectClass == CKO_PUBLIC_KEY ? 2 : 1);
+        if (object.Get(CKA_VALUE).size() != size)
             return CKR_ATTRIBUTE_VALUE_INVALID;
         object.attributes[CKA_LOCAL] = no;
     }

@@ -3,11 +3,7 @@
 // generation and C_CreateObject make from their templates.
 #pragma once
 
-#include "softtoken/store.h"
-
-// The DER encoding of the CryptoPro-A parameter set, 1.2.643.2.2.35.1: the
-// only GOST R 34.10-2001 parameters this token supports.
-extern const std::string cryptoProA;
+#include "softtoken/key_kinds.h"
 
 // Null pointers only where the count allows them.
 bool TemplateReadable(const CK_ATTRIBUTE *attributes, CK_ULONG count);
@@ -21,8 +17,11 @@ bool Matches(const StoredObject &object, const CK_ATTRIBUTE *pattern, CK_ULONG c
 // A private key's value never leaves the token.
 bool Sensitive(const StoredObject &object, CK_ATTRIBUTE_TYPE type);
 
-// A GOST R 34.10-2001 key pair (libgcrypt) with the templates' attributes.
-CK_RV MakeKeyPair(const CK_ATTRIBUTE *publicTemplate, CK_ULONG publicCount, const CK_ATTRIBUTE *privateTemplate,
+// A GOST key pair (libgcrypt) with the templates' attributes: with
+// CKM_GOSTR3410_KEY_PAIR_GEN a 2001 key, or a 2012-256 key when the digest
+// parameters are Streebog-256; with CKM_GOSTR3410_512_KEY_PAIR_GEN a
+// 2012-512 key.
+CK_RV MakeKeyPair(CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE *publicTemplate, CK_ULONG publicCount, const CK_ATTRIBUTE *privateTemplate,
                   CK_ULONG privateCount, StoredObject &publicKey, StoredObject &privateKey);
 
 // An object from a C_CreateObject template: certificates, data objects and

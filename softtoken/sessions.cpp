@@ -1,5 +1,6 @@
 // Sessions, login, object search, attributes, key generation and objects.
 #include "softtoken/library_state.h"
+#include "softtoken/der.h"
 #include "softtoken/objects.h"
 
 #include <cstring>
@@ -194,8 +195,8 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandl
         } else {
             std::string value = object->attributes[attribute.type];
             if (entry.state.faults.publicValueDer && library.faultsEnabled && attribute.type == CKA_VALUE &&
-                object->GetUlong(CKA_CLASS, 0) == CKO_PUBLIC_KEY && value.size() == 64)
-                value = std::string("\x04\x40", 2) + value;
+                object->GetUlong(CKA_CLASS, 0) == CKO_PUBLIC_KEY && (value.size() == 64 || value.size() == 128))
+                value = der::OctetString(value);
             if (!attribute.pValue) {
                 attribute.ulValueLen = value.size();
             } else if (attribute.ulValueLen >= value.size()) {
@@ -226,12 +227,13 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK
         return entry.Finish(CKR_SESSION_READ_ONLY);
     if (!library.loggedIn.count(entry.state.id))
         return entry.Finish(CKR_USER_NOT_LOGGED_IN);
-    if (mechanism->mechanism != CKM_GOSTR3410_KEY_PAIR_GEN)
+    if (mechanism->mechanism != CKM_GOSTR3410_KEY_PAIR_GEN && mechanism->mechanism != CKM_GOSTR3410_512_KEY_PAIR_GEN)
         return entry.Finish(CKR_MECHANISM_INVALID);
     if (mechanism->pParameter || mechanism->ulParameterLen)
         return entry.Finish(CKR_MECHANISM_PARAM_INVALID);
     StoredObject publicObject, privateObject;
-    CK_RV rv = MakeKeyPair(publicTemplate, publicCount, privateTemplate, privateCount, publicObject, privateObject);
+    CK_RV rv = MakeKeyPair(mechanism->mechanism, publicTemplate, publicCount, privateTemplate, privateCount,
+                           publicObject, privateObject);
     if (rv != CKR_OK)
         return entry.Finish(rv);
     publicObject.handle = entry.state.nextHandle++;

@@ -2,6 +2,7 @@
 // what is on them. It works on the store folder directly and runs the
 // library's own code in its process with faults and the journal off, so that
 // a test can look at a token whatever faults it has set for the program.
+#include "softtoken/der.h"
 #include "softtoken/library_state.h"
 #include "softtoken/objects.h"
 
@@ -38,7 +39,7 @@ static const char usageText[] =
     "usage: softtoken [--dir DIR] COMMAND ...\n"
     "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--absent]\n"
     "  present SLOT yes|no\n"
-    "  keygen SLOT --id HEX [--pub-label L] [--priv-label L]\n"
+    "  keygen SLOT --id HEX [--kind 2001|2012-256|2012-512] [--paramset NAME] [--pub-label L] [--priv-label L]\n"
     "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
     "  import-cert SLOT --id HEX --label L --file CERT.der\n"
     "  add-object SLOT --class N --id HEX [--label L] --value-file F\n"
@@ -472,13 +473,68 @@ private:
     bool initialized = false;
 };
 
+// Parameter sets by the names OpenSSL's GOST engine gives them (paramset:NAME).
+struct NamedParamSet {
+    const char *name;
+    const char *oid;
+};
+static const NamedParamSet narrowSets[] = {
+    {"A", "1.2.643.2.2.35.1"},       {"B", "1.2.643.2.2.35.2"},       {"C", "1.2.643.2.2.35.3"},
+    {"XA", "1.2.643.2.2.36.0"},      {"XB", "1.2.643.2.2.36.1"},      {"TCA", "1.2.643.7.1.2.1.1.1"},
+    {"TCB", "1.2.643.7.1.2.1.1.2"},  {"TCC", "1.2.643.7.1.2.1.1.3"},  {"TCD", "1.2.643.7.1.2.1.1.4"},
+};
+static const NamedParamSet wideSets[] = {
+    {"A", "1.2.643.7.1.2.1.2.1"},
+    {"B", "1.2.643.7.1.2.1.2.2"},
+    {"C", "1.2.643.7.1.2.1.2.3"},
+};
+
+// The OID of a named set for a kind; false for a name the kind's size lacks.
+// A 2001 key takes the 256-bit names: the token itself refuses the TC26 ones.
+static bool ParamSetOid(GostKind kind, const std::string &name, std::string &oid)
+{
+    auto find = [&](const NamedParamSet *first, const NamedParamSet *last) {
+        for (const NamedParamSet *set = first; set != last; ++set)
+            if (name == set->name) {
+                oid = der::Oid(set->oid);
+                return true;
+            }
+        return false;
+    };
+    return kind == GostKind::R2012_512 ? find(std::begin(wideSets), std::end(wideSets))
+                                       : find(std::begin(narrowSets), std::end(narrowSets));
+}
+
+static bool ParseKind(const std::string &text, GostKind &kind)
+{
+    if (text == "2001")
+        kind = GostKind::R2001;
+    else if (text == "2012-256")
+        kind = GostKind::R2012_256;
+    else if (text == "2012-512")
+        kind = GostKind::R2012_512;
+    else
+        return false;
+    return true;
+}
+
 static int CommandKeygen(const Options &options)
 {
     CK_SLOT_ID slot;
-    std::string id;
+    std::string id, parameters;
+    GostKind kind;
     if (options.positional.size() != 1 || !ParseSlot(options.positional[0], slot) || !options.Has("id") ||
         !FromHex(options.Get("id", ""), id))
         return Usage();
+    if (!ParseKind(options.Get("kind", "2001"), kind)) {
+        fprintf(stderr, "softtoken: --kind is 2001, 2012-256 or 2012-512\n");
+        return Usage();
+    }
+    if (!ParamSetOid(kind, options.Get("paramset", "A"), parameters)) {
+        fprintf(stderr, "softtoken: no parameter set %s for --kind %s\n", options.Get("paramset", "A").c_str(),
+                options.Get("kind", "2001").c_str());
+        return Usage();
+    }
     std::string publicLabel = options.Get("pub-label", "Public key");
     std::string privateLabel = options.Get("priv-label", "Private key");
     ToolSession session;
@@ -486,22 +542,26 @@ static int CommandKeygen(const Options &options)
     if (rv != CKR_OK)
         return Fail("cannot log in to slot " + options.positional[0] + ": " + RvText(rv));
     CK_BBOOL yes = CK_TRUE;
-    std::string parameters = cryptoProA;
-    CK_ATTRIBUTE publicTemplate[] = {
-        {CKA_TOKEN, &yes, 1},
-        {CKA_LABEL, &publicLabel[0], publicLabel.size()},
-        {CKA_GOSTR3410_PARAMS, &parameters[0], parameters.size()},
-        {CKA_ID, &id[0], id.size()},
+    // A 2001 key gets the templates the program has always used; a 2012 key
+    // also names its Streebog digest, right after the parameter set.
+    std::string hash = HashParamsOf(kind);
+    auto keyTemplate = [&](std::string &label) {
+        std::vector<CK_ATTRIBUTE> attributes = {
+            {CKA_TOKEN, &yes, 1},
+            {CKA_LABEL, &label[0], label.size()},
+            {CKA_GOSTR3410_PARAMS, &parameters[0], parameters.size()},
+        };
+        if (kind != GostKind::R2001)
+            attributes.push_back({CKA_GOSTR3411_PARAMS, &hash[0], hash.size()});
+        attributes.push_back({CKA_ID, &id[0], id.size()});
+        return attributes;
     };
-    CK_ATTRIBUTE privateTemplate[] = {
-        {CKA_TOKEN, &yes, 1},
-        {CKA_LABEL, &privateLabel[0], privateLabel.size()},
-        {CKA_GOSTR3410_PARAMS, &parameters[0], parameters.size()},
-        {CKA_ID, &id[0], id.size()},
-    };
-    CK_MECHANISM mechanism = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+    std::vector<CK_ATTRIBUTE> publicTemplate = keyTemplate(publicLabel), privateTemplate = keyTemplate(privateLabel);
+    CK_MECHANISM mechanism = {
+        kind == GostKind::R2012_512 ? CKM_GOSTR3410_512_KEY_PAIR_GEN : CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
-    rv = C_GenerateKeyPair(session.handle, &mechanism, publicTemplate, 4, privateTemplate, 4, &publicKey, &privateKey);
+    rv = C_GenerateKeyPair(session.handle, &mechanism, publicTemplate.data(), publicTemplate.size(),
+                           privateTemplate.data(), privateTemplate.size(), &publicKey, &privateKey);
     if (rv != CKR_OK)
         return Fail("C_GenerateKeyPair: " + RvText(rv));
     printf("public=%lu private=%lu\n", (unsigned long)publicKey, (unsigned long)privateKey);

@@ -20,13 +20,13 @@ static CK_BYTE *HandOut(const std::string &bytes)
     return buffer;
 }
 
-// The private key that belongs to a public key or certificate: the private
-// key object with the same CKA_ID.
-static const StoredObject *PrivateKeyFor(SlotState &state, const StoredObject &object)
+// The private key that belongs to a public key or certificate: the GOST
+// private key object with the same CKA_ID, and its kind.
+static const StoredObject *PrivateKeyFor(SlotState &state, const StoredObject &object, GostKey &key)
 {
     for (auto &candidate : state.objects)
         if (candidate.GetUlong(CKA_CLASS, 0) == CKO_PRIVATE_KEY && candidate.Has(CKA_ID) &&
-            candidate.Get(CKA_ID) == object.Get(CKA_ID) && candidate.Get(CKA_VALUE).size() == 32)
+            candidate.Get(CKA_ID) == object.Get(CKA_ID) && KeyOf(candidate, key))
             return &candidate;
     return nullptr;
 }
@@ -46,17 +46,20 @@ CK_RV createCSR(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE publicKey, char **dn,
     if (!library.loggedIn.count(entry.state.id))
         return entry.Finish(CKR_USER_NOT_LOGGED_IN);
     StoredObject *key = entry.state.Find(publicKey);
+    GostKey kind, privateKind;
     if (!key || !Visible(*key, entry.state.id) || key->GetUlong(CKA_CLASS, 0) != CKO_PUBLIC_KEY ||
-        key->GetUlong(CKA_KEY_TYPE, 0) != CKK_GOSTR3410 || key->Get(CKA_VALUE).size() != 64)
+        !KeyOf(*key, kind))
         return entry.Finish(CKR_KEY_HANDLE_INVALID);
-    const StoredObject *privateKey = PrivateKeyFor(entry.state, *key);
-    if (!privateKey)
+    // The request is signed with the key it asks a certificate for.
+    const StoredObject *privateKey = PrivateKeyFor(entry.state, *key, privateKind);
+    if (!privateKey || privateKind.kind != kind.kind || privateKind.params != kind.params)
         return entry.Finish(CKR_KEY_HANDLE_INVALID);
     std::string name, extensions, error, request;
     if (!BuildSubjectName(dn, dnLength, name, error) ||
         (extsLength > 0 && !BuildExtensions(exts, extsLength, extensions, error)))
         return entry.Finish(CKR_ARGUMENTS_BAD);
-    if (!BuildCertificationRequest(name, extensions, key->Get(CKA_VALUE), privateKey->Get(CKA_VALUE), request))
+    if (!BuildCertificationRequest(name, extensions, kind, key->Get(CKA_VALUE), privateKey->Get(CKA_VALUE),
+                                   request))
         return entry.Finish(CKR_FUNCTION_FAILED);
     *csr = HandOut(request);
     *csrLength = request.size();
@@ -79,14 +82,15 @@ CK_RV pkcs7Sign(CK_SESSION_HANDLE handle, CK_BYTE *data, CK_ULONG length, CK_OBJ
     StoredObject *object = entry.state.Find(certificate);
     if (!object || !Visible(*object, entry.state.id) || object->GetUlong(CKA_CLASS, 0) != CKO_CERTIFICATE)
         return entry.Finish(CKR_OBJECT_HANDLE_INVALID);
-    const StoredObject *privateKey = PrivateKeyFor(entry.state, *object);
+    GostKey kind;
+    const StoredObject *privateKey = PrivateKeyFor(entry.state, *object, kind);
     if (!privateKey)
         return entry.Finish(CKR_KEY_HANDLE_INVALID);
     SYSTEMTIME now;
     GetSystemTime(&now);
     const int time[6] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
     std::string message;
-    if (!BuildSignedData(std::string((const char *)data, length), object->Get(CKA_VALUE),
+    if (!BuildSignedData(std::string((const char *)data, length), object->Get(CKA_VALUE), kind,
                          privateKey->Get(CKA_VALUE), time, message))
         return entry.Finish(CKR_FUNCTION_FAILED);
     *envelope = HandOut(message);

@@ -385,7 +385,92 @@ TEST_F(GostCrypto, ToolMakesKeysAndRequests)
     std::string exported;
     ASSERT_TRUE(ReadFileBytes(dir + "/tool.pub", exported));
     EXPECT_EQ(Value(1), exported);
+    // A set the kind's size lacks, or a kind it does not know, is a wrong
+    // command line; a 2001 key on a TC26 set is the token's own refusal.
+    std::string output;
+    EXPECT_EQ(2, RunSoftToken({"keygen", "0", "--id", "01", "--kind", "2012-512", "--paramset", "TCA"}, &output));
+    EXPECT_EQ(2, RunSoftToken({"keygen", "0", "--id", "01", "--kind", "2012"}, &output));
+    EXPECT_EQ(1, RunSoftToken({"keygen", "0", "--id", "01", "--kind", "2001", "--paramset", "TCA"}, &output));
+    EXPECT_NE(std::string::npos, output.find("C_GenerateKeyPair: 0xd1")) << output;
     EXPECT_EQ("handle=1 class=public-key id=00ab00 label=Public key value-length=64\n"
               "handle=2 class=private-key id=00ab00 label=Private key value-length=32\n",
               Tool({"list", "0"}));
 }
+
+namespace {
+
+// The line of OpenSSL's text that starts with label, from start on.
+std::string LineOf(const std::string &text, const std::string &label, const std::string &start = "")
+{
+    size_t at = text.find(label, text.find(start));
+    return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+}
+
+// A kind of key as the tool names it and a parameter set as OpenSSL's GOST
+// engine names it.
+class GostKeyKinds : public GostCrypto, public testing::WithParamInterface<std::pair<std::string, std::string>> {};
+
+}  // namespace
+
+// The token makes each kind of key on each parameter set of its size. Its
+// request verifies and carries the key exactly as the engine writes such a
+// key; its signed message verifies and names the digest and algorithm the
+// engine itself chooses for a key of that set.
+TEST_P(GostKeyKinds, KeyRequestAndMessageAreWhatTheEngineMakes)
+{
+    const std::string &kind = GetParam().first, &paramset = GetParam().second;
+    std::string engineAlgorithm = "gost" + kind;
+    std::replace(engineAlgorithm.begin(), engineAlgorithm.end(), '-', '_');
+    const std::string id = "k", idHex = ToHexText(id);
+    EXPECT_EQ("public=1 private=2\n", Tool({"keygen", "0", "--id", idHex, "--kind", kind, "--paramset", paramset}));
+    Tool({"export-pubkey", "0", "--id", idHex, "--out", dir + "/key.pub"});
+    std::string exported;
+    ASSERT_TRUE(ReadFileBytes(dir + "/key.pub", exported));
+    EXPECT_EQ(kind == "2012-512" ? 128u : 64u, exported.size());
+
+    Tool({"csr", "0", "--id", idHex, "--out", dir + "/holder.csr", "--subject", "2.5.4.3=Holder"});
+    std::string request, keyInfo;
+    ASSERT_TRUE(ReadFileBytes(dir + "/holder.csr", request));
+    std::string text = Shell("openssl req -engine gost -inform DER -in holder.csr -verify -noout");
+    EXPECT_NE(std::string::npos, text.find("verify OK")) << text;
+    // The engine writes a key it has read in its own way for the key's set.
+    Shell("openssl req -engine gost -inform DER -in holder.csr -pubkey -noout | "
+          "openssl pkey -engine gost -pubin -outform DER -out key.spki");
+    ASSERT_TRUE(ReadFileBytes(dir + "/key.spki", keyInfo));
+    EXPECT_NE(std::string::npos, request.find(keyInfo));
+    EXPECT_NE(std::string::npos, keyInfo.find(exported));
+
+    // The holder's certificate from a CA, and the engine's own key on that
+    // set with a certificate of its own.
+    Shell(std::string("openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out ca.key && ") +
+          "openssl req -engine gost -new -x509 -key ca.key -days 30 -subj '/CN=Test CA' -out ca.pem && "
+          "openssl x509 -engine gost -req -inform DER -in holder.csr -CA ca.pem -CAkey ca.key "
+          "-set_serial 7 -days 30 -outform DER -out holder.der && " +
+          "openssl genpkey -engine gost -algorithm " + engineAlgorithm + " -pkeyopt paramset:" + paramset +
+          " -out own.key && "
+          "openssl req -engine gost -new -x509 -key own.key -subj /CN=own -out own.pem && "
+          "echo payment > payment.txt && "
+          "openssl cms -engine gost -sign -binary -nodetach -signer own.pem -inkey own.key -in payment.txt "
+          "-outform DER -out own.p7");
+    std::string certificate, message;
+    ASSERT_TRUE(ReadFileBytes(dir + "/holder.der", certificate));
+    ASSERT_EQ(CKR_OK, Sign(StoreCertificate(id, certificate), "payment", message));
+    ASSERT_TRUE(WriteFileBytes(dir + "/payment.p7", message));
+    std::string output = Shell("openssl cms -engine gost -verify -binary -inform DER -in payment.p7 -CAfile ca.pem");
+    EXPECT_NE(std::string::npos, output.find("Verification successful")) << output;
+    std::string printed = Shell("openssl cms -engine gost -cmsout -print -inform DER -in payment.p7");
+    std::string own = Shell("openssl cms -engine gost -cmsout -print -inform DER -in own.p7");
+    for (const char *field : {"digestAlgorithm:", "signatureAlgorithm:"}) {
+        ASSERT_NE("", LineOf(own, "algorithm:", field)) << own;
+        EXPECT_EQ(LineOf(own, "algorithm:", field), LineOf(printed, "algorithm:", field)) << printed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKindAndSet, GostKeyKinds,
+                         testing::Values(std::make_pair("2001", "A"), std::make_pair("2001", "XB"),
+                                         std::make_pair("2012-256", "A"), std::make_pair("2012-256", "B"),
+                                         std::make_pair("2012-256", "C"), std::make_pair("2012-256", "XA"),
+                                         std::make_pair("2012-256", "XB"), std::make_pair("2012-256", "TCA"),
+                                         std::make_pair("2012-256", "TCB"), std::make_pair("2012-256", "TCC"),
+                                         std::make_pair("2012-256", "TCD"), std::make_pair("2012-512", "A"),
+                                         std::make_pair("2012-512", "B"), std::make_pair("2012-512", "C")));

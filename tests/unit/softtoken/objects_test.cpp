@@ -4,6 +4,8 @@
 
 #include "support/unix_command.h"
 
+#include <p11-kit/pkcs11x.h>
+
 #include <cstring>
 #include <thread>
 
@@ -170,15 +172,16 @@ TEST_F(TokenObjects, KeyGenerationChecksItsArguments)
     CK_MECHANISM wrong = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE noParams[] = {{CKA_TOKEN, &yes, 1}};
-    CK_BYTE otherParams[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x02};
-    CK_ATTRIBUTE paramsB[] = {{CKA_GOSTR3410_PARAMS, otherParams, sizeof otherParams}};
+    CK_BYTE unknownParams[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x09};
+    CK_ATTRIBUTE paramsUnknown[] = {{CKA_GOSTR3410_PARAMS, unknownParams, sizeof unknownParams}};
     CK_ATTRIBUTE paramsA[] = {{CKA_GOSTR3410_PARAMS, (void *)cryptoProA, sizeof cryptoProA}};
     CK_BBOOL no = CK_FALSE;
     CK_ATTRIBUTE sessionOnly[] = {{CKA_TOKEN, &no, 1}};
     CK_MECHANISM gost = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     EXPECT_EQ(CKR_MECHANISM_INVALID, C_GenerateKeyPair(session, &wrong, paramsA, 1, nullptr, 0, &publicKey, &privateKey));
     EXPECT_EQ(CKR_TEMPLATE_INCOMPLETE, C_GenerateKeyPair(session, &gost, noParams, 1, nullptr, 0, &publicKey, &privateKey));
-    EXPECT_EQ(CKR_DOMAIN_PARAMS_INVALID, C_GenerateKeyPair(session, &gost, paramsB, 1, nullptr, 0, &publicKey, &privateKey));
+    EXPECT_EQ(CKR_DOMAIN_PARAMS_INVALID,
+              C_GenerateKeyPair(session, &gost, paramsUnknown, 1, nullptr, 0, &publicKey, &privateKey));
     EXPECT_EQ(CKR_TEMPLATE_INCONSISTENT,
               C_GenerateKeyPair(session, &gost, paramsA, 1, sessionOnly, 1, &publicKey, &privateKey));
     EXPECT_EQ(CKR_ARGUMENTS_BAD, C_GenerateKeyPair(session, &gost, paramsA, 1, nullptr, 0, nullptr, &privateKey));
@@ -187,6 +190,63 @@ TEST_F(TokenObjects, KeyGenerationChecksItsArguments)
     CK_SESSION_HANDLE readOnly = Open(CKF_SERIAL_SESSION);
     EXPECT_EQ(CKR_SESSION_READ_ONLY, C_GenerateKeyPair(readOnly, &gost, paramsA, 1, nullptr, 0, &publicKey, &privateKey));
     EXPECT_EQ(CKR_OK, C_GenerateKeyPair(session, &gost, paramsA, 1, nullptr, 0, &publicKey, &privateKey));
+}
+
+// A key of each size only on a parameter set of that size and with the
+// digest of its kind; what the token makes keeps both readable.
+TEST_F(TokenObjects, KeyGenerationTakesOnlyParametersOfItsKind)
+{
+    CK_SESSION_HANDLE session = Open();
+    ASSERT_EQ(CKR_OK, Login(session, "12345678"));
+    const std::string setA((const char *)cryptoProA, 9);
+    const std::string tc26A256("\x06\x09\x2A\x85\x03\x07\x01\x02\x01\x01\x01", 11);
+    const std::string tc26A512("\x06\x09\x2A\x85\x03\x07\x01\x02\x01\x02\x01", 11);
+    const std::string gost94("\x06\x07\x2A\x85\x03\x02\x02\x1E\x01", 9);
+    const std::string streebog256("\x06\x08\x2A\x85\x03\x07\x01\x01\x02\x02", 10);
+    const std::string streebog512("\x06\x08\x2A\x85\x03\x07\x01\x01\x02\x03", 10);
+    const CK_MECHANISM_TYPE narrow = CKM_GOSTR3410_KEY_PAIR_GEN, wide = CKM_GOSTR3410_512_KEY_PAIR_GEN;
+    struct Case {
+        CK_MECHANISM_TYPE mechanism;
+        std::string params, hash, privateParams;
+        CK_RV expected;
+    } cases[] = {
+        {narrow, tc26A512, "", "", CKR_DOMAIN_PARAMS_INVALID},
+        {wide, setA, "", "", CKR_DOMAIN_PARAMS_INVALID},
+        {narrow, setA, setA, "", CKR_DOMAIN_PARAMS_INVALID},  // a parameter set is no digest
+        {narrow, tc26A256, gost94, "", CKR_TEMPLATE_INCONSISTENT},
+        {narrow, setA, streebog512, "", CKR_TEMPLATE_INCONSISTENT},
+        {wide, tc26A512, streebog256, "", CKR_TEMPLATE_INCONSISTENT},
+        {narrow, setA, streebog256, tc26A256, CKR_TEMPLATE_INCONSISTENT},
+        {narrow, tc26A256, streebog256, "", CKR_OK},
+        {wide, tc26A512, "", "", CKR_OK},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(ToHexText(c.params) + " " + ToHexText(c.hash) + " " + ToHexText(c.privateParams));
+        std::vector<CK_ATTRIBUTE> publicTemplate = {{CKA_GOSTR3410_PARAMS, &c.params[0], c.params.size()},
+                                                    {CKA_ID, (void *)"k", 1}};
+        std::vector<CK_ATTRIBUTE> privateTemplate = {{CKA_ID, (void *)"k", 1}};
+        if (!c.hash.empty())
+            publicTemplate.push_back({CKA_GOSTR3411_PARAMS, &c.hash[0], c.hash.size()});
+        if (!c.privateParams.empty())
+            privateTemplate.push_back({CKA_GOSTR3410_PARAMS, &c.privateParams[0], c.privateParams.size()});
+        CK_MECHANISM mechanism = {c.mechanism, nullptr, 0};
+        CK_OBJECT_HANDLE keys[2] = {};
+        ASSERT_EQ(c.expected, C_GenerateKeyPair(session, &mechanism, publicTemplate.data(), publicTemplate.size(),
+                                                privateTemplate.data(), privateTemplate.size(), &keys[0], &keys[1]));
+        EXPECT_EQ(c.expected == CKR_OK ? 2u : 0u, FindById(session, "k").size());
+        for (CK_OBJECT_HANDLE key : FindById(session, "k")) {
+            CK_KEY_TYPE keyType = 0;
+            char params[16], hash[16];
+            CK_ATTRIBUTE read[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                   {CKA_GOSTR3410_PARAMS, params, sizeof params},
+                                   {CKA_GOSTR3411_PARAMS, hash, sizeof hash}};
+            ASSERT_EQ(CKR_OK, C_GetAttributeValue(session, key, read, 3));
+            EXPECT_EQ(c.mechanism == wide ? CKK_GOSTR3410_512 : CKK_GOSTR3410, keyType);
+            EXPECT_EQ(c.params, std::string(params, read[1].ulValueLen));
+            EXPECT_EQ(c.mechanism == wide ? streebog512 : streebog256, std::string(hash, read[2].ulValueLen));
+            EXPECT_EQ(CKR_OK, C_DestroyObject(session, key));
+        }
+    }
 }
 
 TEST_F(TokenObjects, FindMatchesIdBytesExactlyIncludingZeros)
