@@ -92,7 +92,7 @@ bool WritePem(const std::string &path, bool privateKey, X509 *cert, EVP_PKEY *ke
 
 std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
 
-bool InitCaDir(const std::string &dir, std::string &error) {
+bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
   mkdir(dir.c_str(), 0755);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -105,7 +105,7 @@ bool InitCaDir(const std::string &dir, std::string &error) {
   }
   mkdir(CaPath(dir, "issued").c_str(), 0755);
 
-  PkeyPtr key = NewGostKey();
+  PkeyPtr key = NewGostKey(kind, "A");
   if (!key) {
     error = "cannot make the CA key: " + OsslErrors();
     return false;

@@ -14,7 +14,9 @@ struct Ca {
   PkeyPtr key;
 };
 
-bool InitCaDir(const std::string &dir, std::string &error);
+// A new CA folder whose own key is of that kind (CryptoPro-A set for 2001 and
+// 2012-256 keys, TC26-512-A for 2012-512 keys).
+bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error);
 bool LoadCa(const std::string &dir, Ca &ca, std::string &error);
 
 std::string CaPath(const std::string &dir, const char *name);

@@ -48,7 +48,8 @@ X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &erro
   }
   for (const ExtItem &item : order.extensions)
     if (!AddExtension(cert.get(), ca.cert.get(), item, error)) return nullptr;
-  if (!X509_sign(cert.get(), ca.key.get(), GostDigest())) {
+  const EVP_MD *digest = DigestFor(ca.key.get());
+  if (!digest || !X509_sign(cert.get(), ca.key.get(), digest)) {
     error = "cannot sign the certificate: " + OsslErrors();
     return nullptr;
   }

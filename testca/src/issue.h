@@ -27,7 +27,8 @@ struct CertOrder {
   std::vector<ExtItem> extensions;
 };
 
-// A v3 certificate signed with GOST R 34.11-94/34.10-2001 by ca.key. A Ca
+// A v3 certificate signed by ca.key with the digest of its kind (GOST R
+// 34.11-94 for a 2001 key, Streebog of the key's size for a 2012 key). A Ca
 // without a certificate makes a self-signed one (the issuer is the subject).
 X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &error);
 

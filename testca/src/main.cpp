@@ -18,8 +18,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: testca init DIR\n"
-    "       testca mint DIR --out CERT.der (--csr REQ | --key-out KEY.pem) [--rdn RDN]...\n"
+    "usage: testca init DIR [--kind 2001|2012-256|2012-512]\n"
+    "       testca mint DIR --out CERT.der (--csr REQ | --key-out KEY.pem [--kind KIND] [--paramset NAME])\n"
+    "                  [--rdn RDN]...\n"
     "                  [--csr-subject] [--not-before T] [--not-after T] [--serial HEX]\n"
     "                  [--ext NAME=VALUE]... [--no-default-ext]\n"
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
@@ -68,6 +69,7 @@ X509ReqPtr ReadRequestFile(const std::string &path, std::string &error) {
 
 int Mint(const std::string &dir, Args &args) {
   std::string out, csrPath, keyOut, serialText, notBeforeText = "+0s", notAfterText = "+365d";
+  std::string kindText, paramset;
   std::vector<std::string> rdns, exts;
   bool csrSubject = false, defaultExts = true;
   while (args.more()) {
@@ -83,8 +85,15 @@ int Mint(const std::string &dir, Args &args) {
     else if (opt == "--not-after") notAfterText = v;
     else if (opt == "--serial") serialText = v;
     else if (opt == "--ext") exts.push_back(v);
+    else if (opt == "--kind") kindText = v;
+    else if (opt == "--paramset") paramset = v;
     else return Usage("unknown option " + opt);
   }
+  KeyKind kind = KeyKind::R2001;
+  if (!kindText.empty() && !ParseKeyKind(kindText, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
+  if ((!kindText.empty() || !paramset.empty()) && keyOut.empty())
+    return Usage("--kind and --paramset go with --key-out");
+  if (paramset.empty()) paramset = "A";
   if (out.empty()) return Usage("mint needs --out");
   if (csrPath.empty() == keyOut.empty()) return Usage("mint needs either --csr or --key-out");
   if (csrSubject && (csrPath.empty() || !rdns.empty())) return Usage("--csr-subject goes with --csr and no --rdn");
@@ -112,8 +121,8 @@ int Mint(const std::string &dir, Args &args) {
       return Fail("the signature of " + csrPath + " does not verify: " + OsslErrors());
     if (csrSubject) subject.reset(X509_NAME_dup(X509_REQ_get_subject_name(request.get())));
   } else {
-    key = NewGostKey();
-    if (!key) return Fail("cannot make a key: " + OsslErrors());
+    key = NewGostKey(kind, paramset);
+    if (!key) return Fail("cannot make a key on the parameter set " + paramset + ": " + OsslErrors());
     publicKey = key.get();
   }
 
@@ -227,8 +236,15 @@ int main(int argc, char **argv) {
   if (!InitGost(error)) return Fail(error);
 
   if (command == "init") {
-    if (args.more()) return Usage("init takes DIR only");
-    return InitCaDir(dir, error) ? 0 : Fail(error);
+    // Today's centres sign with 2012 keys.
+    KeyKind kind = KeyKind::R2012_256;
+    std::string kindText;
+    if (args.more() && args.next() == "--kind" && args.value(kindText) && !args.more()) {
+      if (!ParseKeyKind(kindText, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
+    } else if (!args.list.empty()) {
+      return Usage("init takes DIR [--kind KIND] only");
+    }
+    return InitCaDir(dir, kind, error) ? 0 : Fail(error);
   }
   if (command == "mint") return Mint(dir, args);
   if (command == "pay") return SetPaid(dir, args, Payment::Paid);

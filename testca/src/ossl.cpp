@@ -30,16 +30,43 @@ bool InitGost(std::string &error) {
   return true;
 }
 
-PkeyPtr NewGostKey() {
-  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, nullptr);
+bool ParseKeyKind(const std::string &text, KeyKind &kind) {
+  if (text == "2001") kind = KeyKind::R2001;
+  else if (text == "2012-256") kind = KeyKind::R2012_256;
+  else if (text == "2012-512") kind = KeyKind::R2012_512;
+  else return false;
+  return true;
+}
+
+PkeyPtr NewGostKey(KeyKind kind, const std::string &paramset) {
+  int nid = kind == KeyKind::R2001       ? NID_id_GostR3410_2001
+            : kind == KeyKind::R2012_256 ? NID_id_GostR3410_2012_256
+                                         : NID_id_GostR3410_2012_512;
+  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(nid, nullptr);
   EVP_PKEY *key = nullptr;
-  if (ctx && EVP_PKEY_keygen_init(ctx) > 0 && EVP_PKEY_CTX_ctrl_str(ctx, "paramset", "A") > 0)
+  if (ctx && EVP_PKEY_keygen_init(ctx) > 0 && EVP_PKEY_CTX_ctrl_str(ctx, "paramset", paramset.c_str()) > 0)
     EVP_PKEY_keygen(ctx, &key);
   EVP_PKEY_CTX_free(ctx);
   return PkeyPtr(key);
 }
 
-const EVP_MD *GostDigest() { return EVP_get_digestbynid(NID_id_GostR3411_94); }
+PkeyPtr NewKeyLike(EVP_PKEY *key) {
+  // The engine takes the parameter set of the key the context is made from.
+  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(key, nullptr);
+  EVP_PKEY *fresh = nullptr;
+  if (ctx && EVP_PKEY_keygen_init(ctx) > 0) EVP_PKEY_keygen(ctx, &fresh);
+  EVP_PKEY_CTX_free(ctx);
+  return PkeyPtr(fresh);
+}
+
+const EVP_MD *DigestFor(EVP_PKEY *key) {
+  switch (EVP_PKEY_get_base_id(key)) {
+    case NID_id_GostR3410_2001: return EVP_get_digestbynid(NID_id_GostR3411_94);
+    case NID_id_GostR3410_2012_256: return EVP_get_digestbynid(NID_id_GostR3411_2012_256);
+    case NID_id_GostR3410_2012_512: return EVP_get_digestbynid(NID_id_GostR3411_2012_512);
+    default: return nullptr;
+  }
+}
 
 std::string OsslErrors() {
   std::string text;

@@ -36,11 +36,24 @@ using Bytes = std::vector<unsigned char>;
 // GOST keys, digests and CMS work through the ordinary EVP calls.
 bool InitGost(std::string &error);
 
-// A fresh GOST R 34.10-2001 key pair, CryptoPro-A parameter set.
-PkeyPtr NewGostKey();
+// The kinds of GOST key: GOST R 34.10-2001, GOST R 34.10-2012 with 256 and
+// with 512 bits.
+enum class KeyKind { R2001, R2012_256, R2012_512 };
 
-// GOST R 34.11-94, the digest of every signature this CA makes.
-const EVP_MD *GostDigest();
+// "2001", "2012-256" or "2012-512"; false for anything else.
+bool ParseKeyKind(const std::string &text, KeyKind &kind);
+
+// A fresh GOST key pair of that kind on the parameter set the GOST engine
+// calls paramset (2001: A B C XA XB; 2012-256: also TCA TCB TCC TCD; 2012-512:
+// A B C); null when the engine refuses it.
+PkeyPtr NewGostKey(KeyKind kind, const std::string &paramset);
+
+// A fresh key pair of the same kind and parameter set as key.
+PkeyPtr NewKeyLike(EVP_PKEY *key);
+
+// The digest that goes with a signing key: GOST R 34.11-94 for a 2001 key,
+// Streebog of the key's size for a 2012 key; null for any other key.
+const EVP_MD *DigestFor(EVP_PKEY *key);
 
 // Everything on OpenSSL's error queue of this thread as one line (and clears it).
 std::string OsslErrors();

@@ -258,7 +258,7 @@ Bytes CertificateReply(Server &s, X509_REQ *request, X509 *signer, const Fault &
     return {};
   }
   PkeyPtr otherKey;
-  if (fault.mode == FaultMode::OtherKey) otherKey = NewGostKey();
+  if (fault.mode == FaultMode::OtherKey) otherKey = NewKeyLike(X509_REQ_get0_pubkey(request));
   EVP_PKEY *key = otherKey ? otherKey.get() : X509_REQ_get0_pubkey(request);
   X509Ptr cert = IssueRenewal(s, request, key, serial.get(), extensions, error);
   if (!cert) {

@@ -94,7 +94,7 @@ std::vector<std::string> JournalLines(const std::string &caDir) {
 }
 
 Holder MintHolder(const std::string &caDir, const std::string &workDir, const std::string &name,
-                  const std::vector<std::string> &rdns) {
+                  const std::vector<std::string> &rdns, const std::string &keyOptions) {
   Holder h;
   std::string der = workDir + "/" + name + ".der";
   h.certPem = workDir + "/" + name + ".pem";
@@ -102,6 +102,7 @@ Holder MintHolder(const std::string &caDir, const std::string &workDir, const st
   std::string command = Quote(Testca()) + " mint " + Quote(caDir) + " --out " + Quote(der) + " --key-out " +
                         Quote(h.keyPem);
   for (const std::string &rdn : rdns) command += " --rdn " + Quote(rdn);
+  command += " " + keyOptions;
   std::string out;
   if (Shell(command, &out) != 0) return Holder();
   h.serial = out.substr(0, out.find('\n'));
@@ -136,7 +137,7 @@ std::string MakeRequest(const std::string &workDir, const std::string &name, con
          "templateMajorVersion = INTEGER:1\ntemplateMinorVersion = INTEGER:0\n";
   cnf.close();
   if (order.keyPem.empty() &&
-      Shell("openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out " + Quote(key)) != 0)
+      Shell("openssl genpkey -engine gost " + order.keyAlgorithm + " -out " + Quote(key)) != 0)
     return "";
   if (Shell("openssl req -engine gost -new -key " + Quote(key) + " -config " + Quote(config) +
           " -outform DER -out " + Quote(out)) != 0)
@@ -148,7 +149,7 @@ Bytes SignWith(const Holder &holder, const std::string &contentPath, const std::
   static std::atomic<int> counter{0};
   std::string out = workDir + "/signed" + std::to_string(counter++) + ".cms";
   Bytes data;
-  if (Shell("openssl cms -engine gost -sign -binary -nodetach -md md_gost94 -signer " + Quote(holder.certPem) +
+  if (Shell("openssl cms -engine gost -sign -binary -nodetach -signer " + Quote(holder.certPem) +
           " -inkey " + Quote(holder.keyPem) + " -in " + Quote(contentPath) + " -outform DER -out " + Quote(out)) == 0)
     ReadFile(out, data);
   return data;

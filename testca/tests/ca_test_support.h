@@ -31,21 +31,24 @@ struct Holder {
   std::string keyPem;
   std::string serial;
 };
+// keyOptions: mint's options for the key, e.g. "--kind 2012-512 --paramset C".
 Holder MintHolder(const std::string &caDir, const std::string &workDir, const std::string &name,
-                  const std::vector<std::string> &rdns);
+                  const std::vector<std::string> &rdns, const std::string &keyOptions = "");
 
 // The subject and extensions of a renewal request, as OpenSSL's req
 // configuration lines ("SN = Иванов", "keyUsage = ...").
 struct RequestOrder {
   std::vector<std::string> subject;
   std::vector<std::string> extensions;
-  std::string keyPem;  // empty: a fresh key
+  std::string keyPem;  // empty: a fresh key made with keyAlgorithm
+  std::string keyAlgorithm = "-algorithm gost2001 -pkeyopt paramset:A";
 };
 // The four extensions a renewal request carries.
 std::vector<std::string> RenewalExtensions();
 // Writes a DER PKCS#10 request made by openssl req; returns its path.
 std::string MakeRequest(const std::string &workDir, const std::string &name, const RequestOrder &order);
-// CMS SignedData (DER) over a file, made by openssl cms with the holder's key.
+// CMS SignedData (DER) over a file, made by openssl cms with the holder's key
+// and the digest the GOST engine chooses for it.
 Bytes SignWith(const Holder &holder, const std::string &contentPath, const std::string &workDir);
 std::string WritePaymentContent(const std::string &workDir);
 

@@ -69,7 +69,8 @@ TEST_F(TestcaCommands, InitMakesAGostCaAndRefusesToOverwriteIt) {
   ASSERT_TRUE(caCert && caDer);
   EXPECT_EQ(X509_cmp(caCert.get(), caDer.get()), 0);
   EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
-  EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), NID_id_GostR3410_2001);
+  // Today's centres sign with 2012 keys.
+  EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), NID_id_GostR3410_2012_256);
   EXPECT_EQ(X509_check_ca(caCert.get()), 1);
   EXPECT_EQ(ReadText(ca + "/serial"), "1000\n");
 
@@ -80,6 +81,53 @@ TEST_F(TestcaCommands, InitMakesAGostCaAndRefusesToOverwriteIt) {
   EXPECT_NE(out.find("already holds a CA"), std::string::npos) << out;
   ReadFile(ca + "/ca.key", keyAfter);
   EXPECT_EQ(keyBefore, keyAfter);
+}
+
+// A centre of each kind signs its own certificate and those it mints with
+// the digest of its kind; a minted key is of the kind and set asked for,
+// described as the GOST engine describes its own keys of that set.
+TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
+  struct Case {
+    const char *kind;
+    int keyNid, signatureNid;
+    const char *paramset, *engineAlgorithm;
+  } cases[] = {
+      {"2001", NID_id_GostR3410_2001, NID_id_GostR3411_94_with_GostR3410_2001, "B", "gost2001"},
+      {"2012-256", NID_id_GostR3410_2012_256, NID_id_tc26_signwithdigest_gost3410_2012_256, "TCD", "gost2012_256"},
+      {"2012-512", NID_id_GostR3410_2012_512, NID_id_tc26_signwithdigest_gost3410_2012_512, "C", "gost2012_512"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.kind);
+    std::string dir = work + "/" + c.kind;
+    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind), 0);
+    X509Ptr caCert = ReadCert(dir + "/ca.pem");
+    ASSERT_TRUE(caCert);
+    EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
+    EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), c.keyNid);
+    EXPECT_EQ(X509_get_signature_nid(caCert.get()), c.signatureNid);
+
+    // The key minted on the set asked for, and the engine's own key on it.
+    std::string key = dir + "/key.pem", own = dir + "/own.pem";
+    ASSERT_EQ(Shell(Quote(Testca()) + " mint " + Quote(dir) + " --out " + Quote(dir + "/cert.der") + " --key-out " +
+                    Quote(key) + " --kind " + c.kind + " --paramset " + c.paramset + " && openssl genpkey -engine " +
+                    "gost -algorithm " + c.engineAlgorithm + " -pkeyopt paramset:" + c.paramset + " -out " + Quote(own)),
+              0);
+    X509Ptr cert = ReadCert(dir + "/cert.der");
+    BioPtr keyIn(BIO_new_file(key.c_str(), "r")), ownIn(BIO_new_file(own.c_str(), "r"));
+    PkeyPtr minted(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
+    PkeyPtr engines(PEM_read_bio_PrivateKey(ownIn.get(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(cert && minted && engines);
+    EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(caCert.get())), 1);
+    EXPECT_EQ(X509_get_signature_nid(cert.get()), c.signatureNid);
+    EXPECT_EQ(X509_check_private_key(cert.get(), minted.get()), 1);
+    EXPECT_EQ(EVP_PKEY_parameters_eq(minted.get(), engines.get()), 1);
+  }
+
+  // Sets the kind's size lacks, kinds it does not know, a kind without a key.
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/k.pem") + " --kind 2012-512 --paramset TCA"), 1);
+  EXPECT_EQ(Mint("--key-out " + Quote(work + "/k.pem") + " --kind 2012"), 2);
+  EXPECT_EQ(Mint("--csr " + Quote(work + "/k.pem") + " --kind 2001"), 2);
+  EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(work + "/bad") + " --kind 2012"), 2);
 }
 
 TEST_F(TestcaCommands, MintWritesTheSubjectExactlyAsGiven) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <ctime>
@@ -145,7 +146,7 @@ TEST_F(RenewalServer, AcceptedRequestGetsA13MonthCertificateForTheRequestedKey) 
   EXPECT_EQ(X509_get_version(cert.get()), X509_VERSION_3);
   EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(caCert.get())), 0);
   EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(caCert.get())), 1);
-  EXPECT_EQ(OBJ_obj2nid(X509_get0_tbs_sigalg(cert.get())->algorithm), NID_id_GostR3411_94_with_GostR3410_2001);
+  EXPECT_EQ(X509_get_signature_nid(cert.get()), X509_get_signature_nid(caCert.get()));
   EXPECT_EQ(Shell("openssl x509 -engine gost -inform DER -in " + Quote(ca + "/issued/" +
                 SerialHex(X509_get0_serialNumber(cert.get())) + ".der") +
                 " -out " + Quote(work + "/issued.pem") + " && openssl verify -engine gost -CAfile " +
@@ -182,6 +183,65 @@ TEST_F(RenewalServer, AcceptedRequestGetsA13MonthCertificateForTheRequestedKey) 
   EXPECT_EQ(Ledger(), holder.serial + " used " + issued + "\n");
   EXPECT_TRUE(Exchange(server.port(), request).bytes.empty());
   EXPECT_TRUE(Has(JournalLine(2), "\tchecks=failed\treason=payment already used\t")) << JournalLine(2);
+}
+
+// A centre of each kind renews holders of each kind: it verifies their
+// signatures, certifies the requested key with its algorithm and parameter
+// set as they are, and signs with its own key and digest.
+TEST_F(RenewalServer, RenewsEveryKindOfKeyWithTheCentresKind) {
+  struct Case {
+    std::string caKind, holderKind, paramset;
+  } cases[] = {
+      {"2001", "2001", "A"},         {"2012-256", "2012-256", "A"}, {"2012-256", "2012-256", "TCA"},
+      {"2012-512", "2012-512", "A"}, {"2001", "2012-512", "C"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE("centre " + c.caKind + ", holder " + c.holderKind + " " + c.paramset);
+    std::string dir = work + "/" + c.caKind + "-" + c.holderKind + "-" + c.paramset;
+    ASSERT_EQ(Shell("mkdir -p " + Quote(dir) + " && " + Quote(Testca()) + " init " + Quote(dir + "/ca") +
+                    " --kind " + c.caKind),
+              0);
+    Holder kindHolder =
+        MintHolder(dir + "/ca", dir, "holder", kHolderRdns, "--kind " + c.holderKind + " --paramset " + c.paramset);
+    ASSERT_FALSE(kindHolder.serial.empty());
+    ASSERT_EQ(Shell(Quote(Testca()) + " pay " + Quote(dir + "/ca") + " " + kindHolder.serial), 0);
+    ServerProcess kindServer;
+    ASSERT_TRUE(kindServer.Start(dir + "/ca"));
+
+    EXPECT_EQ(Exchange(kindServer.port(), SignWith(kindHolder, WritePaymentContent(dir), dir)).bytes, kPaidReply);
+    // The renewal's new key is of the holder's kind and set (the engine's
+    // gost2001, gost2012_256, gost2012_512).
+    RequestOrder order = GoodOrder();
+    std::string algorithm = "gost" + c.holderKind;
+    std::replace(algorithm.begin(), algorithm.end(), '-', '_');
+    order.keyAlgorithm = "-algorithm " + algorithm + " -pkeyopt paramset:" + c.paramset;
+    std::string requestPath = MakeRequest(dir, "request", order);
+    ASSERT_FALSE(requestPath.empty());
+    Reply reply = Exchange(kindServer.port(), SignWith(kindHolder, requestPath, dir));
+    X509Ptr cert = CertFromBytes(reply.bytes);
+    ASSERT_TRUE(cert) << "reply of " << reply.bytes.size() << " bytes is not a certificate";
+    X509Ptr caCert = ReadCert(dir + "/ca/ca.pem");
+    X509ReqPtr req = ReadReq(requestPath);
+    ASSERT_TRUE(caCert && req);
+    EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(caCert.get())), 1);
+    EXPECT_EQ(X509_get_signature_nid(cert.get()), X509_get_signature_nid(caCert.get()));
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
+    EXPECT_EQ(EVP_PKEY_parameters_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
+  }
+}
+
+// The other-key fault answers with a certificate for a fresh key of the
+// request's own kind and set, so only the key itself tells it apart.
+TEST_F(RenewalServer, OtherKeyIsOfTheRequestsKind) {
+  StartServer({"--fault", "other-key"});
+  RequestOrder order = GoodOrder();
+  order.keyAlgorithm = "-algorithm gost2012_512 -pkeyopt paramset:B";
+  std::string requestPath;
+  X509Ptr cert = CertFromBytes(Exchange(server.port(), CertificateRequest(order, &requestPath)).bytes);
+  X509ReqPtr req = ReadReq(requestPath);
+  ASSERT_TRUE(cert && req);
+  EXPECT_NE(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
+  EXPECT_EQ(EVP_PKEY_parameters_eq(X509_get0_pubkey(cert.get()), X509_REQ_get0_pubkey(req.get())), 1);
 }
 
 TEST_F(RenewalServer, RefusesSignerFromAnotherCa) {
