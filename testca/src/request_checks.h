@@ -9,8 +9,9 @@
 // The holder attribute types a renewed certificate carries over from the
 // current one: surname, givenName, title, unstructuredName, streetAddress,
 // commonName, organizationalUnitName, organizationName, localityName,
-// stateOrProvinceName, countryName, emailAddress, INN, OGRN, SNILS, OGRNIP.
-extern const char *const kHolderAttributes[16];
+// stateOrProvinceName, countryName, emailAddress, INN, the organisation's
+// INN (INNLE, 1.2.643.100.4), OGRN, SNILS, OGRNIP.
+extern const char *const kHolderAttributes[17];
 
 // The subject signing tool every renewal request names.
 extern const char kSigningTool[];

@@ -280,6 +280,9 @@ TEST_F(RenewalServer, RefusesRequestForAnotherHolder) {
       {"another surname", u8"SN = Иванов", u8"SN = Петров", "reason=request subject attribute 2.5.4.4 is"},
       {"INN missing", "INN = 007712345678", "", "reason=request subject lacks attribute 1.2.643.3.131.1.1"},
       {"extra holder type", "", "OGRNIP = 304500116000157", "reason=request subject adds attribute 1.2.643.100.5"},
+      // OpenSSL's req drops a field name's first part up to a dot.
+      {"extra organisation's INN", "", "0.1.2.643.100.4 = 7712345678",
+       "reason=request subject adds attribute 1.2.643.100.4"},
       {"non-holder type", "", "serialNumber = 12345", "reason=request subject has attribute 2.5.4.5"},
   };
   for (const Case &c : cases) {
