@@ -205,6 +205,16 @@ bool SaveIssued(const std::string &dir, X509 *cert, std::string &error) {
   return true;
 }
 
+bool SaveRequest(const std::string &dir, X509 *cert, const Bytes &request, std::string &error) {
+  mkdir(CaPath(dir, "requests").c_str(), 0755);
+  std::string path = CaPath(dir, "requests") + "/" + SerialHex(X509_get0_serialNumber(cert)) + ".der";
+  if (!WriteFileAtomic(path, request.data(), request.size())) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
 Payment PaymentOf(const std::string &dir, const std::string &serial) {
   LockedCaDir lock(dir);
   for (const LedgerEntry &e : ReadLedger(dir))

@@ -27,6 +27,9 @@ BnPtr TakeSerial(const std::string &dir, std::string &error);
 // Keeps a copy of an issued certificate as issued/SERIAL.der.
 bool SaveIssued(const std::string &dir, X509 *cert, std::string &error);
 
+// Keeps the request (DER) a certificate was issued for as requests/SERIAL.der.
+bool SaveRequest(const std::string &dir, X509 *cert, const Bytes &request, std::string &error);
+
 enum class Payment { Unpaid, Paid, Used };
 
 // SERIAL is normalised hex (SerialHex). Unknown serials are unpaid.

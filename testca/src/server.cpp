@@ -216,7 +216,9 @@ X509Ptr IssueRenewal(Server &s, X509_REQ *request, EVP_PKEY *key, const BIGNUM *
 
 // The certificate exchange once the signature and the signer are good.
 // Returns the reply (empty: close without an answer).
-Bytes CertificateReply(Server &s, X509_REQ *request, X509 *signer, const Fault &fault, Exchange &ex) {
+// requestDer: the request as received, kept beside the certificate issued for it.
+Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X509 *signer, const Fault &fault,
+                       Exchange &ex) {
   ex.requestSubject = SubjectText(X509_REQ_get_subject_name(request));
   Payment payment = PaymentOf(s.ca.dir, *ex.signerSerial);
   if (payment != Payment::Paid) {
@@ -261,6 +263,7 @@ Bytes CertificateReply(Server &s, X509_REQ *request, X509 *signer, const Fault &
   if (fault.mode == FaultMode::OtherKey) otherKey = NewKeyLike(X509_REQ_get0_pubkey(request));
   EVP_PKEY *key = otherKey ? otherKey.get() : X509_REQ_get0_pubkey(request);
   X509Ptr cert = IssueRenewal(s, request, key, serial.get(), extensions, error);
+  if (cert && !SaveRequest(s.ca.dir, cert.get(), requestDer, error)) cert.reset();
   if (!cert) {
     if (delivers) SetPayment(s.ca.dir, *ex.signerSerial, Payment::Paid, "", error);
     ex.Fail("cannot issue: " + error);
@@ -346,7 +349,7 @@ bool AnswerSignedRequest(Server &s, int fd, const Bytes &bytes, Exchange &ex) {
     ex.Fail("signed with the CA's own certificate, not a holder's");
     return true;
   }
-  Bytes reply = certificateExchange ? CertificateReply(s, request.get(), signer, fault, ex)
+  Bytes reply = certificateExchange ? CertificateReply(s, request.get(), data, signer, fault, ex)
                                     : PaymentReply(s, fault, ex);
   if (ex.checks != std::string("passed")) return true;
   return Answer(fd, reply, fault, ex);

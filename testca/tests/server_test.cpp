@@ -172,6 +172,9 @@ TEST_F(RenewalServer, AcceptedRequestGetsA13MonthCertificateForTheRequestedKey) 
   sk_X509_EXTENSION_pop_free(asked, X509_EXTENSION_free);
 
   std::string issued = SerialHex(X509_get0_serialNumber(cert.get()));
+  Bytes kept, sent;
+  ASSERT_TRUE(ReadFile(ca + "/requests/" + issued + ".der", kept) && ReadFile(requestPath, sent));
+  EXPECT_EQ(kept, sent);  // the request as it came, for a test to look at
   std::string line = JournalLine(1);
   EXPECT_TRUE(Has(line, "\tkind=certificate\t")) << line;
   EXPECT_TRUE(Has(line, "\tsigner-serial=" + holder.serial + "\t")) << line;
