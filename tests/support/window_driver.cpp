@@ -268,6 +268,13 @@ bool SetControlText(HWND dialog, int controlId, const wchar_t *text)
                                           SEND_TIMEOUT_MS, &result) && result;
 }
 
+bool ChooseFileInDialog(HWND dialog, const std::wstring &path)
+{
+    // The file name box of the explorer-style dialog (cmb13), or of the old one (edt1).
+    return (SetControlText(dialog, 0x47c, path.c_str()) || SetControlText(dialog, 0x480, path.c_str())) &&
+           ClickButton(dialog, IDOK);
+}
+
 bool SaveScreenshot(const std::string &name)
 {
     std::string folder = TestEnv("KESTRAVA_SCREENSHOTS");

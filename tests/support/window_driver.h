@@ -56,6 +56,10 @@ bool ClickButton(HWND dialog, int controlId);
 // Puts text into an edit control; false when that failed.
 bool SetControlText(HWND dialog, int controlId, const wchar_t *text);
 
+// Types a full path into the file name box of an open-file dialog and
+// presses its "Open"; false when the dialog has no such box.
+bool ChooseFileInDialog(HWND dialog, const std::wstring &path);
+
 // Saves the whole screen as KESTRAVA_SCREENSHOTS/<name>.png.
 bool SaveScreenshot(const std::string &name);
 

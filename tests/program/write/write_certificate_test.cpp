@@ -10,16 +10,17 @@
 
 namespace {
 
-// The pair a renewal keeps: the identifier it gives a holder with a 10-digit
-// INN, 27 bytes with two zero bytes at the end.
-const std::string keptIdHex = ToHexText("20261208101500-7712345678") + "0000";
+// The pairs renewals keep, with the identifiers they give: a holder with a
+// 10-digit INN (27 bytes, two zero bytes at the end) on a GOST 2001 key, and
+// one with a 12-digit INN on a 512-bit GOST 2012 key.
+const std::string keptIdHex = "32303236313230383130313530302d373731323334353637380000";
+const std::string wideIdHex = "32303236313230383130313530302d303037373132333435363738";
 const std::string holderIdHex = "41310b";
-
-enum FileKind { IssuedDer, IssuedPem, NotACertificate, OtherKey };
 
 struct Row {
     const char *name;
-    FileKind file;
+    const char *file;     // in the work folder
+    bool widePair;        // the certificate is the 512-bit pair's, else the 2001 pair's
     bool publicValueDer;  // the token gives public keys as a DER OCTET STRING
     bool alreadyStored;
     bool cancelPin;
@@ -28,18 +29,19 @@ struct Row {
 };
 
 const wchar_t busy[] = L"Программа сейчас работает с ключевым носителем.\n"
-                      L"Дождитесь окончания операции и повторите команду.";
+                       L"Дождитесь окончания операции и повторите команду.";
 const wchar_t writtenCaption[] = L"Новый сертификат";
 const wchar_t written[] = L"Сертификат записан на носитель.";
 
 const Row rows[] = {
-    {"DER file", IssuedDer, false, false, false, writtenCaption, written},
-    {"PEM file, public keys as DER", IssuedPem, true, false, false, writtenCaption, written},
-    {"not a certificate", NotACertificate, false, false, false, L"Ошибка", L"Файл не содержит сертификата."},
-    {"no matching key", OtherKey, false, false, false, L"Ошибка",
+    {"DER file", "kept.der", false, false, false, false, writtenCaption, written},
+    {"PEM file, 512-bit pair, public keys as DER", "wide.pem", true, true, false, false, writtenCaption, written},
+    {"not a certificate", "notes.cer", false, false, false, false, L"Ошибка", L"Файл не содержит сертификата."},
+    {"no matching key", "other.der", false, false, false, false, L"Ошибка",
      L"На подключённых носителях нет ключевой пары для этого сертификата."},
-    {"already stored", IssuedDer, false, true, false, L"Внимание", L"Этот сертификат уже записан на носитель."},
-    {"PIN cancelled", IssuedDer, false, false, true, nullptr, nullptr},
+    {"already stored", "kept.der", false, false, true, false, L"Внимание",
+     L"Этот сертификат уже записан на носитель."},
+    {"PIN cancelled", "kept.der", false, false, false, true, nullptr, nullptr},
 };
 
 class WriteCertificate : public KestravaFixture {
@@ -72,37 +74,26 @@ protected:
             open += IsWindowVisible(window) ? 1 : 0;
         return open;
     }
-
-    // Chooses the file in the open-file dialog as a user types its name.
-    void OpenInFileDialog(const std::string &file)
-    {
-        HWND dialog = WaitForBox(L"Файл сертификата");
-        ASSERT_NE(nullptr, dialog) << "no open-file dialog";
-        std::wstring path = WindowsPath(file);
-        // The file name box of the explorer-style dialog, or of the old one.
-        ASSERT_TRUE(SetControlText(dialog, 0x47c, path.c_str()) || SetControlText(dialog, 0x480, path.c_str()));
-        ASSERT_TRUE(ClickButton(dialog, IDOK));
-        ASSERT_TRUE(WaitForWindowGone(dialog, 10000));
-    }
 };
 
 TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
 {
-    // The holder's token: the current certificate and the pair a renewal kept.
+    // The holder's token: the current certificate and the pairs renewals kept.
     MakeHolderToken(0, holderIdHex, "+300d");
-    Tool({"keygen", "0", "--id", keptIdHex});
-    Tool({"csr", "0", "--id", keptIdHex, "--out", work + "/kept.csr", "--subject", "2.5.4.3=x"});
     const std::vector<std::string> subject = {"C=RU", "CN=Иванов Иван Иванович"};
-    ASSERT_FALSE(MintCertificate(caDir, work + "/issued.der", subject, "--csr " + ShellQuote(work + "/kept.csr")).empty());
-    ASSERT_FALSE(MintCertificate(caDir, work + "/other.der", subject, "--key-out " + ShellQuote(work + "/other.key")).empty());
-    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && { echo '-----BEGIN CERTIFICATE-----'; base64 -w 64 issued.der; "
-                         "echo '-----END CERTIFICATE-----'; } > issued.pem"));
+    for (const char *pair : {"kept", "wide"}) {
+        std::string id = pair == std::string("kept") ? keptIdHex : wideIdHex;
+        std::string csr = work + "/" + pair + ".csr";
+        Tool({"keygen", "0", "--id", id, "--kind", pair == std::string("kept") ? "2001" : "2012-512"});
+        Tool({"csr", "0", "--id", id, "--out", csr, "--subject", "2.5.4.3=x"});
+        ASSERT_FALSE(MintCertificate(caDir, work + "/" + pair + ".der", subject, "--csr " + ShellQuote(csr)).empty());
+    }
+    ASSERT_FALSE(
+        MintCertificate(caDir, work + "/other.der", subject, "--key-out " + ShellQuote(work + "/other.key")).empty());
+    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && { echo '-----BEGIN CERTIFICATE-----'; base64 -w 64 wide.der; "
+                                                      "echo '-----END CERTIFICATE-----'; } > wide.pem"));
     ASSERT_TRUE(WriteFileBytes(work + "/notes.cer", "not a certificate\n"));
-    const std::map<FileKind, std::string> files = {
-        {IssuedDer, work + "/issued.der"}, {IssuedPem, work + "/issued.pem"},
-        {NotACertificate, work + "/notes.cer"}, {OtherKey, work + "/other.der"}};
-    std::string issued, tokenFile;
-    ASSERT_TRUE(ReadFileBytes(work + "/issued.der", issued));
+    std::string tokenFile;
     ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", tokenFile));
 
     HWND renewal = StartKestrava();
@@ -110,17 +101,23 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
 
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
+        std::string pairId = row.widePair ? wideIdHex : keptIdHex;
+        std::string issued;
+        ASSERT_TRUE(ReadFileBytes(work + (row.widePair ? "/wide.der" : "/kept.der"), issued));
         // Each row starts from the same token; the program reads it anew.
         ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", tokenFile));
         if (row.alreadyStored)
-            Tool({"import-cert", "0", "--id", keptIdHex, "--label", "EGAIS", "--file", work + "/issued.der"});
+            Tool({"import-cert", "0", "--id", pairId, "--label", "EGAIS", "--file", work + "/kept.der"});
         if (row.publicValueDer)
             Tool({"fault", "0", "public-value-der"});
         std::vector<TokenObject> before = ListTokenObjects(0);
         size_t journalBefore = Journal().size();
 
         ASSERT_TRUE(ChooseTrayMenuItem(0, 1));
-        ASSERT_NO_FATAL_FAILURE(OpenInFileDialog(files.at(row.file)));
+        HWND fileDialog = WaitForBox(L"Файл сертификата");
+        ASSERT_NE(nullptr, fileDialog);
+        ASSERT_TRUE(ChooseFileInDialog(fileDialog, WindowsPath(work + "/" + row.file)));
+        ASSERT_TRUE(WaitForWindowGone(fileDialog));
         size_t journalAtPin = 0;
         if (row.cancelPin || row.caption == writtenCaption) {
             HWND pin = WaitForBox(L"PIN-код ГОСТ");
@@ -130,8 +127,7 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
                 // The writing holds the token until it ends: no search meanwhile.
                 ASSERT_TRUE(ClickButton(renewal, IDC_CHOOSE));
                 ASSERT_NO_FATAL_FAILURE(ExpectOneBox(L"Внимание", busy));
-            }
-            if (!row.cancelPin) {
+            } else {
                 ASSERT_TRUE(SetControlText(pin, IDC_PIN, Widen(holderPin).c_str()));
             }
             ASSERT_TRUE(ClickButton(pin, row.cancelPin ? IDCANCEL : IDOK));
@@ -153,7 +149,7 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
             const TokenObject &certificate = after.back();
             EXPECT_EQ("certificate", certificate.objectClass);
             EXPECT_EQ("EGAIS", certificate.label);
-            EXPECT_EQ(keptIdHex, certificate.idHex);
+            EXPECT_EQ(pairId, certificate.idHex);
             std::string value;
             Tool({"dump", "0", std::to_string(certificate.handle), "--out", work + "/written.der"});
             ASSERT_TRUE(ReadFileBytes(work + "/written.der", value));
@@ -162,7 +158,7 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         if (row.cancelPin) {
             EXPECT_EQ(journalAtPin, Journal().size()) << "a token call after the PIN was cancelled";
         }
-        if (row.file == NotACertificate) {
+        if (row.file == std::string("notes.cer")) {
             EXPECT_EQ(journalBefore, Journal().size()) << "a token call for a file without a certificate";
         }
         EXPECT_TRUE(SessionsLeftOpen(store.journal).empty());
