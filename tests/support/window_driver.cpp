@@ -1,6 +1,5 @@
 #include "support/window_driver.h"
 
-#include "support/menu_probe/menu_probe.h"
 #include "support/unix_command.h"
 
 #include <gdiplus.h>
@@ -350,29 +349,54 @@ HWND WaitForPopupMenu(DWORD processId, int timeoutMs, HWND other)
     }
 }
 
+static HMODULE Probe()
+{
+    static HMODULE probe = LoadLibraryW((WindowsPath(TestEnv("KESTRAVA_BIN")) + L"\\menu_probe.dll").c_str());
+    return probe;
+}
+
+static HOOKPROC ProbeHook()
+{
+    return Probe() ? (HOOKPROC)(void *)GetProcAddress(Probe(), MENU_PROBE_HOOK) : nullptr;
+}
+
+// Has menu_probe.dll, loaded by the system into the window's thread for this
+// one message, write its report on the window into the named memory.
+template <typename Report>
+static bool AskProbe(HWND window, WPARAM what, const wchar_t *memoryName, Report *answer)
+{
+    static UINT const probeMessage = RegisterWindowMessageW(MENU_PROBE_MESSAGE);
+    HANDLE memory = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Report), memoryName);
+    Report *report = memory ? (Report *)MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Report)) : nullptr;
+    HOOKPROC hook = ProbeHook();
+    bool answered = false;
+    if (hook && report) {
+        ZeroMemory(report, sizeof *report);
+        HHOOK installed = SetWindowsHookExW(WH_CALLWNDPROC, hook, Probe(), GetWindowThreadProcessId(window, nullptr));
+        DWORD_PTR ignored = 0;
+        if (installed) {
+            SendMessageTimeoutW(window, probeMessage, what, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &ignored);
+            UnhookWindowsHookEx(installed);
+        }
+        answered = report->done != 0;
+        if (answered)
+            *answer = *report;
+    }
+    if (report)
+        UnmapViewOfFile(report);
+    if (memory)
+        CloseHandle(memory);
+    return answered;
+}
+
 std::vector<MenuItem> ReadMenu(HWND menuWindow)
 {
     std::vector<MenuItem> items;
-    static HANDLE memory = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                              sizeof(MenuProbeReport), MENU_PROBE_MEMORY);
-    static HMODULE probe = LoadLibraryW((WindowsPath(TestEnv("KESTRAVA_BIN")) + L"\\menu_probe.dll").c_str());
-    static UINT const probeMessage = RegisterWindowMessageW(MENU_PROBE_MESSAGE);
-    HOOKPROC hook = probe ? (HOOKPROC)(void *)GetProcAddress(probe, MENU_PROBE_HOOK) : nullptr;
-    MenuProbeReport *report =
-        memory ? (MenuProbeReport *)MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(MenuProbeReport)) : nullptr;
-    if (!hook || !report)
+    static MenuProbeReport report;
+    if (!AskProbe(menuWindow, MENU_PROBE_READ_MENU, MENU_PROBE_MEMORY, &report))
         return items;
-    ZeroMemory(report, sizeof *report);
-
-    // The system loads the probe into the menu's thread for this one message.
-    HHOOK installed = SetWindowsHookExW(WH_CALLWNDPROC, hook, probe, GetWindowThreadProcessId(menuWindow, nullptr));
-    DWORD_PTR ignored = 0;
-    if (installed) {
-        SendMessageTimeoutW(menuWindow, probeMessage, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &ignored);
-        UnhookWindowsHookEx(installed);
-    }
-    for (int i = 0; report->done && i < report->count; ++i) {
-        const MenuProbeItem &probed = report->items[i];
+    for (int i = 0; i < report.count; ++i) {
+        const MenuProbeItem &probed = report.items[i];
         MenuItem item;
         item.text = probed.text;
         item.id = probed.id;
@@ -383,8 +407,51 @@ std::vector<MenuItem> ReadMenu(HWND menuWindow)
         item.rect = probed.rect;
         items.push_back(item);
     }
-    UnmapViewOfFile(report);
     return items;
+}
+
+std::vector<ControlProbeItem> MeasureControls(HWND dialog)
+{
+    static ControlProbeReport report;
+    if (!AskProbe(dialog, MENU_PROBE_READ_CONTROLS, CONTROL_PROBE_MEMORY, &report))
+        return {};
+    return std::vector<ControlProbeItem>(report.items, report.items + report.count);
+}
+
+TrayIconWatch::TrayIconWatch()
+{
+    memory = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(TrayProbeReport),
+                                TRAY_PROBE_MEMORY);
+    report = memory ? (TrayProbeReport *)MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(TrayProbeReport))
+                    : nullptr;
+    if (report) {
+        ZeroMemory(report, sizeof *report);
+        HOOKPROC probe = ProbeHook();
+        hook = probe ? SetWindowsHookExW(WH_CALLWNDPROC, probe, Probe(), 0) : nullptr;
+    }
+}
+
+TrayIconWatch::~TrayIconWatch()
+{
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    if (report)
+        UnmapViewOfFile(report);
+    if (memory)
+        CloseHandle(memory);
+}
+
+bool TrayIconWatch::Watching() const
+{
+    return hook != nullptr;
+}
+
+TrayProbeReport TrayIconWatch::Seen() const
+{
+    TrayProbeReport seen = {};
+    if (report)
+        seen = *report;
+    return seen;
 }
 
 bool ClickMenuItem(HWND menuWindow, int position)

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "support/menu_probe/menu_probe.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -93,3 +95,26 @@ std::vector<MenuItem> ReadMenu(HWND menuWindow);
 // Clicks an item of an open popup menu with the mouse; false when there is
 // no such item.
 bool ClickMenuItem(HWND menuWindow, int position);
+
+// ---- Measured inside the program -----------------------------------------
+
+// The visible controls of a dialog of the program under test in their
+// order, their texts measured with their own fonts by menu_probe.dll (empty
+// when unreadable).
+std::vector<ControlProbeItem> MeasureControls(HWND dialog);
+
+// Notes, while it lives, the icons that the kestrava.exe started meanwhile
+// hands to the notification area: menu_probe.dll goes into every program
+// of the display through a hook on all threads.
+class TrayIconWatch {
+public:
+    TrayIconWatch();
+    ~TrayIconWatch();
+    bool Watching() const;
+    TrayProbeReport Seen() const;
+
+private:
+    HHOOK hook = nullptr;
+    HANDLE memory = nullptr;
+    TrayProbeReport *report = nullptr;
+};
