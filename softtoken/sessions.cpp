@@ -211,6 +211,14 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandl
     return entry.Finish(rv);
 }
 
+static std::string TemplateTypes(CK_ATTRIBUTE_PTR attributes, CK_ULONG count)
+{
+    std::string names;
+    for (CK_ULONG i = 0; i < count; ++i)
+        names += (i ? "," : "") + AttributeName(attributes[i].type);
+    return names;
+}
+
 CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
                         CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                         CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey)
@@ -218,6 +226,11 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK
     SessionEntry entry("C_GenerateKeyPair", handle);
     if (mechanism)
         entry.line.AddHex("mechanism", mechanism->mechanism);
+    // The attribute types each template gave, in order, so that tests see
+    // what the caller asked for apart from the token's own defaults.
+    if (TemplateReadable(publicTemplate, publicCount) && TemplateReadable(privateTemplate, privateCount))
+        entry.line.AddText("public-template", TemplateTypes(publicTemplate, publicCount))
+            .AddText("private-template", TemplateTypes(privateTemplate, privateCount));
     if (entry.rv != CKR_OK)
         return entry.Finish();
     if (!mechanism || !publicKey || !privateKey || !TemplateReadable(publicTemplate, publicCount) ||

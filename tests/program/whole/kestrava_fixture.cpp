@@ -67,7 +67,7 @@ int DaysInMonth(int year, int month)
 
 // The holder of the test certificates: an organisation with quotes in its
 // name, as Russian qualified certificates have them.
-std::vector<std::string> HolderSubject(const std::string &inn)
+std::vector<std::string> HolderSubject(const std::string &inn, bool innle)
 {
     return {
         "C=RU",
@@ -80,7 +80,7 @@ std::vector<std::string> HolderSubject(const std::string &inn)
         "SN=Иванов",
         "GN=Иван Иванович",
         "OGRN=NUMERIC:1027700132195",
-        "INN=NUMERIC:" + inn,
+        (innle ? "1.2.643.100.4=NUMERIC:" : "INN=NUMERIC:") + inn,
         "SNILS=NUMERIC:11223344595",
         "emailAddress=info@romashka.example",
     };
@@ -136,9 +136,11 @@ std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &i
     std::string number = std::to_string(slot);
     std::string request = work + "/request-" + idHex + ".der";
     std::string certificate = work + "/certificate-" + idHex + ".der";
-    Tool({"keygen", number, "--id", idHex});
+    std::vector<std::string> keygen = {"keygen", number, "--id", idHex};
+    keygen.insert(keygen.end(), holderKey.begin(), holderKey.end());
+    Tool(keygen);
     Tool({"csr", number, "--id", idHex, "--out", request, "--subject", "2.5.4.3=x"});
-    std::string serial = MintCertificate(caDir, certificate, HolderSubject(holderInn),
+    std::string serial = MintCertificate(caDir, certificate, HolderSubject(holderInn, holderInnle),
                                          "--csr " + ShellQuote(request) + " --not-before " + notBefore +
                                              " --not-after " + notAfter);
     EXPECT_FALSE(serial.empty()) << "testca mint failed";

@@ -84,6 +84,11 @@ protected:
     static std::string caDir;
     // The INN of the holders that MakeHolderToken and AddHolderCertificate make.
     std::string holderInn = "007712345678";
+    // An organisation whose INN stands only as INNLE (holderInn is then its
+    // ten digits).
+    bool holderInnle = false;
+    // The holder's key kind and parameter set, as softtoken keygen takes them.
+    std::vector<std::string> holderKey;
     std::string work;
     TokenStore store;
     RunningProgram program;
