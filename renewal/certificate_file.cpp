@@ -34,27 +34,52 @@ static bool WriteNewFile(const wchar_t *file, const CK_BYTE *der, unsigned int l
     return whole;
 }
 
-bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYTE *id, CK_ULONG idLength,
-                           wchar_t path[MAX_PATH])
+// folder\name suffix in path, when it fits whole with its terminating zero.
+static bool JoinPath(const wchar_t *folder, const wchar_t *name, const wchar_t *suffix, wchar_t path[MAX_PATH])
 {
-    wchar_t documents[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, documents)))
+    if (wcslen(folder) + 1 + wcslen(name) + wcslen(suffix) >= MAX_PATH)
         return false;
-    wchar_t folder[MAX_PATH];
-    if (swprintf(folder, MAX_PATH, L"%ls\\Kestrava", documents) < 0)
-        return false;
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
-    wchar_t name[64];
-    PrintableName(id, idLength, name, 64);
-    if (name[0] == 0)
-        wcscpy(name, L"Kestrava");
+    wcscpy(path, folder);
+    wcscat(path, L"\\");
+    wcscat(path, name);
+    wcscat(path, suffix);
+    return true;
+}
 
+// The Kestrava folder inside a folder of the user's, made if needed; false
+// when it cannot be, or something that is not a folder stands in its way.
+static bool KestravaFolderIn(int csidl, wchar_t folder[MAX_PATH])
+{
+    wchar_t base[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base)) ||
+        !JoinPath(base, L"Kestrava", L"", folder))
+        return false;
+    CreateDirectoryW(folder, nullptr);
+    DWORD attributes = GetFileAttributesW(folder);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+static bool TemporaryFolder(wchar_t folder[MAX_PATH])
+{
+    DWORD length = GetTempPathW(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    if (folder[length - 1] == L'\\')
+        folder[length - 1] = 0;
+    return true;
+}
+
+// The first free name in the folder; false when the folder will not take
+// the file (or every name tried is taken).
+static bool SaveInFolder(const wchar_t *folder, const wchar_t *name, const CK_BYTE *der, unsigned int length,
+                         wchar_t path[MAX_PATH])
+{
     for (int attempt = 1; attempt <= NAME_ATTEMPTS; ++attempt) {
+        wchar_t suffix[24] = L".cer";
+        if (attempt > 1)
+            swprintf(suffix, 24, L" (%d).cer", attempt);
         wchar_t file[MAX_PATH];
-        int written = attempt == 1 ? swprintf(file, MAX_PATH, L"%ls\\%ls.cer", folder, name)
-                                   : swprintf(file, MAX_PATH, L"%ls\\%ls (%d).cer", folder, name, attempt);
-        if (written < 0)
+        if (!JoinPath(folder, name, suffix, file))
             return false;
         if (WriteNewFile(file, der, length)) {
             wcscpy(path, file);
@@ -64,4 +89,18 @@ bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYT
             return false;
     }
     return false;
+}
+
+bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYTE *id, CK_ULONG idLength,
+                           wchar_t path[MAX_PATH])
+{
+    wchar_t name[64];
+    PrintableName(id, idLength, name, 64);
+    if (name[0] == 0)
+        wcscpy(name, L"Kestrava");
+
+    wchar_t folder[MAX_PATH];
+    return (KestravaFolderIn(CSIDL_PERSONAL, folder) && SaveInFolder(folder, name, der, length, path)) ||
+           (KestravaFolderIn(CSIDL_LOCAL_APPDATA, folder) && SaveInFolder(folder, name, der, length, path)) ||
+           (TemporaryFolder(folder) && SaveInFolder(folder, name, der, length, path));
 }

@@ -5,9 +5,11 @@
 
 #include "token/token_library.h"
 
-// Saves the certificate (DER) in the user's Documents folder as
-// Kestrava\<the identifier's printable characters>.cer, making the folder if
-// needed and never overwriting a file (a taken name gets " (2)" and so on).
-// True with the file's full path in path.
+// Saves the certificate (DER) as <the identifier's printable characters>.cer
+// in the first place that takes it: Documents\Kestrava, then
+// %LOCALAPPDATA%\Kestrava (folders made if needed), then the temporary
+// folder. Never overwrites a file (a taken name gets " (2)" and so on) and
+// never cuts a name to fit: a path too long fails that place. True with the
+// file's full path in path.
 bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYTE *id, CK_ULONG idLength,
                            wchar_t path[MAX_PATH]);

@@ -49,25 +49,33 @@ void BuildExtensions(char *exts[8], char utf8Tool[256])
     exts[7] = templateValue;
 }
 
+// The header length of the DER element at der and the length of its content
+// as the header declares it; false when the header is malformed.
+static bool DerHeader(const CK_BYTE *der, unsigned int length, unsigned int *header, unsigned int *content)
+{
+    if (length < 2)
+        return false;
+    *header = 2;
+    *content = der[1];
+    if (*content & 0x80) {
+        unsigned int octets = *content & 0x7F;
+        if (octets == 0 || octets > 3 || length < 2 + octets)
+            return false;
+        *content = 0;
+        for (unsigned int i = 0; i < octets; ++i)
+            *content = (*content << 8) | der[2 + i];
+        *header += octets;
+    }
+    return true;
+}
+
 // The header length of the DER element at der and its whole length (header
 // included); false when the header is malformed or claims more than length
 // bytes.
 static bool DerElement(const CK_BYTE *der, unsigned int length, unsigned int *header, unsigned int *total)
 {
-    if (length < 2)
-        return false;
-    *header = 2;
-    unsigned int content = der[1];
-    if (content & 0x80) {
-        unsigned int octets = content & 0x7F;
-        if (octets == 0 || octets > 3 || length < 2 + octets)
-            return false;
-        content = 0;
-        for (unsigned int i = 0; i < octets; ++i)
-            content = (content << 8) | der[2 + i];
-        *header += octets;
-    }
-    if (content > length - *header)
+    unsigned int content = 0;
+    if (!DerHeader(der, length, header, &content) || content > length - *header)
         return false;
     *total = *header + content;
     return true;
@@ -137,4 +145,14 @@ bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, c
     bool matches = SamePublicKey(context->pCertInfo->SubjectPublicKeyInfo, requestKey);
     CertFreeCertificateContext(context);
     return matches;
+}
+
+bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length)
+{
+    unsigned int header = 0, content = 0;
+    if (reply == nullptr || length <= CERTIFICATE_REFUSAL_MAX_LENGTH || reply[0] != 0x30 ||
+        !DerHeader(reply, length, &header, &content))
+        return false;
+    // A certificate opens with its signed part, another SEQUENCE.
+    return reply[header] == 0x30 && content > length - header;
 }

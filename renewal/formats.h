@@ -31,3 +31,11 @@ CERT_PUBLIC_KEY_INFO *DecodeRequestPublicKey(const CK_BYTE *csr, CK_ULONG csrLen
 // X.509 certificate for the requested public key: anything else would cost
 // the user the old key for nothing.
 bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, const CERT_PUBLIC_KEY_INFO &requestKey);
+
+// A certificate reply of this many bytes or fewer is the centre's refusal.
+const unsigned int CERTIFICATE_REFUSAL_MAX_LENGTH = 128;
+
+// Whether a certificate reply longer than a refusal is the start of a
+// certificate cut off before its end: the certificate may have been issued,
+// and its whole copy is still to be had from the centre.
+bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length);

@@ -35,10 +35,15 @@ static const wchar_t warningCaption[] = L"Внимание";
 static const wchar_t savedInFileText[] = L"Новый сертификат выпущен, но записать его на носитель не удалось.\n"
                                          L"Он сохранён в файле:\n";
 static const wchar_t savedInFileAdvice[] =
-    L"\nОбратитесь в удостоверяющий центр: ключевая пара для него осталась на носителе.";
+    L"\nКлючевая пара для него осталась на носителе. Когда на носителе будет место, запишите сертификат командой "
+    L"«Записать сертификат из файла» в меню программы.";
 static const wchar_t notSavedText[] =
     L"Новый сертификат выпущен, но записать его на носитель и сохранить в файл не удалось.\n"
     L"Обратитесь в удостоверяющий центр.";
+static const wchar_t mayBeIssuedText[] =
+    L"Удостоверяющий центр мог выпустить новый сертификат, но ответ не получен.\n"
+    L"Новая ключевая пара оставлена на носителе. Получите файл сертификата в удостоверяющем центре и запишите его "
+    L"на носитель командой «Записать сертификат из файла» в меню программы.";
 
 // The state of one run; what it still holds is released at its end.
 struct RenewalRun {
@@ -71,26 +76,41 @@ static void ShowStepError(const wchar_t *caption, CK_RV rv, HWND owner)
 // One signed exchange; when no connection was made the envelope is still
 // ours to release. A reply over the bound fails the exchange like any other
 // network error.
-static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength)
+static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength, bool *sentWhole = nullptr)
 {
-    int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s);
+    int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s, sentWhole);
     if (result == EXCHANGE_NO_SOCKET || result == EXCHANGE_NO_CONNECTION)
         freeBuffer(envelope);
     return result;
 }
 
 // The certificate was issued and paid for, and its key pair stays on the
-// token: when the token will not take the certificate, a file keeps it.
-static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+// token: when the token will not take the certificate, a file keeps it. The
+// file is written before any box, so that a shutdown or a crash while a box
+// waits cannot lose the only copy.
+static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH], CK_RV rv)
 {
     wchar_t path[MAX_PATH];
-    if (!SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path)) {
+    bool saved = SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path);
+    ShowTokenError("C_CreateObject", rv, nullptr);
+    if (!saved) {
         MessageBoxW(run.dialog, notSavedText, warningCaption, MB_OK | MB_ICONWARNING);
         return;
     }
-    wchar_t text[MAX_PATH + 256];
-    swprintf(text, MAX_PATH + 256, L"%ls%ls%ls", savedInFileText, path, savedInFileAdvice);
+    // The path is shorter than MAX_PATH and the texts around it are fixed.
+    wchar_t text[MAX_PATH + 512];
+    swprintf(text, MAX_PATH + 512, L"%ls%ls%ls", savedInFileText, path, savedInFileAdvice);
     MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
+}
+
+// Whether the centre may have issued a certificate for the new key although
+// no usable reply came: the request went out whole, and then nothing came,
+// or the start of a certificate cut off before its end. A refusal, a whole
+// reply that is not the certificate, or one past the bound says it did not.
+static bool MayBeIssued(const RenewalRun &run, int exchanged, bool sentWhole)
+{
+    return exchanged == EXCHANGE_DONE && sentWhole &&
+           (run.receive_s == 0 || ReplyIsCutCertificate(run.receive_d, run.receive_s));
 }
 
 // Steps from the session to the success box; returns the dialog result.
@@ -214,12 +234,18 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
 
     // Only the certificate of the new key may replace the old one; anything
     // else (too short, not a certificate, another key) costs the new pair,
-    // never the old.
-    exchanged = SendSigned(run, envelope, envelopeLength);
-    if (exchanged != 0 || run.receive_s <= 128 ||
+    // never the old. The pair stays while the certificate the centre may
+    // have issued for it (and charged for) can still be had.
+    bool sentWhole = false;
+    exchanged = SendSigned(run, envelope, envelopeLength, &sentWhole);
+    if (exchanged != EXCHANGE_DONE || run.receive_s <= CERTIFICATE_REFUSAL_MAX_LENGTH ||
         !CertificateReplyMatchesRequest(run.receive_d, run.receive_s, *run.requestKey)) {
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        bool keepPair = MayBeIssued(run, exchanged, sentWhole);
+        if (!keepPair)
+            DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
         ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
+        if (keepPair)
+            MessageBoxW(dialog, mayBeIssuedText, warningCaption, MB_OK | MB_ICONWARNING);
         return 0;
     }
     Advance(run.progress);
@@ -227,8 +253,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
     rv = StoreNewCertificate(session, NewCKAID, NEW_CKA_ID_LENGTH, run.receive_d, run.receive_s, &new_cert_handle);
     if (rv != CKR_OK) {
-        ShowTokenError("C_CreateObject", rv, nullptr);
-        KeepIssuedCertificate(run, NewCKAID);
+        KeepIssuedCertificate(run, NewCKAID, rv);
         return 0;
     }
     Advance(run.progress);

@@ -131,8 +131,11 @@ static bool ReceiveReply(SOCKET s, DWORD started, CK_BYTE **data, unsigned int *
     return true;
 }
 
-int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength)
+int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength,
+                       bool *sentWhole)
 {
+    if (sentWhole != nullptr)
+        *sentWhole = false;
     sockaddr_in server;
     memset(&server, 0, sizeof server);
     server.sin_family = AF_INET;
@@ -160,6 +163,8 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
     } else if (sent == 0) {
         MessageBoxW(nullptr, L"Отправлено 0 байт", L"Ошибка", MB_OK | MB_ICONERROR);
     }
+    if (sentWhole != nullptr)
+        *sentWhole = sent != SOCKET_ERROR && sent == requestLength;
     if (request != nullptr)
         releaseSentRequest(request);
 

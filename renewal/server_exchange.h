@@ -27,7 +27,10 @@ const int EXCHANGE_REPLY_TOO_LONG = -3;
 // something arrived); EXCHANGE_NO_SOCKET, EXCHANGE_NO_CONNECTION: request not
 // released; EXCHANGE_REPLY_TOO_LONG: more than MAX_REPLY_LENGTH bytes came,
 // reading stopped, request released, *reply and *replyLength untouched.
-int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength);
+// *sentWhole, when given, says whether every byte of the request was handed
+// to the network: only then may the server have acted on it.
+int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength,
+                       bool *sentWhole = nullptr);
 
 // The text shown for a failed send with this Winsock error code (narrow).
 const char *SendErrorText(int code);

@@ -41,6 +41,22 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     fault.shortLength = static_cast<int>(n);
     return true;
   }
+  if (mode == "cut") {
+    long n = std::strtol(param.c_str(), &end, 10);
+    if (param.empty() || *end || n < 1 || n > 1048576) {
+      error = "cut needs N from 1 to 1048576: " + arg;
+      return false;
+    }
+    // A certificate is only ever a reply to a certificate request.
+    if (!fault.certificate) {
+      error = "cut applies to the certificate exchange only: " + arg;
+      return false;
+    }
+    fault.mode = FaultMode::Cut;
+    fault.cutLength = static_cast<int>(n);
+    fault.payment = false;
+    return true;
+  }
   if (!param.empty()) {
     error = "unexpected parameter in fault " + arg;
     return false;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -236,15 +237,7 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
     return {};
   }
   ex.checks = "passed";
-  switch (fault.mode) {
-    case FaultMode::Close:
-    case FaultMode::Reset:
-      return {};
-    case FaultMode::Garbage:
-      return GarbageReply();
-    default:
-      break;
-  }
+  if (fault.mode == FaultMode::Garbage) return GarbageReply();
 
   std::string error;
   BnPtr serial = TakeSerial(s.ca.dir, error);
@@ -253,8 +246,11 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
     return {};
   }
   std::string serialHex = SerialHex(serial.get());
-  // Only the true certificate delivered whole uses the payment up.
-  bool delivers = fault.mode == FaultMode::None || fault.mode == FaultMode::Pieces;
+  // The true certificate uses the payment up once it is sent whole, and also
+  // when it is lost on the way after the centre sent it: the connection
+  // closed or reset before it went out, or cut off part way.
+  bool delivers = fault.mode == FaultMode::None || fault.mode == FaultMode::Pieces ||
+                  fault.mode == FaultMode::Close || fault.mode == FaultMode::Reset || fault.mode == FaultMode::Cut;
   if (delivers && !UsePayment(s.ca.dir, *ex.signerSerial, serialHex)) {
     ex.Fail("payment used by another request meanwhile");
     return {};
@@ -273,6 +269,8 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
   Bytes der = CertDer(cert.get());
   if (fault.mode == FaultMode::Short) der.resize(static_cast<size_t>(fault.shortLength));
   if (fault.mode == FaultMode::Cert128) der.resize(128);
+  // Always short of the end, however long the certificate.
+  if (fault.mode == FaultMode::Cut) der.resize(std::min(static_cast<size_t>(fault.cutLength), der.size() - 1));
   return der;
 }
 

@@ -61,7 +61,15 @@ const std::wstring notFound = L"Сертификат не найден";
 // The box after a refused C_CreateObject: the issued certificate in a file,
 // whose path stands between these two parts.
 const std::wstring savedBefore = L"Новый сертификат выпущен, но записать его на носитель не удалось.\nОн сохранён в файле:\n";
-const std::wstring savedAfter = L"\nОбратитесь в удостоверяющий центр: ключевая пара для него осталась на носителе.";
+const std::wstring savedAfter =
+    L"\nКлючевая пара для него осталась на носителе. Когда на носителе будет место, запишите сертификат командой "
+    L"«Записать сертификат из файла» в меню программы.";
+// The box after the network error when the certificate request went out
+// whole and no usable answer came: the new pair stays.
+const std::wstring pairKept =
+    L"Удостоверяющий центр мог выпустить новый сертификат, но ответ не получен.\n"
+    L"Новая ключевая пара оставлена на носителе. Получите файл сертификата в удостоверяющем центре и запишите его "
+    L"на носитель командой «Записать сертификат из файла» в меню программы.";
 
 // A token status as the error box names it.
 std::wstring StatusName(const std::string &rv)
@@ -254,6 +262,17 @@ std::wstring ExchangeFailure(const std::string &fault, const std::string &exchan
     return nothingReceived;  // closed, reset or silent with nothing sent
 }
 
+// Whether the server's fault leaves the program, after the whole certificate
+// request, with no answer or the start of a certificate cut off: the new
+// pair then stays for the certificate the centre may have issued.
+bool PairKeptAfter(const std::string &fault)
+{
+    if (fault.size() < 5 || fault.compare(fault.size() - 5, 5, ":cert") != 0)
+        return false;
+    std::string mode = fault.substr(0, fault.find(':'));
+    return mode == "close" || mode == "reset" || mode == "not-paid" || mode == "cut" || fault == "slow:65:cert";
+}
+
 // Walks one program's renewal calls as the renewal procedure makes them and
 // gives the boxes its steps show: a box for each failed search call (which
 // the procedure reports and goes on), one box for the step that ended the
@@ -287,6 +306,8 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
         if (function == "C_Logout" || function == "C_CloseSession") {
             if (!pendingFailure.empty())
                 expected.boxes.push_back({L"Ошибка", pendingFailure});
+            if (!pendingFailure.empty() && signs == 2 && PairKeptAfter(serverFault))
+                expected.boxes.push_back({L"Внимание", pairKept});
             else if (stored)
                 expected.boxes.push_back({L"Новый сертификат", L"Сертификат был успешно обновлен."});
             expected.renewed = pendingFailure.empty() && stored;
@@ -430,6 +451,44 @@ std::string CheckInvariant(const std::vector<Object> &before, const std::vector<
             return "a new certificate is not for its new key pair";
     }
     return "";
+}
+
+// The certificate the CA issued in this cell against the holder's payment
+// (its issued/ copy), empty when it issued none.
+std::string IssuedInCell(const std::string &caDir)
+{
+    std::string ledger;
+    ReadFileBytes(caDir + "/ledger", ledger);
+    size_t used = ledger.find(" used ");
+    if (used == std::string::npos)
+        return "";
+    std::string serial = ledger.substr(used + 6);
+    serial = serial.substr(0, serial.find_first_of("\r\n "));
+    std::string der;
+    ReadFileBytes(caDir + "/issued/" + serial + ".der", der);
+    return der;
+}
+
+// After a server cell that did not renew: the new pair stays exactly when the
+// answer may have been lost, and then it is the pair of the certificate the
+// CA issued (if it issued one, as it does unless it refused). Empty when so.
+std::string CheckNewPair(const std::vector<Object> &after, const std::string &fault, const std::string &caDir)
+{
+    std::vector<const Object *> fresh;
+    for (const Object &object : after)
+        if (object.id != oldIdHex)
+            fresh.push_back(&object);
+    if (!PairKeptAfter(fault))
+        return fresh.empty() ? "" : "the new pair was not removed";
+    if (fresh.size() != 2 || fresh[0]->id != fresh[1]->id)
+        return "the new pair was not kept";
+    std::string issued = IssuedInCell(caDir);
+    if (issued.empty())
+        return fault.compare(0, 9, "not-paid:") == 0 ? "" : "the CA issued no certificate";
+    for (const Object *object : fresh)
+        if (object->objectClass == CKO_PUBLIC_KEY && FromHexText(object->value) == CertificateKey(issued))
+            return "";
+    return "the kept pair is not the issued certificate's";
 }
 
 // ---- Driving the program ---------------------------------------------------
@@ -767,6 +826,22 @@ CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::
     result.invariant = broken.empty() ? state : "BROKEN: " + broken;
     if (!broken.empty())
         problems.push_back(broken);
+    if (cell.kind == "server" && !first.renewed) {
+        std::string pair = CheckNewPair(objectsNow, cell.fault, run.caDir);
+        if (!pair.empty())
+            problems.push_back(pair);
+        else if (PairKeptAfter(cell.fault))
+            result.invariant += ", new pair kept";
+    }
+    // A renewal reported done has taken the old objects, also when the token
+    // stumbled once on one of them.
+    if (first.renewed && (cell.kind == "server" || cell.function == "C_DestroyObject") && cell.kind != "remove" &&
+        cell.kind != "kill")
+        for (const Object &object : objectsNow)
+            if (object.id == oldIdHex) {
+                problems.push_back("old objects left beside the new");
+                break;
+            }
 
     if (first.failure.empty()) {
         std::string exit = ExitCleanly(first);
@@ -883,6 +958,7 @@ std::vector<std::string> ServerFaults()
             faults.push_back(std::string(mode) + ":" + exchange);
     }
     faults.push_back("cert-128:cert");
+    faults.push_back("cut:300:cert");
     faults.push_back("other-key:cert");
     return faults;
 }

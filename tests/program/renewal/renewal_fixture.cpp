@@ -85,6 +85,7 @@ void RenewalTest::TearDown()
         ReleaseServerPort(portHolder);
     portHolder = 0;
     serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
+    onBox = nullptr;
     C_Finalize(nullptr);
     // Whatever happened, the holder keeps a working certificate.
     if (!oldSerial.empty())
@@ -235,6 +236,10 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
         }
         if (outcome.progressMax > 0 && !outcome.fullBarAt && BarPosition(bar) == outcome.progressMax)
             outcome.fullBarAt = GetTickCount();
+        // Nothing reads the PIN after the login (step 2 of the bar).
+        if (BarPosition(bar) >= 2)
+            for (char c : pinBuffer)
+                outcome.pinAfterLogin |= c != 0;
 
         DialogSearch search = {progressDialog, {}};
         EnumWindows(CollectDialog, (LPARAM)&search);
@@ -262,6 +267,8 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
                 outcome.lastBoxAt = GetTickCount();
                 if (!screenshots.empty())
                     SaveScreenshot(screenshots + "-box-" + std::to_string(outcome.boxes.size()));
+                if (onBox)
+                    onBox(box);
                 ClickButton(window, IDOK);
             }
             WaitForWindowGone(window, 10000);

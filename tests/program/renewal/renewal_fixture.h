@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct RenewalOutcome {
     DWORD pinAnsweredAt = 0;   // GetTickCount when "Ok" was pressed
     DWORD fullBarAt = 0;       // when the bar first stood at its maximum
     DWORD lastBoxAt = 0;       // when the last box appeared
+    bool pinAfterLogin = false;  // pinBuffer still held the PIN once the login was done
 };
 
 class RenewalTest : public ::testing::Test {
@@ -84,4 +86,6 @@ protected:
     int serverPid = 0;
     int portHolder = 0;  // keeps port 2000 closed for the case
     std::string screenshots;  // when set, Renew saves the PIN dialog and each box under this name
+    // When set, Renew calls it for each box while the box is still open.
+    std::function<void(const ShownBox &)> onBox;
 };

@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <memory>
 #include <set>
 
 #include "cert/cert_record.h"
@@ -388,9 +389,9 @@ TEST_F(RenewalTest, TokenGivingThePublicKeyInDerFormStillRenews)
     EXPECT_EQ(std::string("\x04\x40", 2), keyValue.substr(0, 2));
 }
 
-// A server that never ends its answer, by silence or by flood, on either
-// exchange: one box, result 0, the old certificate and key kept (the new
-// pair removed), and the flood's memory given back.
+// A server that never ends its answer, by silence on the payment or by flood
+// on either exchange: one box, result 0, the old certificate and key kept
+// (the new pair removed), and the flood's memory given back.
 struct EndlessServer {
     const char *fault;
     const wchar_t *text;
@@ -424,29 +425,44 @@ INSTANTIATE_TEST_SUITE_P(
         EndlessServer{"slow:4:pay",
                       L"Не удалось отправить запрос на сервер.\nВозможно исходящий трафик блокируется сетевым экраном.", 7,
                       "SilentOnPayment"},
-        EndlessServer{"slow:4:cert", networkError, 10, "SilentOnCertificate"},
         EndlessServer{"flood:pay", networkError, 6, "FloodOnPayment"},
         EndlessServer{"flood:cert", networkError, 10, "FloodOnCertificate"}),
     [](const ::testing::TestParamInfo<EndlessServer> &info) { return std::string(info.param.name); });
 
-TEST_F(RenewalTest, NoCertificateReplyRemovesTheNewPair)
+// The certificate request went out whole and the server fell silent: the
+// centre may have issued the certificate, so the new pair stays for it and a
+// second box tells the holder what to do (the other lost answers are cells of
+// the fault matrix). The PIN is wiped while the exchange holds the renewal,
+// not only at its end.
+TEST_F(RenewalTest, SilenceAfterTheCertificateRequestKeepsTheNewPair)
 {
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     ChooseCertificate(oldId);
-    ASSERT_NO_FATAL_FAILURE(StartServer({"close:cert"}));
+    ASSERT_NO_FATAL_FAILURE(StartServer({"slow:4:cert"}));
+    serverSilenceLimitMs = 1500;
     RenewalOutcome outcome = Renew();
-    ExpectOneError(outcome, errorCaption, networkError, 10);
-    EXPECT_TOKEN_UNCHANGED();
+    EXPECT_EQ(0, outcome.result);
+    EXPECT_FALSE(outcome.pinAfterLogin);
+    ASSERT_EQ(2u, outcome.boxes.size());
+    EXPECT_EQ(networkError, outcome.boxes[0].text);
+    EXPECT_EQ(10, outcome.boxes[0].progress);
+    EXPECT_EQ(L"Внимание", outcome.boxes[1].caption);
+    EXPECT_EQ(L"Удостоверяющий центр мог выпустить новый сертификат, но ответ не получен.\n"
+              L"Новая ключевая пара оставлена на носителе. Получите файл сертификата в удостоверяющем центре и "
+              L"запишите его на носитель командой «Записать сертификат из файла» в меню программы.",
+              outcome.boxes[1].text);
+    EXPECT_TRUE(outcome.boxes[1].ownedByProgress);
+    ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
 }
 
-std::wstring DocumentsFolder()
+std::wstring UserFolder(int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
-    SHGetFolderPathW(nullptr, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
     return path;
 }
 
-// Whole files by Windows path: the user's Documents are not under Z:.
+// Whole files by Windows path: the user's folders are not under Z:.
 bool ReadWindowsFile(const std::wstring &path, std::string &bytes)
 {
     FILE *file = _wfopen(path.c_str(), L"rb");
@@ -460,33 +476,72 @@ bool ReadWindowsFile(const std::wstring &path, std::string &bytes)
     return true;
 }
 
-// The token refuses the issued certificate: after C_CreateObject's box
-// without owner, a second box tells where the certificate was kept (or,
-// when Documents\Kestrava cannot be made, that it could not be); the old
-// objects and the new pair stay.
-class RefusedCertificateObject : public RenewalTest, public ::testing::WithParamInterface<bool> {};
+// A place that cannot take the file while it lives: a file named Kestrava
+// where the folder would be, or the temporary folder (TMP) somewhere that
+// does not exist.
+struct BlockedPlace {
+    std::wstring folder, aside;
+    wchar_t tmp[MAX_PATH] = L"";
+    bool temporary = false, hadTmp = false;
+    explicit BlockedPlace(const std::wstring &kestravaFolder) : folder(kestravaFolder)
+    {
+        if (folder.empty()) {
+            temporary = true;
+            hadTmp = GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH) > 0;
+            SetEnvironmentVariableW(L"TMP", L"C:\\no such folder");
+            return;
+        }
+        aside = folder + L".aside-" + std::to_wstring(GetTickCount());
+        MoveFileW(folder.c_str(), aside.c_str());
+        FILE *blocker = _wfopen(folder.c_str(), L"wb");
+        EXPECT_NE(nullptr, blocker);
+        if (blocker)
+            fclose(blocker);
+    }
+    ~BlockedPlace()
+    {
+        if (temporary) {
+            SetEnvironmentVariableW(L"TMP", hadTmp ? tmp : nullptr);
+            return;
+        }
+        DeleteFileW(folder.c_str());
+        MoveFileW(aside.c_str(), folder.c_str());
+    }
+};
 
-TEST_P(RefusedCertificateObject, KeepsTheIssuedCertificateInAFile)
+// The token refuses the issued certificate: the certificate is saved before
+// the first box, in Documents\Kestrava, else %LOCALAPPDATA%\Kestrava, else
+// the temporary folder; then C_CreateObject's box without owner, and a second
+// box that tells where it is (or that it could not be saved). The old
+// objects and the new pair stay. The parameter: how many places, in that
+// order, cannot take the file.
+class RefusedCertificateObject : public RenewalTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RefusedCertificateObject, SavesTheIssuedCertificateBeforeAnyBox)
 {
-    bool writable = GetParam();
-    std::wstring folder = DocumentsFolder() + L"\\Kestrava";
-    std::wstring aside = folder + L".aside-" + std::to_wstring(GetTickCount());
+    wchar_t temporary[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temporary);
+    std::wstring places[] = {UserFolder(CSIDL_PERSONAL) + L"\\Kestrava", UserFolder(CSIDL_LOCAL_APPDATA) + L"\\Kestrava",
+                             std::wstring(temporary, wcslen(temporary) - 1)};
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     Tool({"fault", "0", "C_CreateObject", "0x31"});
     ChooseCertificate(oldId);
     ASSERT_NO_FATAL_FAILURE(StartServer());
-    if (!writable) {
-        // A file where the folder would go.
-        MoveFileW(folder.c_str(), aside.c_str());
-        FILE *blocker = _wfopen(folder.c_str(), L"wb");
-        ASSERT_NE(nullptr, blocker);
-        fclose(blocker);
-    }
+    std::vector<std::unique_ptr<BlockedPlace>> blocked;
+    for (int i = 0; i < GetParam(); ++i)
+        blocked.emplace_back(new BlockedPlace(i < 2 ? places[i] : L""));
+    std::wstring file;  // where the certificate should be
+    bool savedBeforeBox = false;
+    onBox = [&](const ShownBox &box) {
+        std::vector<TokenObject> fresh = NewObjects();
+        if (box.caption != L"C_CreateObject" || fresh.empty() || GetParam() >= 3)
+            return;
+        std::string newId = FromHexText(fresh[0].idHex);
+        file = places[GetParam()] + L"\\" + Widen(newId.substr(0, newId.find('\0'))) + L".cer";
+        savedBeforeBox = GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
     RenewalOutcome outcome = Renew();
-    if (!writable) {
-        DeleteFileW(folder.c_str());
-        MoveFileW(aside.c_str(), folder.c_str());
-    }
+    blocked.clear();
 
     EXPECT_EQ(0, outcome.result);
     ASSERT_EQ(2u, outcome.boxes.size());
@@ -496,19 +551,17 @@ TEST_P(RefusedCertificateObject, KeepsTheIssuedCertificateInAFile)
     EXPECT_EQ(nullptr, outcome.boxes[0].owner);
     EXPECT_EQ(L"Внимание", outcome.boxes[1].caption);
     EXPECT_TRUE(outcome.boxes[1].ownedByProgress);
-    std::vector<TokenObject> fresh = NewObjects();
-    ExpectNewPairBesideOld(fresh, WithId(ToHexText(oldId)).size());
-    if (!writable) {
+    ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
+    if (GetParam() >= 3) {
         EXPECT_EQ(L"Новый сертификат выпущен, но записать его на носитель и сохранить в файл не удалось.\n"
                   L"Обратитесь в удостоверяющий центр.",
                   outcome.boxes[1].text);
         return;
     }
-    ASSERT_FALSE(fresh.empty());
-    std::string newId = FromHexText(fresh[0].idHex);
-    std::wstring file = folder + L"\\" + Widen(newId.substr(0, newId.find('\0'))) + L".cer";
+    EXPECT_TRUE(savedBeforeBox) << UnixPath(file);
     EXPECT_EQ(L"Новый сертификат выпущен, но записать его на носитель не удалось.\nОн сохранён в файле:\n" + file +
-                  L"\nОбратитесь в удостоверяющий центр: ключевая пара для него осталась на носителе.",
+                  L"\nКлючевая пара для него осталась на носителе. Когда на носителе будет место, запишите "
+                  L"сертификат командой «Записать сертификат из файла» в меню программы.",
               outcome.boxes[1].text);
     std::vector<std::string> exchanges = CaJournal();
     ASSERT_EQ(2u, exchanges.size());
@@ -519,10 +572,13 @@ TEST_P(RefusedCertificateObject, KeepsTheIssuedCertificateInAFile)
     DeleteFileW(file.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Documents, RefusedCertificateObject, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return std::string(info.param ? "Writable" : "NotWritable");
-                         });
+std::string PlaceName(const ::testing::TestParamInfo<int> &info)
+{
+    const char *names[] = {"Documents", "LocalAppData", "Temporary", "Nowhere"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, RefusedCertificateObject, ::testing::Values(0, 1, 2, 3), PlaceName);
 
 // Records that must never reach the token: nothing chosen, a certificate
 // that did not decode, an empty identifier.

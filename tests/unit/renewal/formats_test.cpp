@@ -116,6 +116,23 @@ TEST_F(CertificateReply, AnythingButExactlyOneCertificateIsRefused)
     EXPECT_FALSE(Matches("", request1));
 }
 
+// Only the start of a certificate past a refusal's length counts as one cut
+// off on the way; a refusal, a whole reply or bytes that are no certificate
+// do not.
+TEST_F(CertificateReply, OnlyTheStartOfACertificateIsCutOff)
+{
+    auto cut = [](const std::string &reply) {
+        return ReplyIsCutCertificate((const CK_BYTE *)reply.data(), (unsigned int)reply.size());
+    };
+    EXPECT_TRUE(cut(cert1.substr(0, 129)));
+    EXPECT_TRUE(cut(cert1.substr(0, cert1.size() - 1)));
+    EXPECT_FALSE(cut(cert1.substr(0, 128)));
+    EXPECT_FALSE(cut(cert1));
+    EXPECT_FALSE(cut(cert1 + cert1));
+    EXPECT_FALSE(cut(std::string("\x30\x82\x10\x00\x02", 5) + std::string(300, 'x')));
+    EXPECT_FALSE(cut(std::string(300, 'x')));
+}
+
 TEST_F(CertificateReply, ARequestThatDoesNotDecodeGivesNothing)
 {
     EXPECT_EQ(nullptr, DecodeRequestPublicKey((const CK_BYTE *)request1.data(), (CK_ULONG)request1.size() - 1));

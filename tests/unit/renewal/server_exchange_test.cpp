@@ -207,10 +207,12 @@ TEST_F(ExchangeTest, ServerClosingWithoutAnswerGivesNothingAndKeepsTheEarlierRep
     CK_BYTE *earlier = new CK_BYTE[8]();
     CK_BYTE *reply = earlier;
     unsigned int replyLength = 8;
+    bool sentWhole = false;
     watchDeletes = true;
-    EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength));
+    EXPECT_EQ(0, ExchangeWithServer(request, sizeof request, &reply, &replyLength, &sentWhole));
     watchDeletes = false;
 
+    EXPECT_TRUE(sentWhole);
     EXPECT_EQ(0u, replyLength);
     EXPECT_EQ(earlier, reply);
     EXPECT_EQ(0u, deletedArrays.count(earlier));
@@ -262,8 +264,9 @@ TEST_F(ExchangeTest, SendErrorIsShownAndTheExchangeGoesOn)
     });
     CK_BYTE *reply = nullptr;
     unsigned int replyLength = 99;
+    bool sentWhole = true;
     auto exchange = std::async(std::launch::async, [&] {
-        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength);
+        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength, &sentWhole);
     });
 
     HWND box = WaitForWindow(L"Ошибка", L"#32770", 20000);
@@ -354,8 +357,9 @@ TEST_F(ExchangeTest, StalledSendEndsTheExchange)
     });
     CK_BYTE *reply = nullptr;
     unsigned int replyLength = 99;
+    bool sentWhole = true;
     auto exchange = std::async(std::launch::async, [&] {
-        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength);
+        return ExchangeWithServer(big.data(), (int)big.size(), &reply, &replyLength, &sentWhole);
     });
     HWND box = WaitForWindow(L"Ошибка", L"#32770", 20000);
     std::wstring text = box ? MessageBoxText(box) : L"";
@@ -370,6 +374,7 @@ TEST_F(ExchangeTest, StalledSendEndsTheExchange)
               L"end went down without notice.",
               text);
     EXPECT_EQ(0, exchange.get());
+    EXPECT_FALSE(sentWhole);
     EXPECT_EQ(0u, replyLength);
     EXPECT_EQ(nullptr, reply);
 }
