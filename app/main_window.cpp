@@ -302,12 +302,13 @@ static void ExitOnRequest(HWND mainWindow)
     DestroyWindow(mainWindow);
 }
 
-// Windows asks before it logs off or shuts down: a worker inside the token
-// library would be cut off mid-renewal, so the answer is no while one runs,
-// with the reason Windows shows to the user meanwhile.
+// Windows asks before it logs off or shuts down: a worker at work in the
+// token library or with the server would be cut off mid-renewal, so the
+// answer is no while one is, with the reason Windows shows to the user
+// meanwhile. A worker that only waits for its user does not hold Windows.
 static BOOL AnswerQueryEndSession(HWND mainWindow)
 {
-    if (!TokenWorkRunning())
+    if (!TokenWorkHoldsShutdown())
         return TRUE;
     ShutdownBlockReasonCreate(mainWindow, TEXT_SHUTDOWN_BLOCK_REASON);
     SetTimer(mainWindow, SHUTDOWN_BLOCK_TIMER, SHUTDOWN_BLOCK_CHECK_MS, nullptr);
@@ -316,7 +317,7 @@ static BOOL AnswerQueryEndSession(HWND mainWindow)
 
 static void TakeBackShutdownBlockWhenDone(HWND mainWindow)
 {
-    if (TokenWorkRunning())
+    if (TokenWorkHoldsShutdown())
         return;
     KillTimer(mainWindow, SHUTDOWN_BLOCK_TIMER);
     ShutdownBlockReasonDestroy(mainWindow);

@@ -30,3 +30,29 @@ bool RefuseSecondTokenWork(HWND owner)
     MessageBoxW(owner, busyText, busyCaption, MB_OK | MB_ICONWARNING);
     return true;
 }
+
+struct WorkerWindowSearch {
+    DWORD process, userInterfaceThread;
+    bool found;
+};
+
+static BOOL CALLBACK FindWorkerWindow(HWND window, LPARAM parameter)
+{
+    WorkerWindowSearch *search = (WorkerWindowSearch *)parameter;
+    DWORD process = 0;
+    DWORD thread = GetWindowThreadProcessId(window, &process);
+    if (process == search->process && thread != search->userInterfaceThread && IsWindowVisible(window)) {
+        search->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool TokenWorkHoldsShutdown()
+{
+    if (!TokenWorkRunning())
+        return false;
+    WorkerWindowSearch search = {GetCurrentProcessId(), GetCurrentThreadId(), false};
+    EnumWindows(FindWorkerWindow, (LPARAM)&search);
+    return !search.found;
+}

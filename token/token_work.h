@@ -18,3 +18,10 @@ bool TokenWorkRunning();
 // For a command that would start a worker: when one runs, tells the user so
 // in a box owned by owner and returns true (the command is refused).
 bool RefuseSecondTokenWork(HWND owner);
+
+// Whether a worker is really at work now, so that ending the Windows session
+// would cut it off: marked, and not waiting for its user in a window of its
+// own (the PIN dialog, a message box). Asked on the user-interface thread:
+// every window of another thread is a worker's, as only workers show
+// windows away from it.
+bool TokenWorkHoldsShutdown();

@@ -57,12 +57,21 @@ void RunShell()
     }
 }
 
+// A box's text once the box is made (empty after the time-out).
+std::wstring MadeBoxText(HWND box)
+{
+    std::wstring caption, text;
+    for (int waited = 0; !ReadMadeBox(box, caption, text) && waited < 5000; waited += 50)
+        Sleep(50);
+    return text;
+}
+
 // Answers the box that a request to end the program raised.
 void Answer(const wchar_t *text, int button)
 {
     HWND box = WaitForWindow(L"Внимание", L"#32770", 10000, GetCurrentProcessId());
     ASSERT_NE(nullptr, box);
-    EXPECT_EQ(text, MessageBoxText(box));
+    EXPECT_EQ(text, MadeBoxText(box));
     ASSERT_TRUE(ClickButton(box, button));
     EXPECT_TRUE(WaitForWindowGone(box, 5000));
 }
@@ -90,7 +99,7 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
     HWND question = WaitForWindow(L"Внимание", L"#32770", 10000, GetCurrentProcessId());
     ASSERT_NE(nullptr, question);
-    EXPECT_EQ(L"Выйти из программы?", MessageBoxText(question));
+    EXPECT_EQ(L"Выйти из программы?", MadeBoxText(question));
     TokenWorkBegin();
     ASSERT_TRUE(ClickButton(question, IDYES));
     Answer(REFUSAL, IDOK);
