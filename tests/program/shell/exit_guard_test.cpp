@@ -102,6 +102,8 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     EXPECT_EQ(L"Выйти из программы?", MadeBoxText(question));
     TokenWorkBegin();
     ASSERT_TRUE(ClickButton(question, IDYES));
+    // The refusal comes in a box of the same caption once the question is gone.
+    ASSERT_TRUE(WaitForWindowGone(question, 5000));
     Answer(REFUSAL, IDOK);
     EXPECT_TRUE(IsWindow(mainWindow));
 
