@@ -2,6 +2,9 @@
 // turn, every token call of a complete renewal fails, the token is taken out
 // right after it, or the process ends right after it (and is started again),
 // and while the renewal server answers each exchange with each of its faults.
+// Where the answer to the certificate request is lost and the new pair kept,
+// the holder goes on: the certificate the centre issued is written from its
+// file through the program's menu.
 //
 // The cells come from the stand-in token's journal of a reference renewal, so
 // a new token call in the renewal gets its cells by itself. Cells run in
@@ -692,6 +695,42 @@ std::string Describe(const std::vector<Box> &boxes)
     return text.empty() ? "(none)" : text;
 }
 
+// The holder gets the certificate the centre issued (its issued/ copy) and
+// writes it with "Записать сертификат из файла..." in the running program.
+// Empty when the program says it wrote it; what went wrong otherwise.
+std::string WriteIssuedCertificate(const ProgramRun &program, const CellRun &run, const std::string &issued)
+{
+    DWORD id = program.program.processId;
+    std::string file = run.dir + "/from-centre.cer";
+    HWND mainWindow = FindWindowW(L"ZR51_KESTRAVA", L"Kestrava");
+    if (!mainWindow || !WriteFileBytes(file, issued))
+        return "writing: no main window";
+    PostMessageW(mainWindow, WM_COMMAND, ID_WRITE_CERTIFICATE, 0);
+    HWND open = WaitForWindow(L"Файл сертификата", L"#32770", 15000, id);
+    if (!open || !ChooseFileInDialog(open, WindowsPath(file)))
+        return "writing: no open-file dialog";
+    HWND pinDialog = WaitForWindow(L"PIN-код ГОСТ", L"#32770", 15000, id);
+    if (!pinDialog)
+        return "writing: no PIN dialog";
+    SetControlText(pinDialog, IDC_PIN, Widen(pin).c_str());
+    ClickButton(pinDialog, IDOK);
+    std::vector<Box> shown;
+    HWND progress = WaitForWindow(L"Запись сертификата", L"#32770", 5000, id);
+    for (DWORD start = GetTickCount(); progress && IsWindow(progress) && GetTickCount() - start < 60000;) {
+        for (HWND box : Boxes(id)) {
+            Box one;
+            if (WindowText(box) == L"Запись сертификата" || !ReadMadeBox(box, one.caption, one.text))
+                continue;
+            shown.push_back(one);
+            ClickButton(box, IDOK);
+            WaitForWindowGone(box, 10000);
+        }
+        Sleep(30);
+    }
+    std::vector<Box> success = {{L"Новый сертификат", L"Сертификат записан на носитель."}};
+    return shown == success ? "" : "writing: " + Describe(shown);
+}
+
 struct CellResult {
     std::string boxes, result, invariant, problems;
     unsigned long seconds = 0;
@@ -832,6 +871,25 @@ CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::
             problems.push_back(pair);
         else if (PairKeptAfter(cell.fault))
             result.invariant += ", new pair kept";
+        // The centre issued a certificate whose answer was lost: written from
+        // its file, it stands beside its pair, the old objects as they were.
+        std::string issued = IssuedInCell(run.caDir);
+        if (pair.empty() && PairKeptAfter(cell.fault) && !issued.empty() && first.failure.empty()) {
+            std::string written = WriteIssuedCertificate(first, run, issued);
+            std::string writtenState;
+            std::vector<Object> objectsWritten = TokenObjects(run.tokenDir);
+            if (written.empty())
+                written = CheckInvariant(before, objectsWritten, run.caDir, writtenState);
+            size_t issuedObjects = 0;
+            for (const Object &object : objectsWritten)
+                issuedObjects += FromHexText(object.value) == issued ? 1 : 0;
+            if (written.empty() && (writtenState != "old kept, new stored" || issuedObjects != 1))
+                written = "writing: the token holds " + writtenState;
+            if (written.empty())
+                result.invariant += ", then written from its file";
+            else
+                problems.push_back(written);
+        }
     }
     // A renewal reported done has taken the old objects, also when the token
     // stumbled once on one of them.
