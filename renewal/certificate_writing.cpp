@@ -249,16 +249,7 @@ static INT_PTR CALLBACK WriteProgressDialogProc(HWND dialog, UINT msg, WPARAM, L
     case WM_INITDIALOG: {
         WriteRun *run = (WriteRun *)lParam;
         run->dialog = dialog;
-        // Marked here, before the worker exists, so that no other token work
-        // and no "Выход" can slip in between.
-        TokenWorkBegin();
-        HANDLE thread = CreateThread(nullptr, 0, WriteThread, run, 0, nullptr);
-        if (thread == nullptr) {
-            TokenWorkEnd();
-            EndDialog(dialog, 0);
-        } else {
-            CloseHandle(thread);
-        }
+        StartTokenWorker(dialog, WriteThread, run);
         return TRUE;
     }
     }

@@ -322,16 +322,7 @@ INT_PTR CALLBACK RenewalProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam,
     (void)lParam;
     switch (msg) {
     case WM_INITDIALOG: {
-        // Marked here, before the worker exists, so that no "Выход" can slip
-        // in between; the worker ends the mark after its last library call.
-        TokenWorkBegin();
-        HANDLE thread = CreateThread(nullptr, 0, RenewalThread, dialog, 0, nullptr);
-        if (thread == nullptr) {
-            TokenWorkEnd();
-            EndDialog(dialog, 0);
-        } else {
-            CloseHandle(thread);
-        }
+        StartTokenWorker(dialog, RenewalThread, dialog);
         return TRUE;
     }
     }

@@ -123,16 +123,7 @@ INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM)
 {
     switch (msg) {
     case WM_INITDIALOG: {
-        // Marked here, before the worker exists, so that "Выход" cannot slip
-        // in between; the worker unmarks once it is done with the library.
-        TokenWorkBegin();
-        HANDLE thread = CreateThread(nullptr, 0, SearchThread, dialog, 0, nullptr);
-        if (thread) {
-            CloseHandle(thread);
-        } else {
-            TokenWorkEnd();
-            EndDialog(dialog, 0);
-        }
+        StartTokenWorker(dialog, SearchThread, dialog);
         return TRUE;
     }
     }

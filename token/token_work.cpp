@@ -23,6 +23,20 @@ bool TokenWorkRunning()
     return InterlockedCompareExchange(&tokenWorkers, 0, 0) > 0;
 }
 
+void StartTokenWorker(HWND dialog, LPTHREAD_START_ROUTINE worker, LPVOID parameter)
+{
+    // Marked before the worker exists, so that no "Выход" and no other token
+    // work can slip in between.
+    TokenWorkBegin();
+    HANDLE thread = CreateThread(nullptr, 0, worker, parameter, 0, nullptr);
+    if (thread == nullptr) {
+        TokenWorkEnd();
+        EndDialog(dialog, 0);
+    } else {
+        CloseHandle(thread);
+    }
+}
+
 bool RefuseSecondTokenWork(HWND owner)
 {
     if (!TokenWorkRunning())

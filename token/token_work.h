@@ -15,6 +15,12 @@ void TokenWorkBegin();
 void TokenWorkEnd();
 bool TokenWorkRunning();
 
+// For a progress dialog's WM_INITDIALOG: marks the token work, then starts
+// worker(parameter) on a thread of its own. When no thread can be made the
+// mark is taken back and the dialog ends with 0. The worker calls
+// TokenWorkEnd after its last library call and ends the dialog itself.
+void StartTokenWorker(HWND dialog, LPTHREAD_START_ROUTINE worker, LPVOID parameter);
+
 // For a command that would start a worker: when one runs, tells the user so
 // in a box owned by owner and returns true (the command is refused).
 bool RefuseSecondTokenWork(HWND owner);
