@@ -25,7 +25,7 @@ const wchar_t *const BLOCK_REASON = L"Идёт продление сертифи
 std::wstring BlockReason(HWND window)
 {
     typedef BOOL(WINAPI * ReasonQuery)(HWND, LPWSTR, DWORD *);
-    ReasonQuery query = (ReasonQuery)GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery");
+    ReasonQuery query = (ReasonQuery)(void *)GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery");
     if (!query)
         return L"";
     wchar_t reason[256] = L"";
@@ -111,12 +111,14 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     // allowed again once the work is over.
     EXPECT_EQ(FALSE, QueryEndSession(mainWindow));
     bool reasonsReadable = !BlockReason(mainWindow).empty();
-    if (reasonsReadable)
+    if (reasonsReadable) {
         EXPECT_EQ(BLOCK_REASON, BlockReason(mainWindow));
+    }
     TokenWorkEnd();
     Sleep(1000);
-    if (reasonsReadable)
+    if (reasonsReadable) {
         EXPECT_EQ(L"none", BlockReason(mainWindow));
+    }
     EXPECT_EQ(TRUE, QueryEndSession(mainWindow));
 
     // Once the work is over, "Выход" ends the program.
