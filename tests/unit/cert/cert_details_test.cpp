@@ -174,35 +174,27 @@ TEST(CertDetails, KeyInsideAnEarlierValueIsTakenThere)
     EXPECT_STREQ(L"Петров\"", filled.record.surname);
 }
 
-TEST(CertDetails, OgrnBeforeOgrnip)
+// A field that takes a second attribute type only when the subject has no
+// value of the first: OGRN before OGRNIP, INN before the organisation's INNLE.
+TEST(CertDetails, SecondTypeOnlyWithoutTheFirst)
 {
-    CertOrder both;
-    both.subject = {{Numeric(OGRNIP, "304500116000157")}, {Numeric(OGRN, "1027700132195")}};
-    FilledRecord withBoth(both);
-    EXPECT_STREQ(L"1027700132195", withBoth.record.ogrn);
-
-    CertOrder onlyOgrnip;
-    onlyOgrnip.subject = {{Utf8(SN, "Иванов")}, {Numeric(OGRNIP, "304500116000157")}};
-    FilledRecord withOgrnip(onlyOgrnip);
-    EXPECT_STREQ(L"304500116000157", withOgrnip.record.ogrn);
-
-    CertOrder emptyOgrn;
-    emptyOgrn.subject = {{Numeric(OGRN, "")}, {Numeric(OGRNIP, "304500116000157")}};
-    FilledRecord withEmptyOgrn(emptyOgrn);
-    EXPECT_STREQ(L"304500116000157", withEmptyOgrn.record.ogrn) << withEmptyOgrn.record.subjectDn;
-}
-
-TEST(CertDetails, InnBeforeInnle)
-{
-    CertOrder both;
-    both.subject = {{Numeric(INNLE, "7712345678")}, {Numeric(INN, "007712345678")}};
-    FilledRecord withBoth(both);
-    EXPECT_STREQ(L"007712345678", withBoth.record.inn);
-
-    CertOrder onlyInnle;
-    onlyInnle.subject = {{Utf8(O, "Ромашка")}, {Numeric(INNLE, "7712345678")}};
-    FilledRecord withInnle(onlyInnle);
-    EXPECT_STREQ(L"7712345678", withInnle.record.inn);
+    struct Case {
+        std::vector<Rdn> subject;
+        wchar_t (CertRecord::*field)[1024];
+        const wchar_t *expected;
+    } cases[] = {
+        {{{Numeric(OGRNIP, "304500116000157")}, {Numeric(OGRN, "1027700132195")}}, &CertRecord::ogrn, L"1027700132195"},
+        {{{Utf8(SN, "Иванов")}, {Numeric(OGRNIP, "304500116000157")}}, &CertRecord::ogrn, L"304500116000157"},
+        {{{Numeric(OGRN, "")}, {Numeric(OGRNIP, "304500116000157")}}, &CertRecord::ogrn, L"304500116000157"},
+        {{{Numeric(INNLE, "7712345678")}, {Numeric(INN, "007712345678")}}, &CertRecord::inn, L"007712345678"},
+        {{{Utf8(O, "Ромашка")}, {Numeric(INNLE, "7712345678")}}, &CertRecord::inn, L"7712345678"},
+    };
+    for (const Case &c : cases) {
+        CertOrder order;
+        order.subject = c.subject;
+        FilledRecord filled(order);
+        EXPECT_STREQ(c.expected, filled.record.*c.field) << filled.record.subjectDn;
+    }
 }
 
 // The key's kind and parameter set as the renewal needs them; a key that is
