@@ -24,40 +24,29 @@ static const ParamSet paramSets[] = {
 
 const std::string cryptoProA = der::Oid("1.2.643.2.2.35.1");
 
+// The identifiers of each kind, in the order of GostKind: key algorithm,
+// digest parameters, signature algorithm.
+static const struct {
+    const char *key, *hash, *signature;
+} kindOids[] = {
+    {"1.2.643.2.2.19", "1.2.643.2.2.30.1", "1.2.643.2.2.3"},
+    {"1.2.643.7.1.1.1.1", "1.2.643.7.1.1.2.2", "1.2.643.7.1.1.3.2"},
+    {"1.2.643.7.1.1.1.2", "1.2.643.7.1.1.2.3", "1.2.643.7.1.1.3.3"},
+};
+
 const char *KeyAlgorithmOid(GostKind kind)
 {
-    switch (kind) {
-    case GostKind::R2001:
-        return "1.2.643.2.2.19";
-    case GostKind::R2012_256:
-        return "1.2.643.7.1.1.1.1";
-    default:
-        return "1.2.643.7.1.1.1.2";
-    }
+    return kindOids[(int)kind].key;
 }
 
 const char *HashParamsOid(GostKind kind)
 {
-    switch (kind) {
-    case GostKind::R2001:
-        return "1.2.643.2.2.30.1";
-    case GostKind::R2012_256:
-        return "1.2.643.7.1.1.2.2";
-    default:
-        return "1.2.643.7.1.1.2.3";
-    }
+    return kindOids[(int)kind].hash;
 }
 
 const char *SignatureAlgorithmOid(GostKind kind)
 {
-    switch (kind) {
-    case GostKind::R2001:
-        return "1.2.643.2.2.3";
-    case GostKind::R2012_256:
-        return "1.2.643.7.1.1.3.2";
-    default:
-        return "1.2.643.7.1.1.3.3";
-    }
+    return kindOids[(int)kind].signature;
 }
 
 // CMS names GOST R 34.11-94 itself, not its parameters; Streebog's
