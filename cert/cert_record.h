@@ -105,6 +105,18 @@ extern int selectedIndex;
 // token, and a GOST key whose kind the new key pair can keep.
 const wchar_t *RenewalRefusal(const CertRecord &record);
 
+// 12 x (later year - earlier year) + (later month - earlier month).
+int MonthsBetween(const SYSTEMTIME &later, const SYSTEMTIME &earlier);
+
+// True when a certificate that ends at validToLocal may be renewed on today
+// (both local time): it ends this calendar month, the next one, or has ended.
+// Only the year and month count.
+bool RenewalIsDue(const SYSTEMTIME &validToLocal, const SYSTEMTIME &today);
+
+// Whether two certificates are the same one: the same issuer and serial
+// number.
+bool SameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
+
 // Writes into value (1024 characters, cleared by the caller) what follows the
 // first occurrence of key ("OID=") in name, up to the next comma.
 void ExtractNameValue(const wchar_t *name, const wchar_t *key, wchar_t *value);

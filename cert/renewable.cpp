@@ -1,5 +1,6 @@
-// Whether a found certificate can be renewed at all: one rule for the
-// renewal dialog, at the choice and at "Продлить", and for the renewal worker.
+// Whether a found certificate can be renewed at all, and whether it is due:
+// one rule for the renewal dialog, at the choice and at "Продлить", for the
+// renewal worker and for the reminder.
 #include "cert/cert_record.h"
 
 static const wchar_t undecodedText[] =
@@ -23,4 +24,21 @@ const wchar_t *RenewalRefusal(const CertRecord &record)
     if (record.keyKind == KeyNotGost)
         return notGostText;
     return nullptr;
+}
+
+int MonthsBetween(const SYSTEMTIME &later, const SYSTEMTIME &earlier)
+{
+    return 12 * (later.wYear - earlier.wYear) + (later.wMonth - earlier.wMonth);
+}
+
+bool RenewalIsDue(const SYSTEMTIME &validToLocal, const SYSTEMTIME &today)
+{
+    return MonthsBetween(validToLocal, today) < 2;
+}
+
+bool SameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
+{
+    return a && b &&
+           CertCompareCertificateName(X509_ASN_ENCODING, &a->pCertInfo->Issuer, &b->pCertInfo->Issuer) &&
+           CertCompareIntegerBlob(&a->pCertInfo->SerialNumber, &b->pCertInfo->SerialNumber);
 }

@@ -12,7 +12,6 @@
 #include "token/search.h"
 #include "token/token_work.h"
 #include "ui/cert_list_dialog.h"
-#include "ui/expiry_rule.h"
 #include "ui/program_icon.h"
 
 // The open renewal dialog, null when none is open.
@@ -62,13 +61,26 @@ void ShowDetails(HWND dialog, const CertRecord &record)
         MessageBoxW(dialog, refusal, refusedCaption, MB_OK | MB_ICONERROR);
 }
 
-// "Выбрать": search, list, show the choice.
-void ChooseCertificate(HWND dialog)
+// The record of the certificate in certList, -1 when the search did not
+// find it.
+int IndexOfCertificate(PCCERT_CONTEXT wanted)
+{
+    for (int i = 0; i < certList.count(); ++i)
+        if (SameCertificate(certList.get(i).certContext, wanted))
+            return i;
+    return -1;
+}
+
+// "Выбрать": search, list, show the choice. With a wanted certificate the
+// search chooses it itself, without the list.
+void ChooseCertificate(HWND dialog, PCCERT_CONTEXT wanted = nullptr)
 {
     if (RefuseSecondTokenWork(dialog))
         return;
     DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_SEARCH), dialog, SearchDialogProc, 0);
-    if (certList.count() <= 0)
+    if (wanted)
+        selectedIndex = IndexOfCertificate(wanted);
+    else if (certList.count() <= 0)
         MessageBoxW(dialog, notFoundText, notFoundCaption, MB_OK | MB_ICONERROR);
     else
         DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_CERT_LIST), dialog, CertListDialogProc, 0);
@@ -109,6 +121,20 @@ void RenewCertificate(HWND dialog)
 }
 
 }  // namespace
+
+void ShowRenewalDialogFor(HWND mainWindow, PCCERT_CONTEXT wanted)
+{
+    HWND dialog = renewalDialog;
+    if (!dialog)
+        dialog = CreateDialogParamW(appInstance, MAKEINTRESOURCEW(IDD_RENEWAL), mainWindow, RenewalDialogProc, 0);
+    if (!dialog)
+        return;
+    HWND front = GetLastActivePopup(dialog);
+    SetForegroundWindow(front);
+    // A dialog at work in a dialog of its own is left to it.
+    if (front == dialog && IsWindowEnabled(dialog))
+        ChooseCertificate(dialog, wanted);
+}
 
 // Dialog-box function for the renewal dialog.
 INT_PTR CALLBACK RenewalDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM)

@@ -1,7 +1,7 @@
 // The expiry rule: only the year and month of the expiry and of today count.
 #include <gtest/gtest.h>
 
-#include "ui/expiry_rule.h"
+#include "cert/cert_record.h"
 
 namespace {
 
