@@ -73,6 +73,23 @@ void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
     MakeNewCKAIDAt(stLocal, inn, NewCKAID);
 }
 
+bool IsRenewalCKAID(const CK_BYTE *id, CK_ULONG length)
+{
+    const CK_ULONG stampLength = 14;
+    if (length <= stampLength || length > NEW_CKA_ID_LENGTH || id[stampLength] != '-')
+        return false;
+    CK_ULONG i = 0;
+    while (i < stampLength && id[i] >= '0' && id[i] <= '9')
+        ++i;
+    if (i < stampLength)
+        return false;
+    for (i = stampLength + 1; i < length && id[i] >= '0' && id[i] <= '9'; ++i) {
+    }
+    while (i < length && id[i] == 0)
+        ++i;
+    return i == length;
+}
+
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
 {

@@ -21,6 +21,9 @@ CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK
 void MakeNewCKAID(const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
 // The same for a given local time.
 void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);
+// Whether an identifier has that form: fourteen digits of the time stamp,
+// '-', the INN's digits, zero bytes to the end.
+bool IsRenewalCKAID(const CK_BYTE *id, CK_ULONG length);
 
 // The new key pair is of the current certificate's kind (record.keyKind, with
 // its parameter set for GOST R 34.10-2012 keys), so that a renewal never

@@ -8,9 +8,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "cert/cert_record.h"
 #include "res/resource.h"
+#include "token/key_objects.h"
 #include "token/token_library.h"
 #include "token/token_work.h"
 
@@ -58,13 +60,102 @@ CK_SLOT_ID *ReadSlotList(CK_ULONG &slotsCount)
 
 namespace {
 
-// Adds a record for every certificate object of the token in the slot.
-void SearchToken(CK_SLOT_ID slot, HWND progress)
+// One run of the search: behind its dialog, or quietly for the background
+// check, which may be stopped and also looks for unfinished renewals.
+struct SearchRun {
+    CertList *list;
+    HWND dialog;
+    HWND progress;
+    bool quiet;
+    UnfinishedRenewal *unfinished;
+    int unfinishedCount;
+};
+
+// Before each library call: a quiet run ends when it is asked to.
+bool Stopped(const SearchRun &run)
+{
+    return run.quiet && TokenCheckStopping();
+}
+
+void Step(const SearchRun &run)
+{
+    if (run.progress)
+        SendMessageW(run.progress, PBM_STEPIT, 0, 0);
+}
+
+bool SameId(const std::vector<CK_BYTE> &id, const CK_BYTE *other, CK_ULONG length)
+{
+    return id.size() == length && (length == 0 || memcmp(id.data(), other, length) == 0);
+}
+
+// The token's label as text: UTF-8, padded with blanks to 32 bytes.
+void TokenLabel(const CK_TOKEN_INFO &tokenInfo, wchar_t label[33])
+{
+    int length = sizeof tokenInfo.label;
+    while (length > 0 && tokenInfo.label[length - 1] == ' ')
+        --length;
+    int written = MultiByteToWideChar(CP_UTF8, 0, (const char *)tokenInfo.label, length, label, 32);
+    label[written > 0 ? written : 0] = 0;
+}
+
+// Notes the public keys with a renewal's identifier that no certificate of
+// the token carries.
+void FindUnfinishedRenewals(CK_SESSION_HANDLE session, CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo,
+                            const std::vector<std::vector<CK_BYTE>> &certificateIds, SearchRun &run)
+{
+    CK_OBJECT_CLASS keyClass = CKO_PUBLIC_KEY;
+    CK_BBOOL token = CK_TRUE;
+    CK_ATTRIBUTE keyAttribs[2] = {
+        {CKA_CLASS, &keyClass, sizeof(keyClass)},
+        {CKA_TOKEN, &token, sizeof(token)},
+    };
+    CK_OBJECT_HANDLE keys[maxCertificates];
+    CK_ULONG keysCount = 0;
+    if (Stopped(run) || C_FindObjectsInit(session, keyAttribs, 2) != CKR_OK)
+        return;
+    if (Stopped(run))
+        return;
+    if (C_FindObjects(session, keys, maxCertificates, &keysCount) != CKR_OK || keysCount > maxCertificates)
+        keysCount = 0;
+    if (Stopped(run))
+        return;
+    C_FindObjectsFinal(session);
+
+    for (CK_ULONG i = 0; i < keysCount && run.unfinishedCount < maxUnfinishedRenewals; ++i) {
+        CK_BYTE id[256];
+        CK_ATTRIBUTE idAttr = {CKA_ID, id, sizeof(id)};
+        if (Stopped(run))
+            return;
+        if (C_GetAttributeValue(session, keys[i], &idAttr, 1) != CKR_OK || idAttr.ulValueLen > sizeof(id) ||
+            !IsRenewalCKAID(id, idAttr.ulValueLen))
+            continue;
+        bool certified = false;
+        for (const std::vector<CK_BYTE> &certificateId : certificateIds)
+            certified = certified || SameId(certificateId, id, idAttr.ulValueLen);
+        if (certified)
+            continue;
+        UnfinishedRenewal &pair = run.unfinished[run.unfinishedCount++];
+        pair.slot = slot;
+        TokenLabel(tokenInfo, pair.tokenLabel);
+        memcpy(pair.tokenSerial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
+        pair.tokenSerial[sizeof tokenInfo.serialNumber] = 0;
+        memset(pair.id, 0, sizeof pair.id);
+        memcpy(pair.id, id, idAttr.ulValueLen);
+        pair.idLength = idAttr.ulValueLen;
+    }
+}
+
+// Adds a record for every certificate object of the token in the slot. A
+// stopped run leaves its session to C_Finalize, which the stop is for.
+void SearchToken(CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo, SearchRun &run)
 {
     CK_SESSION_HANDLE session = 0;
+    if (Stopped(run))
+        return;
     if (C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK) {
-        SendMessageW(progress, PBM_STEPIT, 0, 0);
-        C_CloseAllSessions(slot);
+        Step(run);
+        if (!Stopped(run))
+            C_CloseAllSessions(slot);
         return;
     }
 
@@ -81,39 +172,91 @@ void SearchToken(CK_SLOT_ID slot, HWND progress)
 
     CK_OBJECT_HANDLE certificates[maxCertificates];
     CK_ULONG certsCount = 0;
+    if (Stopped(run))
+        return;
     if (C_FindObjectsInit(session, certAttribs, 2) == CKR_OK) {
+        if (Stopped(run))
+            return;
         if (C_FindObjects(session, certificates, maxCertificates, &certsCount) != CKR_OK
             || certsCount > maxCertificates)
             certsCount = 0;
+        if (Stopped(run))
+            return;
         C_FindObjectsFinal(session);
     }
-    SendMessageW(progress, PBM_STEPIT, 0, 0);
+    Step(run);
 
+    // The quiet run tells a renewal's pair from a finished one by these.
+    std::vector<std::vector<CK_BYTE>> certificateIds;
     for (CK_ULONG i = 0; i < certsCount; ++i) {
         memset(ckaID, 0, sizeof(ckaID));
         CK_ATTRIBUTE CertAttr[2] = {
             {CKA_VALUE, CertVal, sizeof(CertVal)},
             {CKA_ID, ckaID, sizeof(ckaID)},
         };
+        if (Stopped(run))
+            return;
         if (C_GetAttributeValue(session, certificates[i], CertAttr, 2) != CKR_OK)
             continue;
         if (CertAttr[0].ulValueLen > sizeof(CertVal) || CertAttr[1].ulValueLen > sizeof(ckaID))
             continue;
+        if (run.quiet)
+            certificateIds.emplace_back(ckaID, ckaID + CertAttr[1].ulValueLen);
         // Decode exactly the value the token returned: the buffer may still
         // hold the tail of a longer certificate read before this one.
         PCCERT_CONTEXT context = CertCreateCertificateContext(
             X509_ASN_ENCODING, CertVal, CertAttr[0].ulValueLen);
         // A value that is not a certificate still gets its (empty) row.
-        certList.add(CertRecord(context, slot, ckaID, CertAttr[1].ulValueLen));
+        run.list->add(CertRecord(context, slot, ckaID, CertAttr[1].ulValueLen));
         if (context)
             CertFreeCertificateContext(context);
     }
+    if (run.quiet)
+        FindUnfinishedRenewals(session, slot, tokenInfo, certificateIds, run);
 
+    if (Stopped(run))
+        return;
     C_CloseSession(session);
+    if (Stopped(run))
+        return;
     C_CloseAllSessions(slot);
 }
 
+// Every token of the slot list, in its order.
+void SearchSlots(SearchRun &run)
+{
+    CK_ULONG slotsCount = 0;
+    if (Stopped(run) || C_GetSlotList(CK_TRUE, nullptr, &slotsCount) != CKR_OK || slotsCount == 0)
+        return;
+    if (run.dialog)
+        ShowTokenCount(run.dialog, run.progress, slotsCount);
+    CK_ULONG reported = slotsCount;
+    if (Stopped(run))
+        return;
+    CK_SLOT_ID *slots = ReadSlotList(slotsCount);
+    if (run.dialog && slotsCount != reported && slotsCount > 0)
+        ShowTokenCount(run.dialog, run.progress, slotsCount);
+    for (CK_ULONG i = 0; i < slotsCount && !Stopped(run); ++i) {
+        CK_SLOT_INFO slotInfo;
+        C_GetSlotInfo(slots[i], &slotInfo);
+        Step(run);
+        CK_TOKEN_INFO tokenInfo;
+        if (Stopped(run) || C_GetTokenInfo(slots[i], &tokenInfo) != CKR_OK)
+            continue;
+        Step(run);
+        SearchToken(slots[i], tokenInfo, run);
+    }
+    delete[] slots;
+}
+
 }  // namespace
+
+int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished)
+{
+    SearchRun run = {&found, nullptr, nullptr, true, unfinished, 0};
+    SearchSlots(run);
+    return run.unfinishedCount;
+}
 
 static DWORD WINAPI SearchThread(LPVOID dialogWindow);
 
@@ -133,30 +276,12 @@ INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM, LPARAM)
 static DWORD WINAPI SearchThread(LPVOID dialogWindow)
 {
     HWND dialog = (HWND)dialogWindow;
-    HWND progress = GetDlgItem(dialog, IDC_SEARCH_PROGRESS);
-    CK_ULONG slotsCount = 0;
     selectedIndex = -1;
     certList.clear();
     SendDlgItemMessageW(dialog, IDC_SEARCH_STATUS, WM_SETTEXT, 0, (LPARAM)searchingText);
 
-    if (C_GetSlotList(CK_TRUE, nullptr, &slotsCount) == CKR_OK && slotsCount > 0) {
-        ShowTokenCount(dialog, progress, slotsCount);
-        CK_ULONG reported = slotsCount;
-        CK_SLOT_ID *slots = ReadSlotList(slotsCount);
-        if (slotsCount != reported && slotsCount > 0)
-            ShowTokenCount(dialog, progress, slotsCount);
-        for (CK_ULONG i = 0; i < slotsCount; ++i) {
-            CK_SLOT_INFO slotInfo;
-            C_GetSlotInfo(slots[i], &slotInfo);
-            SendMessageW(progress, PBM_STEPIT, 0, 0);
-            CK_TOKEN_INFO tokenInfo;
-            if (C_GetTokenInfo(slots[i], &tokenInfo) != CKR_OK)
-                continue;
-            SendMessageW(progress, PBM_STEPIT, 0, 0);
-            SearchToken(slots[i], progress);
-        }
-        delete[] slots;
-    }
+    SearchRun run = {&certList, dialog, GetDlgItem(dialog, IDC_SEARCH_PROGRESS), false, nullptr, 0};
+    SearchSlots(run);
     TokenWorkEnd();
 
     Sleep(1000);

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "cert/cert_record.h"
 #include "token/token_library.h"
 
 INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -12,3 +13,22 @@ INT_PTR CALLBACK SearchDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM l
 // when there is none) and their number into slotsCount, which comes in as the
 // number that C_GetSlotList with no list reported.
 CK_SLOT_ID *ReadSlotList(CK_ULONG &slotsCount);
+
+// A key pair that a renewal of this program left on a token without its
+// certificate: the renewal's identifier and no certificate object with it.
+struct UnfinishedRenewal {
+    CK_SLOT_ID slot;
+    // The token's label without its padding.
+    wchar_t tokenLabel[33];
+    char tokenSerial[17];
+    CK_BYTE id[256];
+    CK_ULONG idLength;
+};
+int const maxUnfinishedRenewals = 8;
+
+// The search without its dialog, for the background check, on the check's
+// thread (token/token_work): fills found as the search fills certList, and
+// unfinished with at most maxUnfinishedRenewals pairs, whose number it
+// returns. Public objects only, nothing shown; it stops before its next
+// library call once TokenCheckStopping says so.
+int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished);

@@ -37,8 +37,92 @@ void StartTokenWorker(HWND dialog, LPTHREAD_START_ROUTINE worker, LPVOID paramet
     }
 }
 
+// The background check: running, asked to stop, and the commands that wait
+// for it (no check starts while one waits).
+static volatile LONG checkRunning = 0;
+static volatile LONG checkStopping = 0;
+static volatile LONG commandsWaiting = 0;
+// Kept until the next check starts, so that StopTokenCheck can wait for it.
+static HANDLE checkThread = nullptr;
+// How often a waiting command looks whether the check is over.
+static const DWORD checkPollMs = 50;
+
+bool StartTokenCheck(LPTHREAD_START_ROUTINE check, LPVOID parameter)
+{
+    if (TokenWorkRunning() || TokenCheckRunning() || InterlockedCompareExchange(&commandsWaiting, 0, 0) > 0)
+        return false;
+    if (checkThread)
+        CloseHandle(checkThread);
+    InterlockedExchange(&checkStopping, 0);
+    InterlockedExchange(&checkRunning, 1);
+    checkThread = CreateThread(nullptr, 0, check, parameter, 0, nullptr);
+    if (checkThread == nullptr)
+        InterlockedExchange(&checkRunning, 0);
+    return checkThread != nullptr;
+}
+
+void TokenCheckEnd()
+{
+    InterlockedExchange(&checkRunning, 0);
+}
+
+bool TokenCheckStopping()
+{
+    return InterlockedCompareExchange(&checkStopping, 0, 0) != 0;
+}
+
+bool TokenCheckRunning()
+{
+    return InterlockedCompareExchange(&checkRunning, 0, 0) != 0;
+}
+
+void StopTokenCheck()
+{
+    if (!checkThread)
+        return;
+    InterlockedExchange(&checkStopping, 1);
+    // The check ends after the library call it is in; it waits for no window.
+    WaitForSingleObject(checkThread, INFINITE);
+    CloseHandle(checkThread);
+    checkThread = nullptr;
+}
+
+// Serves the thread's messages until the check is over, with owner disabled
+// as under a modal dialog so that the same command cannot come twice. False
+// when the program ends meanwhile (the quit message is put back for the
+// loop that ends it) or owner is gone.
+static bool WaitForTokenCheck(HWND owner)
+{
+    if (!TokenCheckRunning())
+        return true;
+    InterlockedIncrement(&commandsWaiting);
+    bool disabled = owner && IsWindowEnabled(owner);
+    if (disabled)
+        EnableWindow(owner, FALSE);
+    bool ending = false;
+    while (TokenCheckRunning() && !ending) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, checkPollMs, QS_ALLINPUT);
+        MSG msg;
+        while (!ending && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage((int)msg.wParam);
+                ending = true;
+            } else {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+    }
+    if (disabled && IsWindow(owner))
+        EnableWindow(owner, TRUE);
+    InterlockedDecrement(&commandsWaiting);
+    return !ending && (!owner || IsWindow(owner));
+}
+
 bool RefuseSecondTokenWork(HWND owner)
 {
+    if (!WaitForTokenCheck(owner))
+        return true;
     if (!TokenWorkRunning())
         return false;
     MessageBoxW(owner, busyText, busyCaption, MB_OK | MB_ICONWARNING);

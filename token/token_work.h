@@ -1,5 +1,6 @@
 // Keeps "Выход" from finalizing the token library while a search, renewal or
-// writing worker is inside it, and keeps those from running side by side:
+// writing worker is inside it, and keeps those and the background check from
+// running side by side:
 // workers mark their time in the library, and the exit command and the
 // commands that start a worker refuse while any is marked.
 //
@@ -21,9 +22,30 @@ bool TokenWorkRunning();
 // TokenWorkEnd after its last library call and ends the dialog itself.
 void StartTokenWorker(HWND dialog, LPTHREAD_START_ROUTINE worker, LPVOID parameter);
 
-// For a command that would start a worker: when one runs, tells the user so
-// in a box owned by owner and returns true (the command is refused).
+// For a command that would start a worker: waits for a background check to
+// end first; then, when a worker runs, tells the user so in a box owned by
+// owner and returns true (the command is refused). Also true, with no box,
+// when the program ends or owner goes while the command waits.
 bool RefuseSecondTokenWork(HWND owner);
+
+// The background check of the tokens is token work that gives way: it starts
+// only while no other token work runs or waits for it, a command that would
+// start a worker waits for it to end (RefuseSecondTokenWork: the messages go
+// on meanwhile), and ending the program stops it before its next library
+// call instead of being refused.
+//
+// On the user-interface thread: starts check(parameter) on a thread of its
+// own; false, with nothing started, when it may not start now. The check
+// calls TokenCheckEnd after its last library call and asks
+// TokenCheckStopping before each call. It shows no window and sends no
+// message (StopTokenCheck waits for it without serving messages).
+bool StartTokenCheck(LPTHREAD_START_ROUTINE check, LPVOID parameter);
+void TokenCheckEnd();
+bool TokenCheckStopping();
+bool TokenCheckRunning();
+// Before the library is finalized: asks a running check to stop and waits
+// until its thread has ended.
+void StopTokenCheck();
 
 // Whether a worker is really at work now, so that ending the Windows session
 // would cut it off: marked, and not waiting for its user in a window of its

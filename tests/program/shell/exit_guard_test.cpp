@@ -1,5 +1,6 @@
 // "Выход", Alt+F4 and Windows ending the session never finalize the token
-// library under a worker that is inside it. No worker of the real program can be held inside the library at
+// library under a worker that is inside it; the background check gives way
+// to the user's commands and to the end of the program. No worker of the real program can be held inside the library at
 // will, so the shell runs here, in the test process, on a thread of its own,
 // and the test marks the token work itself.
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "support/window_driver.h"
 #include "token/token_work.h"
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -55,6 +57,24 @@ void RunShell()
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+}
+
+// A background check that holds the token until the test lets it go or it
+// is asked to stop.
+std::atomic<bool> letCheckGo{false};
+std::atomic<bool> checkSawStop{false};
+std::atomic<bool> checkOver{false};
+
+DWORD WINAPI HeldCheck(LPVOID)
+{
+    while (!letCheckGo && !TokenCheckStopping())
+        Sleep(20);
+    checkSawStop = TokenCheckStopping();
+    // As a library call under way when the stop comes.
+    Sleep(500);
+    checkOver = true;
+    TokenCheckEnd();
+    return 0;
 }
 
 // A box's text once the box is made (empty after the time-out).
@@ -121,14 +141,37 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     }
     EXPECT_EQ(TRUE, QueryEndSession(mainWindow));
 
-    // Once the work is over, "Выход" ends the program.
+    // "Выбрать" during a check waits for it, with no refusal and the dialog
+    // alive; the search opens once the check is over.
+    DWORD self = GetCurrentProcessId();
+    HWND renewal = WaitForWindow(L"Продление сертификата на JaCarta ГОСТ", L"#32770", 10000, self);
+    ASSERT_NE(nullptr, renewal);
+    ASSERT_TRUE(StartTokenCheck(HeldCheck, nullptr));
+    ASSERT_TRUE(ClickButton(renewal, IDC_CHOOSE));
+    EXPECT_EQ(nullptr, WaitForWindow(L"Внимание", L"#32770", 1500, self));
+    EXPECT_EQ(nullptr, WaitForWindow(L"Поиск сертификатов", L"#32770", 100, self));
+    DWORD_PTR answer = 0;
+    EXPECT_TRUE(SendMessageTimeoutW(renewal, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "frozen";
+    letCheckGo = true;
+    EXPECT_NE(nullptr, WaitForWindow(L"Поиск сертификатов", L"#32770", 5000, self));
+    HWND notFound = WaitForWindow(L"Сертификаты не найдены", L"#32770", 10000, self);
+    ASSERT_NE(nullptr, notFound);
+    ASSERT_TRUE(ClickButton(notFound, IDOK));
+    EXPECT_TRUE(WaitForWindowGone(notFound, 5000));
+
+    // "Выход" during a check is asked as always; the check stops, and the
+    // library is finalized with the window only once it has.
     EXPECT_FALSE(TokenWorkRunning());
+    letCheckGo = false;
+    ASSERT_TRUE(StartTokenCheck(HeldCheck, nullptr));
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
     Answer(L"Выйти из программы?", IDYES);
     // The main window is hidden by now; wait for its destruction.
     for (int waited = 0; IsWindow(mainWindow) && waited < 10000; waited += 50)
         Sleep(50);
     EXPECT_FALSE(IsWindow(mainWindow));
+    EXPECT_TRUE(checkSawStop);
+    EXPECT_TRUE(checkOver);
 }
 
 }  // namespace
