@@ -2,6 +2,7 @@
 // window and the message loop.
 #include <winsock2.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "app/main_window.h"
 #include "res/resource.h"
@@ -10,6 +11,18 @@
 static const wchar_t *const TEXT_ERROR_CAPTION = L"Ошибка";
 static const wchar_t *const TEXT_WSA_FAILED = L"Ошибка WSAStartup()";
 static const wchar_t *const TEXT_CLASS_FAILED = L"Не удалось зарегистрировать класс окна";
+
+// "/tray" or "-tray", in any case: the quiet start at logon.
+static bool QuietStartAsked()
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    bool quiet = false;
+    for (int i = 1; arguments && i < count; ++i)
+        quiet = quiet || lstrcmpiW(arguments[i], L"/tray") == 0 || lstrcmpiW(arguments[i], L"-tray") == 0;
+    LocalFree(arguments);
+    return quiet;
+}
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
@@ -23,8 +36,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
 
     // A running copy is known by its main window, shown or hidden; this start
-    // hands over to it and never touches the token library.
+    // hands over to it and never touches the token library. A quiet start
+    // only ends: the copy is there already.
+    bool quietStart = QuietStartAsked();
     HWND runningCopy = FindWindowW(windowClassName, windowTitle);
+    if (runningCopy && quietStart)
+        return 0;
     if (runningCopy) {
         SetForegroundWindow(runningCopy);
         SendMessageW(runningCopy, WM_ACTIVATE_INSTANCE, 0, 0);
@@ -35,7 +52,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         MessageBoxW(nullptr, TEXT_CLASS_FAILED, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
         return 0;
     }
-    if (!InitMainWindow(instance))
+    if (!InitMainWindow(instance, quietStart))
         return 0;
 
     MSG msg = {};

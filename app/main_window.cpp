@@ -7,6 +7,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include "app/reminder.h"
 #include "renewal/certificate_writing.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
@@ -35,7 +36,6 @@ static int const SPLASH_HEIGHT = 300;
 static int const SPLASH_CENTRE_HEIGHT = 400;
 static int const SPLASH_SHOWN_MS = 2500;
 static int const SPLASH_GONE_MS = 500;
-static UINT const TRAY_ICON_ID = 1;
 // Posted after the menu closes so that it closes properly when the user
 // clicks elsewhere; it has no handler.
 static UINT const WM_AFTER_TRAY_MENU = 0x0004;
@@ -89,7 +89,7 @@ ATOM RegisterMainWindowClass(HINSTANCE instance)
     return RegisterClassExW(&wcex);
 }
 
-BOOL InitMainWindow(HINSTANCE instance)
+BOOL InitMainWindow(HINSTANCE instance, bool quietStart)
 {
     appInstance = instance;
 
@@ -99,14 +99,16 @@ BOOL InitMainWindow(HINSTANCE instance)
     int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int top = (GetSystemMetrics(SM_CYSCREEN) - MulDiv(SPLASH_CENTRE_HEIGHT, dpi, USER_DEFAULT_SCREEN_DPI)) / 2;
     HWND mainWindow = CreateWindowExW(0, windowClassName, windowTitle,
-                                      WS_POPUP | WS_BORDER | WS_SYSMENU | WS_VISIBLE,
+                                      WS_POPUP | WS_BORDER | WS_SYSMENU | (quietStart ? 0 : WS_VISIBLE),
                                       left, top, width, height,
                                       nullptr, nullptr, instance, nullptr);
     if (!mainWindow)
         return FALSE;
     // The picture is on screen before the token library is touched.
-    ShowWindow(mainWindow, SW_SHOWNORMAL);
-    UpdateWindow(mainWindow);
+    if (!quietStart) {
+        ShowWindow(mainWindow, SW_SHOWNORMAL);
+        UpdateWindow(mainWindow);
+    }
 
     CK_RV rv = C_Initialize(nullptr);
     if (rv != CKR_OK) {
@@ -124,9 +126,10 @@ BOOL InitMainWindow(HINSTANCE instance)
 
     BuildTrayMenu();
     AddTrayIcon(mainWindow);
+    StartReminder(mainWindow, quietStart);
 
     // The splash time counts from here, after any warning was dismissed.
-    HANDLE splashTimer = CreateThread(nullptr, 0, SplashTimerThread, mainWindow, 0, nullptr);
+    HANDLE splashTimer = quietStart ? nullptr : CreateThread(nullptr, 0, SplashTimerThread, mainWindow, 0, nullptr);
     if (splashTimer)
         CloseHandle(splashTimer);
 
@@ -372,6 +375,8 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
     case WM_TRAY_CALLBACK: {
         if (lParam == WM_RBUTTONUP)
             ShowTrayMenu(window);
+        else if (lParam == NIN_BALLOONUSERCLICK)
+            ReminderClicked(window);
         return 0;
     }
     case WM_SHOW_RENEWAL: {
@@ -414,9 +419,26 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
     case WM_QUERYENDSESSION: {
         return AnswerQueryEndSession(window);
     }
+    case WM_ENDSESSION: {
+        // The session ends with the process: a background check is not cut
+        // off inside a library call.
+        if (wParam)
+            StopTokenCheck();
+        return 0;
+    }
     case WM_TIMER: {
         if (wParam == SHUTDOWN_BLOCK_TIMER)
             TakeBackShutdownBlockWhenDone(window);
+        else
+            ReminderTimer(window, wParam);
+        return 0;
+    }
+    case WM_DEVICECHANGE: {
+        TokensMayHaveChanged(window);
+        return TRUE;
+    }
+    case WM_TOKEN_CHECK_DONE: {
+        TokenCheckDone(window, lParam);
         return 0;
     }
     case WM_PAINT: {
@@ -425,6 +447,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
     }
     case WM_DESTROY: {
         Shell_NotifyIconW(NIM_DELETE, &trayIconData);
+        // A background check stops before its next call; the library is
+        // finalized only once it has.
+        StopTokenCheck();
         C_Finalize(nullptr);
         PostQuitMessage(0);
         return 0;

@@ -2,6 +2,7 @@
 
 #include "support/unix_command.h"
 
+#include <commctrl.h>
 #include <gdiplus.h>
 
 #include <algorithm>
@@ -314,6 +315,56 @@ std::vector<HWND> TrayIcons()
         }
     }
     return icons;
+}
+
+// The text of the tooltip's first tool. Another process's tooltip reads and
+// writes the structure and the text where it lives, so both are put there.
+static bool ReadBalloon(HWND tip, std::wstring &text)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(tip, &processId);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (!process)
+        return false;
+    const SIZE_T room = 1024;
+    std::vector<wchar_t> buffer(room, 0);
+    BYTE *remote = (BYTE *)VirtualAllocEx(process, nullptr, sizeof(TTTOOLINFOW) + room * sizeof(wchar_t),
+                                          MEM_COMMIT, PAGE_READWRITE);
+    bool read = false;
+    if (remote) {
+        wchar_t *remoteText = (wchar_t *)(remote + sizeof(TTTOOLINFOW));
+        TTTOOLINFOW tool = {};
+        tool.cbSize = sizeof tool;
+        tool.lpszText = remoteText;
+        DWORD_PTR found = 0;
+        if (WriteProcessMemory(process, remoteText, buffer.data(), room * sizeof(wchar_t), nullptr) &&
+            WriteProcessMemory(process, remote, &tool, sizeof tool, nullptr) &&
+            SendMessageTimeoutW(tip, TTM_ENUMTOOLSW, 0, (LPARAM)remote, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &found) &&
+            found && ReadProcessMemory(process, remote, &tool, sizeof tool, nullptr)) {
+            tool.lpszText = remoteText;
+            DWORD_PTR ignored = 0;
+            read = WriteProcessMemory(process, remote, &tool, sizeof tool, nullptr) &&
+                   SendMessageTimeoutW(tip, TTM_GETTEXTW, room, (LPARAM)remote, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS,
+                                       &ignored) &&
+                   ReadProcessMemory(process, remoteText, buffer.data(), room * sizeof(wchar_t), nullptr);
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    buffer[room - 1] = 0;
+    text = buffer.data();
+    return read;
+}
+
+std::vector<std::wstring> BalloonTexts()
+{
+    std::vector<std::wstring> texts;
+    for (HWND tip : FindWindows(nullptr, TOOLTIPS_CLASSW, 0, true)) {
+        std::wstring text;
+        if ((GetWindowLongW(tip, GWL_STYLE) & TTS_BALLOON) && ReadBalloon(tip, text))
+            texts.push_back(text);
+    }
+    return texts;
 }
 
 static bool ClickAt(POINT point, bool rightButton)

@@ -72,6 +72,10 @@ bool SaveScreenshot(const std::string &name);
 // window; inside a Wine desktop (explorer /desktop=...) the taskbar draws
 // them itself and this finds none.
 std::vector<HWND> TrayIcons();
+// The texts of the balloons of the notification area shown now: tooltip
+// windows with TTS_BALLOON of whichever process shows them (explorer), read
+// through memory given in that process.
+std::vector<std::wstring> BalloonTexts();
 // Clicks the middle of a window with the mouse, as a user does: the cursor
 // moves there and the button goes down and up.
 bool ClickWindow(HWND window, bool rightButton = false);
