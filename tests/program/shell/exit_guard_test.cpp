@@ -150,6 +150,7 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     ASSERT_TRUE(ClickButton(renewal, IDC_CHOOSE));
     EXPECT_EQ(nullptr, WaitForWindow(L"Внимание", L"#32770", 1500, self));
     EXPECT_EQ(nullptr, WaitForWindow(L"Поиск сертификатов", L"#32770", 100, self));
+    EXPECT_EQ(nullptr, WaitForWindow(L"Сертификаты не найдены", L"#32770", 0, self)) << "searched during the check";
     DWORD_PTR answer = 0;
     EXPECT_TRUE(SendMessageTimeoutW(renewal, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "frozen";
     letCheckGo = true;
