@@ -179,7 +179,9 @@ std::wstring PairValueName(const UnfinishedRenewal &pair)
     return name;
 }
 
-void ShowBalloon(HWND mainWindow, const wchar_t *title, const wchar_t *text)
+// False when the icon is gone (the shell restarted): the reminder then
+// waits for a later check.
+bool ShowBalloon(HWND mainWindow, const wchar_t *title, const wchar_t *text)
 {
     NOTIFYICONDATAW balloon = {};
     balloon.cbSize = sizeof balloon;
@@ -189,7 +191,7 @@ void ShowBalloon(HWND mainWindow, const wchar_t *title, const wchar_t *text)
     lstrcpynW(balloon.szInfo, text, BALLOON_TEXT_ROOM);
     lstrcpynW(balloon.szInfoTitle, title, 64);
     balloon.dwInfoFlags = NIIF_WARNING;
-    Shell_NotifyIconW(NIM_MODIFY, &balloon);
+    return Shell_NotifyIconW(NIM_MODIFY, &balloon) != FALSE;
 }
 
 ULONGLONG FileTimeOf(const SYSTEMTIME &time)
@@ -231,7 +233,8 @@ bool RemindOfDueCertificates(HWND mainWindow, CertList &found)
     wchar_t text[BALLOON_TEXT_ROOM];
     DueCertificateText(record.subjectName, record.validToLocal, FileTimeOf(record.validToUtc) <= FileTimeOf(nowUtc),
                        (int)due.size() - 1, text);
-    ShowBalloon(mainWindow, dueTitle, text);
+    if (!ShowBalloon(mainWindow, dueTitle, text))
+        return false;
     NoteRemindedToday(names);
     if (remindedCertificate)
         CertFreeCertificateContext(remindedCertificate);
@@ -248,7 +251,8 @@ void RemindOfUnfinishedRenewal(HWND mainWindow, const UnfinishedRenewal *unfinis
             continue;
         wchar_t text[BALLOON_TEXT_ROOM];
         UnfinishedRenewalText(unfinished[i].tokenLabel, text);
-        ShowBalloon(mainWindow, unfinishedTitle, text);
+        if (!ShowBalloon(mainWindow, unfinishedTitle, text))
+            return;
         NoteRemindedToday({name});
         lastBalloon = BalloonUnfinished;
         return;
