@@ -188,14 +188,19 @@ static Gdiplus::Bitmap *ScaleMenuImage(Gdiplus::Bitmap *drawn)
     if (size <= (int)drawn->GetWidth())
         return nullptr;
     Gdiplus::Bitmap *scaled = new Gdiplus::Bitmap(size, size, PixelFormat32bppARGB);
-    Gdiplus::Graphics graphics(scaled);
-    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
-    // Without mirrored edges the filter would blend transparency into the border.
-    Gdiplus::ImageAttributes edges;
-    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
-    Gdiplus::Status drawnOk = graphics.DrawImage(drawn, Gdiplus::Rect(0, 0, size, size), 0, 0, drawn->GetWidth(),
-                                                 drawn->GetHeight(), Gdiplus::UnitPixel, &edges);
+    Gdiplus::Status drawnOk;
+    {
+        // The Graphics draws on scaled: it must be gone before scaled may be
+        // deleted.
+        Gdiplus::Graphics graphics(scaled);
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+        graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+        // Without mirrored edges the filter would blend transparency into the border.
+        Gdiplus::ImageAttributes edges;
+        edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+        drawnOk = graphics.DrawImage(drawn, Gdiplus::Rect(0, 0, size, size), 0, 0, drawn->GetWidth(),
+                                     drawn->GetHeight(), Gdiplus::UnitPixel, &edges);
+    }
     if (drawnOk != Gdiplus::Ok || scaled->GetLastStatus() != Gdiplus::Ok) {
         delete scaled;
         return nullptr;

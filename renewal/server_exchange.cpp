@@ -6,12 +6,13 @@
 #include <cstring>
 #include <new>
 
+#include "token/message_box_1251.h"
+
 CK_RV (*releaseSentRequest)(CK_BYTE *buffer) = freeBuffer;
 unsigned int serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
 unsigned int serverExchangeDeadlineMs = SERVER_EXCHANGE_DEADLINE_MS;
 
-// Send errors, narrow text; shown in the ANSI box, so the Russian texts are
-// code page 1251 bytes.
+// Send errors, narrow text; the Russian texts are code page 1251 bytes.
 static const char errorCaption[] = "\xCE\xF8\xE8\xE1\xEA\xE0";                                     // "Ошибка"
 static const char unknownSendError[] = "\xCD\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xE0\xFF \xEE\xF8\xE8\xE1\xEA\xE0";  // "Неизвестная ошибка"
 
@@ -159,7 +160,7 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
     if (sent == SOCKET_ERROR) {
         int code = WSAGetLastError();
         stalled = code == WSAETIMEDOUT;
-        MessageBoxA(nullptr, SendErrorText(code), errorCaption, MB_OK | MB_ICONERROR);
+        MessageBox1251(nullptr, SendErrorText(code), errorCaption, MB_OK | MB_ICONERROR);
     } else if (sent == 0) {
         MessageBoxW(nullptr, L"Отправлено 0 байт", L"Ошибка", MB_OK | MB_ICONERROR);
     }

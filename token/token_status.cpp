@@ -1,6 +1,8 @@
 // The texts of token library statuses, as the user sees them.
 #include "token/token_status.h"
 
+#include "token/message_box_1251.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -116,5 +118,5 @@ const char *TokenStatusText(CK_RV rv)
 int ShowTokenError(const char *caption, CK_RV rv, HWND owner)
 {
     // Topmost, so that a box without an owner is not lost behind other windows.
-    return MessageBoxA(owner, TokenStatusText(rv), caption, MB_OK | MB_ICONERROR | MB_TOPMOST);
+    return MessageBox1251(owner, TokenStatusText(rv), caption, MB_OK | MB_ICONERROR | MB_TOPMOST);
 }

@@ -1,7 +1,8 @@
 // The installer package as a certification centre's administrator deploys
 // it: msiexec installs it silently for all users, the program starts from its
-// Start-menu shortcut and ends through its menu, a newer package replaces an
-// older one, no version goes in twice, and removal leaves nothing behind.
+// Start-menu shortcut and ends through its menu, it starts quietly at logon
+// unless AUTOSTART=0 says otherwise, a newer package replaces an older one,
+// no version goes in twice, and removal leaves nothing behind.
 // Runs in a Wine prefix of its own (tests/package/in_fresh_prefix).
 #include <gtest/gtest.h>
 
@@ -109,6 +110,18 @@ Shortcut ReadShortcut(const std::wstring &path)
     return shortcut;
 }
 
+// What Windows starts at every user's logon under the name Kestrava, or
+// "(none)".
+std::wstring StartAtLogon()
+{
+    wchar_t value[MAX_PATH + 16] = L"";
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Kestrava",
+                     RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return L"(none)";
+    return value;
+}
+
 bool SameFile(const std::wstring &a, const std::wstring &b)
 {
     return lstrcmpiW(a.c_str(), b.c_str()) == 0;
@@ -183,7 +196,10 @@ protected:
         return RunProgram(std::wstring(system) + L"\\msiexec.exe", arguments, {}, 180000);
     }
 
-    int Install(const std::wstring &package) { return Msiexec(L"/i \"" + package + L"\" /qn"); }
+    int Install(const std::wstring &package, const std::wstring &properties = L"")
+    {
+        return Msiexec(L"/i \"" + package + L"\" /qn" + properties);
+    }
 
     // The one shortcut the package made, or "" when there is none.
     std::wstring FindShortcut()
@@ -204,6 +220,7 @@ protected:
         EXPECT_FALSE(Exists(installFolder)) << "files left in Program Files";
         for (const std::wstring &place : shortcutPlaces)
             EXPECT_FALSE(Exists(place)) << Narrow(place);
+        EXPECT_EQ(L"(none)", StartAtLogon());
     }
 
     std::string work;
@@ -258,6 +275,7 @@ TEST_F(InstallerPackage, InstallsForAllUsersRunsFromItsShortcutAndUninstallsWith
     EXPECT_EQ(std::vector<std::wstring>{L"kestrava.exe"}, FolderContents(installFolder));
     std::string built = TestEnv("KESTRAVA_BIN") + "/kestrava.exe";
     EXPECT_TRUE(SameBytes(exe, built));
+    EXPECT_EQ(L"\"" + exe + L"\" /tray", StartAtLogon());
 
     // The program's icon on the shortcut and in "Programs and Features".
     std::string icon = TestEnv("KESTRAVA_SOURCE") + "/res/kestrava.ico";
@@ -287,9 +305,10 @@ TEST_F(InstallerPackage, InstallsForAllUsersRunsFromItsShortcutAndUninstallsWith
 
 TEST_F(InstallerPackage, ReplacesAnOlderVersionAndNeverInstallsAVersionTwice)
 {
-    ASSERT_EQ(0, Install(MakePackage(OLDER_VERSION, "older")));
+    ASSERT_EQ(0, Install(MakePackage(OLDER_VERSION, "older"), L" AUTOSTART=0"));
     ASSERT_EQ(1u, InstalledProducts().size());
     EXPECT_EQ(Widen(OLDER_VERSION), InstalledProducts()[0].version);
+    EXPECT_EQ(L"(none)", StartAtLogon()) << "installed with AUTOSTART=0";
 
     std::wstring package = MakePackage(KESTRAVA_VERSION, "current");
     ASSERT_EQ(0, Install(package));

@@ -353,16 +353,29 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(Choose(dialog, 0));
     std::vector<TokenObject> before = ListTokenObjects(0);
+    auto expectChoiceKept = [&] {
+        for (int waited = 0; !IsWindowEnabled(dialog) && waited < 10000; waited += 100)
+            Sleep(100);
+        EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
+        EXPECT_TRUE(RenewEnabled(dialog));
+    };
 
     // Cancelled at the PIN.
     HWND pin = RenewAndConfirm(dialog);
     ASSERT_TRUE(pin);
     ClickButton(pin, IDCANCEL);
     ASSERT_TRUE(WaitForWindowGone(pin));
-    for (int waited = 0; !IsWindowEnabled(dialog) && waited < 10000; waited += 100)
-        Sleep(100);
-    EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
-    EXPECT_TRUE(RenewEnabled(dialog));
+    expectChoiceKept();
+
+    // A wrong PIN, refused by the token (also run where the system's code
+    // page is not Cyrillic: the box must read the same).
+    EnterPin(RenewAndConfirm(dialog), "0000");
+    HWND wrongPin = WaitForBox(L"C_Login", 30000);
+    ASSERT_TRUE(wrongPin);
+    EXPECT_EQ(L"Неверный PIN-код", MessageBoxText(wrongPin));
+    ClickButton(wrongPin, IDOK);
+    ASSERT_TRUE(WaitForWindowGone(wrongPin));
+    expectChoiceKept();
 
     // Refused by the server as not paid.
     EnterPin(RenewAndConfirm(dialog), holderPin);
@@ -371,10 +384,7 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     EXPECT_EQ(L"Продление сертификата не оплачено.", MessageBoxText(notPaid));
     ClickButton(notPaid, IDOK);
     ASSERT_TRUE(WaitForWindowGone(notPaid));
-    for (int waited = 0; !IsWindowEnabled(dialog) && waited < 10000; waited += 100)
-        Sleep(100);
-    EXPECT_EQ(HolderDetails(Text(ends)), Details(dialog));
-    EXPECT_TRUE(RenewEnabled(dialog));
+    expectChoiceKept();
     std::vector<TokenObject> after = ListTokenObjects(0);
     ASSERT_EQ(before.size(), after.size());
     for (size_t i = 0; i < before.size(); ++i)

@@ -35,11 +35,11 @@ TEST(Manifest, DeclaresPerMonitorScalingWithSystemScalingForOlderWindows)
     HANDLE context = CreateActCtxW(&request);
     ASSERT_NE(INVALID_HANDLE_VALUE, context) << "kestrava.exe has no manifest to start with";
 
-    // Windows 10 from 1607 takes the first it knows of these.
-    EXPECT_EQ(L"PerMonitorV2, PerMonitor",
+    // Windows 10 from 1703 takes per monitor v2; the Windows before it, which
+    // would scale per monitor without telling the dialogs, the system's scale.
+    EXPECT_EQ(L"PerMonitorV2, System",
               Setting(context, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"));
-    // Windows 8.1 reads "/pm" as per monitor, Vista and 7 "true" as the system's scale.
-    EXPECT_EQ(L"true/pm", Setting(context, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"));
+    EXPECT_EQ(L"true", Setting(context, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"));
     ReleaseActCtx(context);
 }
 
