@@ -2,7 +2,16 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cstring>
 #include <cwchar>
+
+#include "renewal/formats.h"
+
+// Far above any certificate file, bundles and PEM included; a larger file
+// holds none.
+static const DWORD MAX_CERTIFICATE_FILE = 1024 * 1024;
+static const char PEM_BEGIN[] = "-----BEGIN";
 
 // How many numbered names are tried when the plain one is taken.
 static const int NAME_ATTEMPTS = 20;
@@ -103,4 +112,77 @@ bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYT
     return (KestravaFolderIn(CSIDL_PERSONAL, folder) && SaveInFolder(folder, name, der, length, path)) ||
            (KestravaFolderIn(CSIDL_LOCAL_APPDATA, folder) && SaveInFolder(folder, name, der, length, path)) ||
            (TemporaryFolder(folder) && SaveInFolder(folder, name, der, length, path));
+}
+
+// The certificates of one object, a certificate or a PKCS#7 bundle, in the
+// given formats. Bytes after a certificate are not kept with it.
+static void AddCertificatesOf(const BYTE *bytes, DWORD length, DWORD formats, std::vector<PCCERT_CONTEXT> &certificates)
+{
+    CERT_BLOB blob = {length, (BYTE *)bytes};
+    HCERTSTORE store = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob,
+                          CERT_QUERY_CONTENT_FLAG_CERT | CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED |
+                              CERT_QUERY_CONTENT_FLAG_PKCS7_UNSIGNED,
+                          formats, 0, nullptr, nullptr, nullptr, &store, nullptr, nullptr))
+        return;
+    PCCERT_CONTEXT each = nullptr;
+    while ((each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+        unsigned int own = DerElementLength(each->pbCertEncoded, each->cbCertEncoded);
+        PCCERT_CONTEXT exact =
+            own == 0 ? nullptr : CertCreateCertificateContext(X509_ASN_ENCODING, each->pbCertEncoded, own);
+        if (exact)
+            certificates.push_back(exact);
+    }
+    CertCloseStore(store, 0);
+}
+
+// crypt32 decodes only the first PEM block of a text: each block goes to it
+// on its own, from its BEGIN line to the next.
+static bool AddCertificatesOfPemBlocks(const std::vector<BYTE> &bytes, std::vector<PCCERT_CONTEXT> &certificates)
+{
+    const char *text = (const char *)bytes.data();
+    const char *end = text + bytes.size();
+    const char *block = std::search(text, end, PEM_BEGIN, PEM_BEGIN + strlen(PEM_BEGIN));
+    if (block == end)
+        return false;
+    while (block != end) {
+        const char *next = std::search(block + 1, end, PEM_BEGIN, PEM_BEGIN + strlen(PEM_BEGIN));
+        DWORD length = 0;
+        if (CryptStringToBinaryA(block, (DWORD)(next - block), CRYPT_STRING_BASE64HEADER, nullptr, &length, nullptr,
+                                 nullptr) &&
+            length > 0) {
+            std::vector<BYTE> der(length);
+            if (CryptStringToBinaryA(block, (DWORD)(next - block), CRYPT_STRING_BASE64HEADER, der.data(), &length,
+                                     nullptr, nullptr))
+                AddCertificatesOf(der.data(), length, CERT_QUERY_FORMAT_FLAG_BINARY, certificates);
+        }
+        block = next;
+    }
+    return true;
+}
+
+bool ReadCertificateFile(const wchar_t *path, std::vector<PCCERT_CONTEXT> &certificates)
+{
+    // Shared for writing too: a mail client may still hold the file it saved.
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size = {};
+    std::vector<BYTE> bytes;
+    bool read = GetFileSizeEx(file, &size);
+    if (read && size.QuadPart > 0 && size.QuadPart <= MAX_CERTIFICATE_FILE) {
+        bytes.resize((size_t)size.QuadPart);
+        DWORD got = 0;
+        read = ReadFile(file, bytes.data(), (DWORD)bytes.size(), &got, nullptr) && got == bytes.size();
+    }
+    CloseHandle(file);
+    if (!read || bytes.empty())
+        return read;
+
+    // Binary first: a DER file may hold any text, a PEM header among it.
+    AddCertificatesOf(bytes.data(), (DWORD)bytes.size(), CERT_QUERY_FORMAT_FLAG_BINARY, certificates);
+    if (certificates.empty() && !AddCertificatesOfPemBlocks(bytes, certificates))
+        AddCertificatesOf(bytes.data(), (DWORD)bytes.size(), CERT_QUERY_FORMAT_FLAG_BASE64_ENCODED, certificates);
+    return true;
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "renewal/formats.h"
+#include "renewal/certificate_file.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/key_objects.h"
@@ -21,17 +21,17 @@ namespace {
 const wchar_t fileDialogTitle[] = L"Файл сертификата";
 // Name and pattern pairs; the list ends with an empty name.
 const wchar_t fileFilter[] =
-    L"Сертификаты (*.cer;*.crt;*.der;*.pem)\0*.cer;*.crt;*.der;*.pem\0Все файлы (*.*)\0*.*\0";
+    L"Сертификаты (*.cer;*.crt;*.der;*.pem;*.p7b;*.p7c)\0*.cer;*.crt;*.der;*.pem;*.p7b;*.p7c\0"
+    L"Все файлы (*.*)\0*.*\0";
 const wchar_t errorCaption[] = L"Ошибка";
 const wchar_t warningCaption[] = L"Внимание";
 const wchar_t writtenCaption[] = L"Новый сертификат";
 const wchar_t notCertificateText[] = L"Файл не содержит сертификата.";
+const wchar_t unreadableText[] = L"Не удалось прочитать файл сертификата.";
 const wchar_t noKeyPairText[] = L"На подключённых носителях нет ключевой пары для этого сертификата.";
 const wchar_t alreadyStoredText[] = L"Этот сертификат уже записан на носитель.";
 const wchar_t writtenText[] = L"Сертификат записан на носитель.";
 
-// Far above any certificate file, PEM or not; a larger file holds none.
-const DWORD maxFileSize = 1024 * 1024;
 const DWORD pathRoom = 4096;
 // The key pair found, the login, the certificate stored.
 const int WRITE_STEPS = 3;
@@ -74,7 +74,7 @@ void ShowOutcome(HWND owner, const Outcome &outcome)
 // Handed from the user-interface thread to the worker through the modal
 // progress dialog: read by the worker only while the dialog is open.
 struct WriteRun {
-    PCCERT_CONTEXT certificate;
+    const std::vector<PCCERT_CONTEXT> *certificates;
     HWND dialog;
 };
 
@@ -83,22 +83,27 @@ void Advance(HWND progress)
     SendMessageW(progress, PBM_STEPIT, 0, 0);
 }
 
-// On the logged-in session: the certificate object beside the private key.
-Outcome StoreBesideKeyPair(CK_SESSION_HANDLE session, const KeyPairPlace &place, PCCERT_CONTEXT certificate)
+// On the logged-in session: the certificate object beside the first pair
+// that stands complete. The token may have been swapped while the PIN was
+// typed, and private keys show only now: each place is checked again.
+Outcome StoreBesideKeyPair(CK_SESSION_HANDLE session, const std::vector<KeyPairPlace> &places)
 {
-    bool found = false;
-    const char *failedCall = nullptr;
-    CK_RV rv = FindPrivateKeyById(session, place.id, place.idLength, &found, &failedCall);
-    if (rv != CKR_OK)
-        return TokenError(failedCall, rv);
-    if (!found)
-        return Box(noKeyPairText, errorCaption, MB_ICONERROR);
-    CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
-    rv = StoreNewCertificate(session, place.id, place.idLength, certificate->pbCertEncoded,
-                             certificate->cbCertEncoded, &new_cert_handle);
-    if (rv != CKR_OK)
-        return TokenError("C_CreateObject", rv);
-    return Box(writtenText, writtenCaption, MB_ICONINFORMATION);
+    for (const KeyPairPlace &place : places) {
+        bool stands = false;
+        const char *failedCall = nullptr;
+        CK_RV rv = KeyPairStandsAt(session, place, &stands, &failedCall);
+        if (rv != CKR_OK)
+            return TokenError(failedCall, rv);
+        if (!stands)
+            continue;
+        CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
+        rv = StoreNewCertificate(session, place.id, place.idLength, place.certificate->pbCertEncoded,
+                                 place.certificate->cbCertEncoded, &new_cert_handle);
+        if (rv != CKR_OK)
+            return TokenError("C_CreateObject", rv);
+        return Box(writtenText, writtenCaption, MB_ICONINFORMATION);
+    }
+    return Box(noKeyPairText, errorCaption, MB_ICONERROR);
 }
 
 // Everything said to the token; the box comes after the session is closed.
@@ -108,10 +113,16 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
     SendMessageW(progress, PBM_SETRANGE, 0, MAKELPARAM(0, WRITE_STEPS));
     SendMessageW(progress, PBM_SETSTEP, 1, 0);
 
-    KeyPairPlace place;
-    if (!FindPublicKeyOfCertificate(run.certificate, &place))
+    std::vector<KeyPairPlace> places = FindKeyPairPlaces(*run.certificates);
+    if (places.empty())
         return Box(noKeyPairText, errorCaption, MB_ICONERROR);
-    if (place.certificateStored)
+    // A certificate the token holds already needs no PIN; another of the
+    // file may still be missing.
+    std::vector<KeyPairPlace> missing;
+    for (const KeyPairPlace &place : places)
+        if (!place.certificateStored)
+            missing.push_back(place);
+    if (missing.empty())
         return Box(alreadyStoredText, warningCaption, MB_ICONWARNING);
     Advance(progress);
 
@@ -121,7 +132,7 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
         return Outcome();
 
     CK_SESSION_HANDLE session = 0;
-    CK_RV rv = C_OpenSession(place.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    CK_RV rv = C_OpenSession(missing.front().slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
     if (rv != CKR_OK)
         return TokenError("C_OpenSession", rv);
     rv = C_Login(session, CKU_USER, (CK_UTF8CHAR *)pinBuffer, (CK_ULONG)strnlen(pinBuffer, sizeof pinBuffer));
@@ -133,7 +144,7 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
     }
     Advance(progress);
 
-    Outcome outcome = StoreBesideKeyPair(session, place, run.certificate);
+    Outcome outcome = StoreBesideKeyPair(session, missing);
     C_Logout(session);
     C_CloseSession(session);
     if (outcome.text == writtenText)
@@ -169,43 +180,6 @@ bool ChooseCertificateFile(HWND owner, wchar_t *path)
     return GetOpenFileNameW(&open) != FALSE;
 }
 
-// The one certificate in the file, DER or Base64 (PEM), with exactly its own
-// encoding: bytes after it are not stored with it. Null when the file cannot
-// be read, is empty or too large, or holds no certificate.
-PCCERT_CONTEXT ReadCertificateFile(const wchar_t *path)
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    LARGE_INTEGER size = {};
-    std::vector<BYTE> bytes;
-    bool read = GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= maxFileSize;
-    if (read) {
-        bytes.resize((size_t)size.QuadPart);
-        DWORD got = 0;
-        read = ReadFile(file, bytes.data(), (DWORD)bytes.size(), &got, nullptr) && got == bytes.size();
-    }
-    CloseHandle(file);
-    if (!read)
-        return nullptr;
-
-    CERT_BLOB blob = {(DWORD)bytes.size(), bytes.data()};
-    const void *found = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_CERT, CERT_QUERY_FORMAT_FLAG_ALL, 0,
-                          nullptr, nullptr, nullptr, nullptr, nullptr, &found) ||
-        found == nullptr)
-        return nullptr;
-    PCCERT_CONTEXT certificate = (PCCERT_CONTEXT)found;
-    unsigned int own = DerElementLength(certificate->pbCertEncoded, certificate->cbCertEncoded);
-    if (own == certificate->cbCertEncoded)
-        return certificate;
-    PCCERT_CONTEXT exact =
-        own == 0 ? nullptr : CertCreateCertificateContext(X509_ASN_ENCODING, certificate->pbCertEncoded, own);
-    CertFreeCertificateContext(certificate);
-    return exact;
-}
-
 }  // namespace
 
 static INT_PTR CALLBACK WriteProgressDialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -225,17 +199,20 @@ void WriteCertificateFromFile(HWND owner)
     wchar_t *path = new wchar_t[pathRoom];
     // A search or renewal may have started while the file dialog was open.
     if (ChooseCertificateFile(owner, path) && !RefuseSecondTokenWork(owner)) {
-        PCCERT_CONTEXT certificate = ReadCertificateFile(path);
-        if (certificate == nullptr) {
+        std::vector<PCCERT_CONTEXT> certificates;
+        if (!ReadCertificateFile(path, certificates)) {
+            MessageBoxW(owner, unreadableText, errorCaption, MB_OK | MB_ICONERROR);
+        } else if (certificates.empty()) {
             MessageBoxW(owner, notCertificateText, errorCaption, MB_OK | MB_ICONERROR);
         } else {
             INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
             InitCommonControlsEx(&controls);
-            WriteRun run = {certificate, nullptr};
+            WriteRun run = {&certificates, nullptr};
             DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_WRITE_PROGRESS), owner, WriteProgressDialogProc,
                             (LPARAM)&run);
-            CertFreeCertificateContext(certificate);
         }
+        for (PCCERT_CONTEXT certificate : certificates)
+            CertFreeCertificateContext(certificate);
     }
     delete[] path;
     writing = false;

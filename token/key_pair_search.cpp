@@ -30,22 +30,43 @@ bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIB
     return true;
 }
 
-// Every object of the class on the session's token (none when the search
-// fails).
+// Every object that matches the template (what was found before a failure,
+// when the search fails). On failure *failedCall names the call.
+CK_RV FindAll(CK_SESSION_HANDLE session, CK_ATTRIBUTE *attribs, CK_ULONG count, std::vector<CK_OBJECT_HANDLE> &objects,
+              const char **failedCall)
+{
+    objects.clear();
+    CK_RV rv = C_FindObjectsInit(session, attribs, count);
+    if (rv != CKR_OK) {
+        *failedCall = "C_FindObjectsInit";
+        return rv;
+    }
+    while (objects.size() < maxObjects) {
+        CK_OBJECT_HANDLE batch[findBatch];
+        CK_ULONG found = 0;
+        rv = C_FindObjects(session, batch, findBatch, &found);
+        if (rv != CKR_OK) {
+            *failedCall = "C_FindObjects";
+            break;
+        }
+        if (found == 0 || found > findBatch)
+            break;
+        objects.insert(objects.end(), batch, batch + found);
+    }
+    CK_RV finalRv = C_FindObjectsFinal(session);
+    if (rv == CKR_OK && finalRv != CKR_OK) {
+        *failedCall = "C_FindObjectsFinal";
+        rv = finalRv;
+    }
+    return rv;
+}
+
 std::vector<CK_OBJECT_HANDLE> ObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass)
 {
     std::vector<CK_OBJECT_HANDLE> objects;
     CK_ATTRIBUTE classAttribs[] = {{CKA_CLASS, &objectClass, sizeof objectClass}};
-    if (C_FindObjectsInit(session, classAttribs, 1) != CKR_OK)
-        return objects;
-    while (objects.size() < maxObjects) {
-        CK_OBJECT_HANDLE batch[findBatch];
-        CK_ULONG count = 0;
-        if (C_FindObjects(session, batch, findBatch, &count) != CKR_OK || count == 0 || count > findBatch)
-            break;
-        objects.insert(objects.end(), batch, batch + count);
-    }
-    C_FindObjectsFinal(session);
+    const char *failedCall = nullptr;
+    FindAll(session, classAttribs, 1, objects, &failedCall);
     return objects;
 }
 
@@ -66,96 +87,97 @@ bool BareKey(const CK_BYTE *value, CK_ULONG length, const CK_BYTE **key, CK_ULON
     return true;
 }
 
-bool SameKey(const std::vector<CK_BYTE> &tokenValue, const CK_BYTE *certificateKey, CK_ULONG certificateKeyLength)
-{
-    const CK_BYTE *a = nullptr, *b = nullptr;
-    CK_ULONG aLength = 0, bLength = 0;
-    return BareKey(tokenValue.data(), tokenValue.size(), &a, &aLength) &&
-           BareKey(certificateKey, certificateKeyLength, &b, &bLength) && aLength == bLength &&
-           memcmp(a, b, aLength) == 0;
-}
-
-// Looks on one token for the public key; notes whether the certificate is
-// already there.
-bool SearchTokenForKey(CK_SESSION_HANDLE session, PCCERT_CONTEXT certificate, KeyPairPlace *place)
+bool SameKey(const std::vector<CK_BYTE> &tokenValue, PCCERT_CONTEXT certificate)
 {
     const CRYPT_BIT_BLOB &key = certificate->pCertInfo->SubjectPublicKeyInfo.PublicKey;
-    if (key.cUnusedBits != 0)
-        return false;
+    const CK_BYTE *a = nullptr, *b = nullptr;
+    CK_ULONG aLength = 0, bLength = 0;
+    return key.cUnusedBits == 0 && BareKey(tokenValue.data(), tokenValue.size(), &a, &aLength) &&
+           BareKey(key.pbData, key.cbData, &b, &bLength) && aLength == bLength && memcmp(a, b, aLength) == 0;
+}
+
+struct PublicKeyObject {
     std::vector<CK_BYTE> value, id;
-    bool found = false;
+};
+
+// The places of the certificates' keys on one token, and whether each
+// certificate is there already.
+std::vector<KeyPairPlace> PlacesOnToken(CK_SLOT_ID slot, CK_SESSION_HANDLE session,
+                                        const std::vector<PCCERT_CONTEXT> &certificates)
+{
+    std::vector<PublicKeyObject> keys;
     for (CK_OBJECT_HANDLE object : ObjectsOfClass(session, CKO_PUBLIC_KEY)) {
+        PublicKeyObject key;
         // Without an identifier nothing would tie the certificate to the key.
-        if (ReadAttribute(session, object, CKA_VALUE, value) && SameKey(value, key.pbData, key.cbData) &&
-            ReadAttribute(session, object, CKA_ID, id) && !id.empty() && id.size() <= sizeof place->id) {
-            found = true;
-            break;
-        }
+        if (ReadAttribute(session, object, CKA_VALUE, key.value) && ReadAttribute(session, object, CKA_ID, key.id) &&
+            !key.id.empty() && key.id.size() <= sizeof(KeyPairPlace::id))
+            keys.push_back(key);
     }
-    if (!found)
-        return false;
-    memset(place->id, 0, sizeof place->id);
-    memcpy(place->id, id.data(), id.size());
-    place->idLength = id.size();
-    place->certificateStored = false;
+    std::vector<KeyPairPlace> places;
+    for (PCCERT_CONTEXT certificate : certificates)
+        for (const PublicKeyObject &key : keys) {
+            if (!SameKey(key.value, certificate))
+                continue;
+            KeyPairPlace place = {};
+            place.slot = slot;
+            place.certificate = certificate;
+            memcpy(place.id, key.id.data(), key.id.size());
+            place.idLength = key.id.size();
+            places.push_back(place);
+        }
+    if (places.empty())
+        return places;
+    std::vector<CK_BYTE> value;
     for (CK_OBJECT_HANDLE object : ObjectsOfClass(session, CKO_CERTIFICATE)) {
-        if (ReadAttribute(session, object, CKA_VALUE, value) && value.size() == certificate->cbCertEncoded &&
-            memcmp(value.data(), certificate->pbCertEncoded, value.size()) == 0) {
-            place->certificateStored = true;
-            break;
-        }
+        if (!ReadAttribute(session, object, CKA_VALUE, value))
+            continue;
+        for (KeyPairPlace &place : places)
+            place.certificateStored |= value.size() == place.certificate->cbCertEncoded &&
+                                       memcmp(value.data(), place.certificate->pbCertEncoded, value.size()) == 0;
     }
-    return true;
+    return places;
 }
 
 }  // namespace
 
-bool FindPublicKeyOfCertificate(PCCERT_CONTEXT certificate, KeyPairPlace *place)
+std::vector<KeyPairPlace> FindKeyPairPlaces(const std::vector<PCCERT_CONTEXT> &certificates)
 {
+    std::vector<KeyPairPlace> places;
     CK_ULONG slotsCount = 0;
     if (C_GetSlotList(CK_TRUE, nullptr, &slotsCount) != CKR_OK)
-        return false;
+        return places;
     CK_SLOT_ID *slots = ReadSlotList(slotsCount);
-    bool found = false;
-    for (CK_ULONG i = 0; i < slotsCount && !found; ++i) {
+    for (CK_ULONG i = 0; i < slotsCount && places.empty(); ++i) {
         CK_SESSION_HANDLE session = 0;
         if (C_OpenSession(slots[i], CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
             continue;
-        found = SearchTokenForKey(session, certificate, place);
-        if (found)
-            place->slot = slots[i];
+        places = PlacesOnToken(slots[i], session, certificates);
         C_CloseSession(session);
     }
     delete[] slots;
-    return found;
+    return places;
 }
 
-CK_RV FindPrivateKeyById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, bool *found,
-                         const char **failedCall)
+CK_RV KeyPairStandsAt(CK_SESSION_HANDLE session, const KeyPairPlace &place, bool *stands, const char **failedCall)
 {
-    CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
+    *stands = false;
+    CK_OBJECT_CLASS objectClass = CKO_PUBLIC_KEY;
     CK_ATTRIBUTE keyAttribs[] = {
-        {CKA_CLASS, &privateClass, sizeof privateClass},
-        {CKA_ID, (void *)id, idLength},
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_ID, (void *)place.id, place.idLength},
     };
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG count = 0;
-    *found = false;
-    CK_RV rv = C_FindObjectsInit(session, keyAttribs, 2);
-    if (rv != CKR_OK) {
-        *failedCall = "C_FindObjectsInit";
+    std::vector<CK_OBJECT_HANDLE> objects;
+    CK_RV rv = FindAll(session, keyAttribs, 2, objects, failedCall);
+    if (rv != CKR_OK)
         return rv;
-    }
-    rv = C_FindObjects(session, &key, 1, &count);
-    CK_RV finalRv = C_FindObjectsFinal(session);
-    if (rv != CKR_OK) {
-        *failedCall = "C_FindObjects";
-        return rv;
-    }
-    if (finalRv != CKR_OK) {
-        *failedCall = "C_FindObjectsFinal";
-        return finalRv;
-    }
-    *found = count > 0;
-    return CKR_OK;
+    bool samePublicKey = false;
+    std::vector<CK_BYTE> value;
+    for (CK_OBJECT_HANDLE object : objects)
+        samePublicKey |= ReadAttribute(session, object, CKA_VALUE, value) && SameKey(value, place.certificate);
+    if (!samePublicKey)
+        return CKR_OK;
+    objectClass = CKO_PRIVATE_KEY;
+    rv = FindAll(session, keyAttribs, 2, objects, failedCall);
+    *stands = rv == CKR_OK && !objects.empty();
+    return rv;
 }

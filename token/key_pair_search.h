@@ -5,11 +5,15 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <vector>
+
 #include "token/token_library.h"
 
 // Where a certificate's public key stands on a token.
 struct KeyPairPlace {
     CK_SLOT_ID slot;
+    // One of the certificates searched for (the caller's, not owned).
+    PCCERT_CONTEXT certificate;
     CK_BYTE id[256];
     // The identifier's length as the token gave it, zero bytes included.
     CK_ULONG idLength;
@@ -17,13 +21,16 @@ struct KeyPairPlace {
     bool certificateStored;
 };
 
-// Looks on every attached token, without logging in, for a public key object
-// whose CKA_VALUE is the certificate's public key (bare X and Y, or the same
-// wrapped in a DER OCTET STRING) and that has an identifier. The first found
-// wins. False when no token has it.
-bool FindPublicKeyOfCertificate(PCCERT_CONTEXT certificate, KeyPairPlace *place);
+// Looks on every attached token, without logging in, for the public key
+// objects whose CKA_VALUE is the public key of one of the certificates (bare
+// X and Y, or the same wrapped in a DER OCTET STRING) and that have an
+// identifier. Private keys show only after the login, so every such key of
+// the first token that has one is a place: in the order of the certificates,
+// then of the token's objects. Empty when no token has one.
+std::vector<KeyPairPlace> FindKeyPairPlaces(const std::vector<PCCERT_CONTEXT> &certificates);
 
-// On a logged-in session (private keys are seen only then): whether a private
-// key with the identifier is there. On failure *failedCall names the call.
-CK_RV FindPrivateKeyById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, bool *found,
-                         const char **failedCall);
+// On a logged-in session, which may be on another token than the one
+// searched: whether a public key with the certificate's key value still
+// stands under the place's identifier with a private key beside it. On
+// failure *failedCall names the call.
+CK_RV KeyPairStandsAt(CK_SESSION_HANDLE session, const KeyPairPlace &place, bool *stands, const char **failedCall);

@@ -1,8 +1,12 @@
 // "Записать сертификат из файла..." in the real kestrava.exe: the holder
 // writes the certificate of a key pair that a renewal left on the token,
-// from a DER or PEM file, through the notification-area menu; and every way
-// that ends without writing.
+// from the files centres send (DER, PEM, PKCS#7), through the
+// notification-area menu; and every way that ends without writing.
 #include "program/whole/kestrava_fixture.h"
+
+#include <psapi.h>
+
+#include <cstdio>
 
 #include "res/resource.h"
 #include "support/soft_token_tool.h"
@@ -26,6 +30,7 @@ struct Row {
     bool cancelPin;
     const wchar_t *caption;  // the one box; null: none
     const wchar_t *text;
+    bool heldOpen = false;  // another program holds the file open for writing
 };
 
 const wchar_t busy[] = L"Программа сейчас работает с ключевым носителем.\n"
@@ -42,6 +47,9 @@ const Row rows[] = {
     {"already stored", "kept.der", false, false, true, false, L"Внимание",
      L"Этот сертификат уже записан на носитель."},
     {"PIN cancelled", "kept.der", false, false, false, true, nullptr, nullptr},
+    {"PEM file, the centre's certificate first", "chain.pem", false, false, false, false, writtenCaption, written},
+    {"PKCS#7 bundle, 512-bit pair given bare", "wide.p7b", true, false, false, false, writtenCaption, written},
+    {"DER file held open for writing", "kept.der", false, false, false, false, writtenCaption, written, true},
 };
 
 class WriteCertificate : public KestravaFixture {
@@ -64,6 +72,40 @@ protected:
         EXPECT_EQ(expected, text);
         ClickButton(box, IDOK);
         ASSERT_TRUE(WaitForWindowGone(box));
+    }
+
+    // pinBuffer in the program's memory, where its symbol table puts it.
+    std::string ProgramPinBuffer()
+    {
+        std::string exe = ShellQuote(TestEnv("KESTRAVA_BIN") + "/kestrava.exe"), addresses;
+        RunUnix("i686-w64-mingw32-nm " + exe + " | sed -n 's/ B _pinBuffer$//p'; i686-w64-mingw32-objdump -p " +
+                    exe + " | sed -n 's/^ImageBase[[:space:]]*//p'",
+                &addresses);
+        unsigned long symbol = 0, imageBase = 0;
+        HMODULE module = nullptr;
+        DWORD needed = 0;
+        std::string pin(100, '\0');
+        SIZE_T got = 0;
+        if (sscanf(addresses.c_str(), "%lx %lx", &symbol, &imageBase) != 2 ||
+            !EnumProcessModules(program.process, &module, sizeof module, &needed) ||
+            !ReadProcessMemory(program.process, (BYTE *)module + (symbol - imageBase), &pin[0], pin.size(), &got))
+            return "";
+        return pin;
+    }
+
+    // The program's token store write stops half-way (SOFTTOKEN_WRITE_PAUSE_MS).
+    bool WaitForStoreWrite()
+    {
+        WIN32_FIND_DATAW found;
+        for (int waited = 0; waited < 15000; waited += 20) {
+            HANDLE search = FindFirstFileW(WindowsPath(store.dir + "/slot-0.json.tmp-*").c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                return true;
+            }
+            Sleep(20);
+        }
+        return false;
     }
 
     // The visible dialogs and boxes of the program (the renewal dialog among them).
@@ -90,13 +132,20 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
     }
     ASSERT_FALSE(
         MintCertificate(caDir, work + "/other.der", subject, "--key-out " + ShellQuote(work + "/other.key")).empty());
-    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && { echo '-----BEGIN CERTIFICATE-----'; base64 -w 64 wide.der; "
-                                                      "echo '-----END CERTIFICATE-----'; } > wide.pem"));
+    // PEM files, one with the centre's certificate first, and a PKCS#7 bundle.
+    std::string centre = ShellQuote(caDir + "/ca.pem");
+    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && for pair in kept wide; do { echo '-----BEGIN CERTIFICATE-----';"
+                         " base64 -w 64 $pair.der; echo '-----END CERTIFICATE-----'; } > $pair.pem; done && cat " +
+                         centre + " kept.pem > chain.pem && openssl crl2pkcs7 -nocrl -certfile " + centre +
+                         " -certfile wide.pem -outform DER -out wide.p7b"));
     ASSERT_TRUE(WriteFileBytes(work + "/notes.cer", "not a certificate\n"));
     std::string tokenFile;
     ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", tokenFile));
 
+    // Each store write of the program stops a while, for a look into it.
+    SetEnvironmentVariableW(L"SOFTTOKEN_WRITE_PAUSE_MS", L"2000");
     HWND renewal = StartKestrava();
+    SetEnvironmentVariableW(L"SOFTTOKEN_WRITE_PAUSE_MS", nullptr);
     ASSERT_NE(nullptr, renewal);
 
     for (const Row &row : rows) {
@@ -112,6 +161,13 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
             Tool({"fault", "0", "public-value-der"});
         std::vector<TokenObject> before = ListTokenObjects(0);
         size_t journalBefore = Journal().size();
+        // A mail client still saving the file lets others read it, not more.
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (row.heldOpen) {
+            holder = CreateFileW(WindowsPath(work + "/" + row.file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+        }
 
         ASSERT_TRUE(ChooseTrayMenuItem(0, 1));
         HWND fileDialog = WaitForBox(L"Файл сертификата");
@@ -131,6 +187,13 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
                 ASSERT_TRUE(SetControlText(pin, IDC_PIN, Widen(holderPin).c_str()));
             }
             ASSERT_TRUE(ClickButton(pin, row.cancelPin ? IDCANCEL : IDOK));
+        }
+        if (row.caption == writtenCaption) {
+            // Held in C_CreateObject: nothing reads the PIN after the login.
+            ASSERT_TRUE(WaitForStoreWrite());
+            std::string pin = ProgramPinBuffer();
+            ASSERT_EQ(100u, pin.size()) << "pinBuffer of the program unreadable";
+            EXPECT_EQ(std::string::npos, pin.find_first_not_of('\0')) << "pinBuffer holds " << pin.c_str();
         }
         if (row.caption) {
             ASSERT_NO_FATAL_FAILURE(ExpectOneBox(row.caption, row.text));
@@ -162,6 +225,8 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
             EXPECT_EQ(journalBefore, Journal().size()) << "a token call for a file without a certificate";
         }
         EXPECT_TRUE(SessionsLeftOpen(store.journal).empty());
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
     }
     ExitThroughMenu();
 }
