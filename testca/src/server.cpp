@@ -257,11 +257,11 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
   // The true certificate uses the payment up once it is sent whole (also
   // with more bytes after it), and also when it is lost on the way after the
   // centre sent it: the connection closed or reset before it went out, or
-  // cut off part way.
+  // cut off part way, however short.
   bool delivers = fault.mode == FaultMode::None || fault.mode == FaultMode::Pieces ||
                   fault.mode == FaultMode::Flood || fault.mode == FaultMode::Trail ||
                   fault.mode == FaultMode::Close || fault.mode == FaultMode::Reset ||
-                  fault.mode == FaultMode::Cut || fault.mode == FaultMode::Cert128;
+                  fault.mode == FaultMode::Cut || fault.mode == FaultMode::Cert128 || fault.mode == FaultMode::Short;
   if (delivers && !UsePayment(s.ca.dir, *ex.signerSerial, serialHex)) {
     ex.Fail("payment used by another request meanwhile");
     return {};

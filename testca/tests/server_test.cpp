@@ -535,10 +535,7 @@ TEST_F(RenewalServer, CertificateFaults) {
     return reply;
   };
 
-  Reply reply = run({"--fault", "short:7:cert"});
-  EXPECT_EQ(reply.bytes.size(), 7u);
-
-  reply = run({"--fault", "garbage"});
+  Reply reply = run({"--fault", "garbage"});
   EXPECT_EQ(reply.bytes.size(), 200u);
   EXPECT_FALSE(CertFromBytes(reply.bytes));
 
@@ -574,7 +571,7 @@ TEST_F(RenewalServer, CertificateFaults) {
     size_t bytes;
     bool reset;
   } lost[] = {{"close:cert", 0, false}, {"reset:cert", 0, true},   {"cut:300:cert", 300, false},
-              {"cut:1:cert", 1, false},   {"cert-128", 128, false}};
+              {"cut:1:cert", 1, false},   {"cert-128", 128, false}, {"short:7:cert", 7, false}};
   for (const Lost &l : lost) {
     SCOPED_TRACE(l.fault);
     Shell(Quote(Testca()) + " pay " + Quote(ca) + " " + holder.serial);
