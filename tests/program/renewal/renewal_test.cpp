@@ -502,6 +502,7 @@ TEST_F(RenewalTest, SilenceAfterTheCertificateRequestKeepsTheNewPair)
     ChooseCertificate(oldId);
     ASSERT_NO_FATAL_FAILURE(StartServer({"slow:4:cert"}));
     serverSilenceLimitMs = 1500;
+    screenshots = "renewal-pair-kept";
     RenewalOutcome outcome = Renew();
     EXPECT_EQ(0, outcome.result);
     EXPECT_FALSE(outcome.pinAfterLogin);
