@@ -362,13 +362,9 @@ INSTANTIATE_TEST_SUITE_P(Replies, RefusedCertificateReply,
 int WSAAPI SendAfterTheReset(SOCKET s, const char *buffer, int length, int flags)
 {
     static int calls = 0;
-    if (++calls % 2 == 0) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(s, &readable);
-        timeval wait = {10, 0};
-        select(0, &readable, nullptr, nullptr, &wait);
-    }
+    WSAPOLLFD reset = {s, POLLRDNORM, 0};
+    if (++calls % 2 == 0)
+        WSAPoll(&reset, 1, 10000);
     return send(s, buffer, length, flags);
 }
 
@@ -381,10 +377,8 @@ TEST_F(RenewalTest, CertificateRequestNotSentTakesTheNewPairAway)
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     ChooseCertificate(oldId);
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
+    sockaddr_in address = {AF_INET, htons(RENEWAL_SERVER_PORT), {}, {}};
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    address.sin_port = htons(RENEWAL_SERVER_PORT);
     // The server of an earlier case may hold the port a while longer.
     for (int tries = 0; bind(listener, (sockaddr *)&address, sizeof address) != 0 && tries < 600; ++tries)
         Sleep(100);
