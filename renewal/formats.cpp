@@ -133,26 +133,33 @@ static bool SamePublicKey(const CERT_PUBLIC_KEY_INFO &a, const CERT_PUBLIC_KEY_I
            memcmp(a.PublicKey.pbData, b.PublicKey.pbData, a.PublicKey.cbData) == 0;
 }
 
-bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, const CERT_PUBLIC_KEY_INFO &requestKey)
+unsigned int LeadingCertificateLength(const CK_BYTE *reply, unsigned int length,
+                                      const CERT_PUBLIC_KEY_INFO &requestKey)
 {
-    // The whole reply must be one certificate: trailing bytes would be
-    // stored on the token with it and break every later search.
-    if (reply == nullptr || length == 0 || reply[0] != 0x30 || DerElementLength(reply, length) != length)
-        return false;
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, reply, length);
+    // A line break or anything else that a centre or a proxy sends after the
+    // certificate would be stored on the token with it and break every later
+    // search: the certificate ends where its own length says.
+    unsigned int whole = reply != nullptr && length > 0 && reply[0] == 0x30 ? DerElementLength(reply, length) : 0;
+    if (whole == 0)
+        return 0;
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, reply, whole);
     if (context == nullptr)
-        return false;
+        return 0;
     bool matches = SamePublicKey(context->pCertInfo->SubjectPublicKeyInfo, requestKey);
     CertFreeCertificateContext(context);
-    return matches;
+    return matches ? whole : 0;
 }
 
 bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length)
 {
+    if (reply == nullptr || length == 0 || reply[0] != 0x30)
+        return false;
+    // Cut inside the header: the octets of a long length are still to come.
+    if (length == 1 || (reply[1] > 0x80 && reply[1] <= 0x83 && length < 2u + (reply[1] & 0x7F)))
+        return true;
     unsigned int header = 0, content = 0;
-    if (reply == nullptr || length <= CERTIFICATE_REFUSAL_MAX_LENGTH || reply[0] != 0x30 ||
-        !DerHeader(reply, length, &header, &content))
+    if (!DerHeader(reply, length, &header, &content) || content <= length - header)
         return false;
     // A certificate opens with its signed part, another SEQUENCE.
-    return reply[header] == 0x30 && content > length - header;
+    return length == header || reply[header] == 0x30;
 }

@@ -27,15 +27,18 @@ unsigned int DerElementLength(const CK_BYTE *der, unsigned int length);
 // Free with LocalFree; null when the request does not decode.
 CERT_PUBLIC_KEY_INFO *DecodeRequestPublicKey(const CK_BYTE *csr, CK_ULONG csrLength);
 
-// A certificate reply may be stored only when it is exactly one encoded
-// X.509 certificate for the requested public key: anything else would cost
-// the user the old key for nothing.
-bool CertificateReplyMatchesRequest(const CK_BYTE *reply, unsigned int length, const CERT_PUBLIC_KEY_INFO &requestKey);
+// The length of the encoded X.509 certificate for the requested public key
+// that leads the reply; 0 when the reply does not begin with one. Only that
+// certificate may be stored: anything else would cost the user the old key
+// for nothing, and bytes after it are no part of it.
+unsigned int LeadingCertificateLength(const CK_BYTE *reply, unsigned int length,
+                                      const CERT_PUBLIC_KEY_INFO &requestKey);
 
-// A certificate reply of this many bytes or fewer is the centre's refusal.
+// A certificate reply of this many bytes or fewer is the centre's refusal,
+// unless it is the start of a certificate.
 const unsigned int CERTIFICATE_REFUSAL_MAX_LENGTH = 128;
 
-// Whether a certificate reply longer than a refusal is the start of a
-// certificate cut off before its end: the certificate may have been issued,
-// and its whole copy is still to be had from the centre.
+// Whether a certificate reply, however short, is the start of a certificate
+// cut off before its end: the certificate may have been issued, and its
+// whole copy is still to be had from the centre.
 bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length);

@@ -76,9 +76,11 @@ static void ShowStepError(const wchar_t *caption, CK_RV rv, HWND owner)
 // One signed exchange; when no connection was made the envelope is still
 // ours to release. A reply over the bound fails the exchange like any other
 // network error.
-static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength, bool *sentWhole = nullptr)
+static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLength, bool *sentWhole = nullptr,
+                      bool untilWholeElement = false)
 {
-    int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s, sentWhole);
+    int result = ExchangeWithServer(envelope, (int)envelopeLength, &run.receive_d, &run.receive_s, sentWhole,
+                                    untilWholeElement);
     if (result == EXCHANGE_NO_SOCKET || result == EXCHANGE_NO_CONNECTION)
         freeBuffer(envelope);
     return result;
@@ -105,8 +107,9 @@ static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CK
 
 // Whether the centre may have issued a certificate for the new key although
 // no usable reply came: the request went out whole, and then nothing came,
-// or the start of a certificate cut off before its end. A refusal, a whole
-// reply that is not the certificate, or one past the bound says it did not.
+// or the start of a certificate cut off before its end, however short. A
+// refusal, a whole reply that is not the certificate, or one past the bound
+// says it did not.
 static bool MayBeIssued(const RenewalRun &run, int exchanged, bool sentWhole)
 {
     return exchanged == EXCHANGE_DONE && sentWhole &&
@@ -218,7 +221,11 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
             rv = CKR_FUNCTION_FAILED;
         }
     }
+    // Until the request starts to go out nothing can have been issued for
+    // the new pair: it leaves the token again before the box, or every retry
+    // would leave one more until the token is full.
     if (rv != CKR_OK) {
+        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
         ShowStepError(L"Ошибка формирования запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -227,6 +234,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     rv = pkcs7Sign(session, csr, csrLength, userCert, &envelope, &envelopeLength, 0, 0, 0, 0);
     freeBuffer(csr);
     if (rv != CKR_OK) {
+        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
         ShowStepError(L"Ошибка при подписании запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -237,17 +245,24 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     // never the old. The pair stays while the certificate the centre may
     // have issued for it (and charged for) can still be had.
     bool sentWhole = false;
-    exchanged = SendSigned(run, envelope, envelopeLength, &sentWhole);
-    if (exchanged != EXCHANGE_DONE || run.receive_s <= CERTIFICATE_REFUSAL_MAX_LENGTH ||
-        !CertificateReplyMatchesRequest(run.receive_d, run.receive_s, *run.requestKey)) {
-        bool keepPair = MayBeIssued(run, exchanged, sentWhole);
-        if (!keepPair)
-            DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
-        ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
-        if (keepPair)
+    exchanged = SendSigned(run, envelope, envelopeLength, &sentWhole, true);
+    unsigned int certificateLength =
+        exchanged == EXCHANGE_DONE && run.receive_s > CERTIFICATE_REFUSAL_MAX_LENGTH
+            ? LeadingCertificateLength(run.receive_d, run.receive_s, *run.requestKey)
+            : 0;
+    if (certificateLength == 0) {
+        // The advice is the run's only box: a logoff at an earlier box would
+        // end the program before the holder read what to do.
+        if (MayBeIssued(run, exchanged, sentWhole)) {
             MessageBoxW(dialog, mayBeIssuedText, warningCaption, MB_OK | MB_ICONWARNING);
+            return 0;
+        }
+        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
         return 0;
     }
+    // Whatever the server sent after the certificate is no part of it.
+    run.receive_s = certificateLength;
     Advance(run.progress);
 
     CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;

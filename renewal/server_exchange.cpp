@@ -6,8 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "renewal/formats.h"
 #include "token/message_box_1251.h"
 
+int(WSAAPI *sendRequest)(SOCKET socket, const char *buffer, int length, int flags) = send;
 CK_RV (*releaseSentRequest)(CK_BYTE *buffer) = freeBuffer;
 unsigned int serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
 unsigned int serverExchangeDeadlineMs = SERVER_EXCHANGE_DEADLINE_MS;
@@ -90,10 +92,10 @@ static void LimitWait(SOCKET s, DWORD left)
 }
 
 // Reads until the server closes, the connection fails, falls silent or the
-// exchange's time is up; what arrived is in *data (new[], null when nothing)
-// and *length. False, with nothing kept, when the reply grows past
-// MAX_REPLY_LENGTH.
-static bool ReceiveReply(SOCKET s, DWORD started, CK_BYTE **data, unsigned int *length)
+// exchange's time is up, or (untilWholeElement) a whole DER element leads
+// what arrived; that is in *data (new[], null when nothing) and *length.
+// False, with nothing kept, when the reply grows past MAX_REPLY_LENGTH.
+static bool ReceiveReply(SOCKET s, DWORD started, bool untilWholeElement, CK_BYTE **data, unsigned int *length)
 {
     char buffer[1024];
     CK_BYTE *reply = nullptr;
@@ -126,6 +128,8 @@ static bool ReceiveReply(SOCKET s, DWORD started, CK_BYTE **data, unsigned int *
         }
         memcpy(reply + received, buffer, count);
         received += count;
+        if (untilWholeElement && DerElementLength(reply, received) != 0)
+            break;
     }
     *data = reply;
     *length = received;
@@ -133,7 +137,7 @@ static bool ReceiveReply(SOCKET s, DWORD started, CK_BYTE **data, unsigned int *
 }
 
 int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength,
-                       bool *sentWhole)
+                       bool *sentWhole, bool untilWholeElement)
 {
     if (sentWhole != nullptr)
         *sentWhole = false;
@@ -156,7 +160,7 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
     // A send that stalled past the limit ends the exchange there, as if the
     // server had closed; other send errors go on to read what the server says.
     bool stalled = false;
-    int sent = send(s, (const char *)request, requestLength, 0);
+    int sent = sendRequest(s, (const char *)request, requestLength, 0);
     if (sent == SOCKET_ERROR) {
         int code = WSAGetLastError();
         stalled = code == WSAETIMEDOUT;
@@ -171,7 +175,7 @@ int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, uns
 
     CK_BYTE *received = nullptr;
     unsigned int receivedLength = 0;
-    bool bounded = stalled || ReceiveReply(s, started, &received, &receivedLength);
+    bool bounded = stalled || ReceiveReply(s, started, untilWholeElement, &received, &receivedLength);
     closesocket(s);
     if (!bounded)
         return EXCHANGE_REPLY_TOO_LONG;

@@ -1,6 +1,8 @@
 // One TCP exchange with the renewal server.
 #pragma once
 
+#include <cstdint>
+
 #include "token/token_library.h"
 
 const unsigned short RENEWAL_SERVER_PORT = 2000;
@@ -28,12 +30,19 @@ const int EXCHANGE_REPLY_TOO_LONG = -3;
 // released; EXCHANGE_REPLY_TOO_LONG: more than MAX_REPLY_LENGTH bytes came,
 // reading stopped, request released, *reply and *replyLength untouched.
 // *sentWhole, when given, says whether every byte of the request was handed
-// to the network: only then may the server have acted on it.
+// to the network: only then may the server have acted on it. With
+// untilWholeElement, reading stops as soon as the reply begins with a whole
+// DER element (what came with it stays in the reply): a server that adds
+// bytes after it, or never closes, must not cost what has arrived.
 int ExchangeWithServer(CK_BYTE *request, int requestLength, CK_BYTE **reply, unsigned int *replyLength,
-                       bool *sentWhole = nullptr);
+                       bool *sentWhole = nullptr, bool untilWholeElement = false);
 
 // The text shown for a failed send with this Winsock error code (narrow).
 const char *SendErrorText(int code);
+
+// How the request is handed to the network: Winsock's send. Tests put a
+// wait before it, to meet a connection the server has already reset.
+extern int(__stdcall *sendRequest)(uintptr_t socket, const char *buffer, int length, int flags);
 
 // How a sent request is released: the token library's freeBuffer. Tests
 // replace it to watch the release.

@@ -57,6 +57,16 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     fault.payment = false;
     return true;
   }
+  if (mode == "trail") {
+    long n = std::strtol(param.c_str(), &end, 10);
+    if (param.empty() || *end || n < 1 || n > 16777216) {
+      error = "trail needs N from 1 to 16777216: " + arg;
+      return false;
+    }
+    fault.mode = FaultMode::Trail;
+    fault.trailLength = static_cast<int>(n);
+    return true;
+  }
   if (!param.empty()) {
     error = "unexpected parameter in fault " + arg;
     return false;

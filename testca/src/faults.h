@@ -4,12 +4,13 @@
 #include <string>
 #include <vector>
 
-enum class FaultMode { None, NotPaid, Close, Short, Cert128, Cut, Garbage, OtherKey, Pieces, Reset, Flood };
+enum class FaultMode { None, NotPaid, Close, Short, Cert128, Cut, Garbage, OtherKey, Pieces, Reset, Flood, Trail };
 
 struct Fault {
   FaultMode mode = FaultMode::None;
   int shortLength = 0;       // short:N
   int cutLength = 0;         // cut:N
+  int trailLength = 0;       // trail:N
   double slowSeconds = 0;    // slow:SECONDS
   bool payment = true;       // applies to the payment exchange
   bool certificate = true;   // applies to the certificate exchange

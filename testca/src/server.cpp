@@ -32,6 +32,7 @@ namespace {
 const unsigned char kPaymentRequest[] = {0x4D, 0x73, 0x67, 0x46, 0x30, 0x00, 0x01};
 const unsigned char kPaymentReplyHead[] = {0x4D, 0x73, 0x67, 0x46, 0x30, 0x00, 0x03};
 const char kGarbageText[] = "not a certificate\n";
+const char kTrailText[] = "\r\n";
 const size_t kGarbageLength = 200;
 const size_t kPieceLength = 50;
 const int kPieceGapMs = 20;
@@ -188,6 +189,13 @@ bool Answer(int fd, const Bytes &reply, const Fault &fault, Exchange &ex) {
     for (size_t i = 0; i < more.size(); i++) more[i] = kGarbageText[i % (sizeof kGarbageText - 1)];
     while (SendAll(fd, more.data(), more.size())) ex.answered += more.size();
   }
+  if (fault.mode == FaultMode::Trail) {
+    // The true reply, then line breaks, as a centre or a proxy that ends its
+    // answer with one.
+    Bytes more(static_cast<size_t>(fault.trailLength));
+    for (size_t i = 0; i < more.size(); i++) more[i] = kTrailText[i % (sizeof kTrailText - 1)];
+    if (SendAll(fd, more.data(), more.size())) ex.answered += more.size();
+  }
   return true;
 }
 
@@ -246,11 +254,14 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
     return {};
   }
   std::string serialHex = SerialHex(serial.get());
-  // The true certificate uses the payment up once it is sent whole, and also
-  // when it is lost on the way after the centre sent it: the connection
-  // closed or reset before it went out, or cut off part way.
+  // The true certificate uses the payment up once it is sent whole (also
+  // with more bytes after it), and also when it is lost on the way after the
+  // centre sent it: the connection closed or reset before it went out, or
+  // cut off part way, however short.
   bool delivers = fault.mode == FaultMode::None || fault.mode == FaultMode::Pieces ||
-                  fault.mode == FaultMode::Close || fault.mode == FaultMode::Reset || fault.mode == FaultMode::Cut;
+                  fault.mode == FaultMode::Flood || fault.mode == FaultMode::Trail ||
+                  fault.mode == FaultMode::Close || fault.mode == FaultMode::Reset ||
+                  fault.mode == FaultMode::Cut || fault.mode == FaultMode::Cert128 || fault.mode == FaultMode::Short;
   if (delivers && !UsePayment(s.ca.dir, *ex.signerSerial, serialHex)) {
     ex.Fail("payment used by another request meanwhile");
     return {};

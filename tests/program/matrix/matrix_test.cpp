@@ -67,8 +67,8 @@ const std::wstring savedBefore = L"Новый сертификат выпуще�
 const std::wstring savedAfter =
     L"\nКлючевая пара для него осталась на носителе. Когда на носителе будет место, запишите сертификат командой "
     L"«Записать сертификат из файла» в меню программы.";
-// The box after the network error when the certificate request went out
-// whole and no usable answer came: the new pair stays.
+// The one box when the certificate request went out whole and no usable
+// answer came: the new pair stays.
 const std::wstring pairKept =
     L"Удостоверяющий центр мог выпустить новый сертификат, но ответ не получен.\n"
     L"Новая ключевая пара оставлена на носителе. Получите файл сертификата в удостоверяющем центре и запишите его "
@@ -254,7 +254,10 @@ std::wstring ExchangeFailure(const std::string &fault, const std::string &exchan
     std::string on = colon == std::string::npos ? "" : fault.substr(colon + 1);
     if (on != exchange && !(on != "pay" && on != "cert"))
         return L"";
-    if (mode == "pieces" || (mode == "slow" && std::stoi(fault.substr(5)) < 60))
+    if (mode == "pieces" || mode == "trail" || (mode == "slow" && std::stoi(fault.substr(5)) < 60))
+        return L"";
+    // The certificate that leads the answer is taken, whatever follows it.
+    if (mode == "flood" && exchange == "cert")
         return L"";
     if (exchange == "cert" || mode == "flood")
         return networkError;  // too short, broken, or past the reply bound
@@ -266,14 +269,16 @@ std::wstring ExchangeFailure(const std::string &fault, const std::string &exchan
 }
 
 // Whether the server's fault leaves the program, after the whole certificate
-// request, with no answer or the start of a certificate cut off: the new
-// pair then stays for the certificate the centre may have issued.
+// request, with no answer or the start of a certificate cut off, however
+// short: the new pair then stays for the certificate the centre may have
+// issued.
 bool PairKeptAfter(const std::string &fault)
 {
     if (fault.size() < 5 || fault.compare(fault.size() - 5, 5, ":cert") != 0)
         return false;
     std::string mode = fault.substr(0, fault.find(':'));
-    return mode == "close" || mode == "reset" || mode == "not-paid" || mode == "cut" || fault == "slow:65:cert";
+    return mode == "close" || mode == "reset" || mode == "not-paid" || mode == "cut" || mode == "cert-128" ||
+           mode == "short" || fault == "slow:65:cert";
 }
 
 // Walks one program's renewal calls as the renewal procedure makes them and
@@ -284,8 +289,9 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
 {
     Expected expected;
     int signs = 0;
-    bool stored = false;
+    bool generated = false, stored = false;
     std::wstring pendingFailure;  // after the new pair's removal
+    Box pendingStep;              // a failed step's box, after the new pair's removal
     unsigned long found = 0;
     auto stepBox = [&](const std::wstring &caption, const std::string &rv) {
         expected.boxes.push_back({caption, StatusName(rv)});
@@ -307,10 +313,12 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
             continue;
         }
         if (function == "C_Logout" || function == "C_CloseSession") {
-            if (!pendingFailure.empty())
-                expected.boxes.push_back({L"Ошибка", pendingFailure});
+            if (!pendingStep.caption.empty())
+                expected.boxes.push_back(pendingStep);
             if (!pendingFailure.empty() && signs == 2 && PairKeptAfter(serverFault))
                 expected.boxes.push_back({L"Внимание", pairKept});
+            else if (!pendingFailure.empty())
+                expected.boxes.push_back({L"Ошибка", pendingFailure});
             else if (stored)
                 expected.boxes.push_back({L"Новый сертификат", L"Сертификат был успешно обновлен."});
             expected.renewed = pendingFailure.empty() && stored;
@@ -323,13 +331,19 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
             return stepBox(L"C_OpenSession", rv), expected;
         if (function == "C_Login" && failed)
             return stepBox(L"C_Login", rv), expected;
+        // A step that fails once the new pair exists removes it before its
+        // box: the boxes of that removal's searches come first.
+        bool pairStep = generated && (function == "createCSR" || function == "pkcs7Sign");
+        if (pairStep && failed && pendingStep.caption.empty()) {
+            pendingStep = {function == "createCSR" ? L"Ошибка формирования запроса на сертификат"
+                                                   : L"Ошибка при подписании запроса на сертификат",
+                           StatusName(rv)};
+            continue;
+        }
         if (function == "pkcs7Sign") {
             ++signs;
             if (failed)
-                return stepBox(signs == 1 ? L"Ошибка при подписании запроса на оплату"
-                                          : L"Ошибка при подписании запроса на сертификат",
-                               rv),
-                       expected;
+                return stepBox(L"Ошибка при подписании запроса на оплату", rv), expected;
             std::wstring failure = ExchangeFailure(serverFault, signs == 1 ? "pay" : "cert");
             if (signs == 1 && !failure.empty())
                 return expected.boxes.push_back({L"Ошибка", failure}), expected;
@@ -338,8 +352,7 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
         }
         if (function == "C_GenerateKeyPair" && failed)
             return stepBox(L"Ошибка генерации новой ключевой пары", rv), expected;
-        if (function == "createCSR" && failed)
-            return stepBox(L"Ошибка формирования запроса на сертификат", rv), expected;
+        generated |= function == "C_GenerateKeyPair";
         if (function == "C_CreateObject") {
             if (failed) {
                 stepBox(L"C_CreateObject", rv);
@@ -865,6 +878,16 @@ CellResult RunCell(const Cell &cell, const std::string &templateDir, const std::
     result.invariant = broken.empty() ? state : "BROKEN: " + broken;
     if (!broken.empty())
         problems.push_back(broken);
+    // A token call that fails before the certificate request goes out leaves
+    // no new pair behind: nothing can have been issued for it. Only a refused
+    // certificate object keeps its pair (and the certificate in a file).
+    if (cell.kind == "fail" && !first.renewed && cell.function != "C_CreateObject") {
+        bool same = objectsNow.size() == before.size();
+        for (size_t i = 0; same && i < before.size(); ++i)
+            same = objectsNow[i].handle == before[i].handle && objectsNow[i].attributes == before[i].attributes;
+        if (!same)
+            problems.push_back("the token is not as it was before the renewal");
+    }
     if (cell.kind == "server" && !first.renewed) {
         std::string pair = CheckNewPair(objectsNow, cell.fault, run.caDir);
         if (!pair.empty())
@@ -1016,8 +1039,10 @@ std::vector<std::string> ServerFaults()
             faults.push_back(std::string(mode) + ":" + exchange);
     }
     faults.push_back("cert-128:cert");
+    faults.push_back("cut:100:cert");
     faults.push_back("cut:300:cert");
     faults.push_back("other-key:cert");
+    faults.push_back("trail:2:cert");
     return faults;
 }
 
