@@ -7,10 +7,11 @@
 // file through the program's menu.
 //
 // The cells come from the stand-in token's journal of a reference renewal, so
-// a new token call in the renewal gets its cells by itself. Cells run in
-// lanes side by side: each lane is this program again, in a network namespace
-// of its own (port 2000 is fixed in the program), on an X display and a Wine
-// prefix of its own (the program keeps to one instance per Wine desktop).
+// a new token call in the renewal gets its cells by itself. The cells are
+// shared out into parts that run side by side, each a test of its own in a
+// test lane, one cell after another: the lane's network keeps port 2000 (fixed
+// in the program) to the part, and its Wine prefix the one instance the
+// program allows per Wine desktop.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,7 +25,6 @@
 #include <iterator>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include <p11-kit/pkcs11.h>
@@ -43,7 +43,6 @@ const wchar_t renewalCaption[] = L"Продление сертификата н�
 const wchar_t progressCaption[] = L"Продление сертификата";
 const char pin[] = "12345678";
 const std::string oldIdHex = "41310b";  // the holder's current CKA_ID
-const int lanes = 3;
 unsigned const killedExitCode = 137;     // the stand-in's kill-after
 
 // The holder, with names Wine's crypt32 quotes as Windows does.
@@ -134,25 +133,6 @@ struct Cell {
     std::string fault;      // testca's --fault for server cells
     int start = -1;         // journal line of the renewal's first call (-1: find it)
 };
-
-std::string CellLine(const Cell &cell)
-{
-    return cell.name + " " + cell.kind + " " + std::to_string(cell.call) + " " +
-           (cell.function.empty() ? "-" : cell.function) + " " + std::to_string(cell.before) + " " +
-           (cell.fault.empty() ? "-" : cell.fault) + " " + std::to_string(cell.start);
-}
-
-Cell ParseCell(const std::string &line)
-{
-    Cell cell;
-    std::istringstream in(line);
-    in >> cell.name >> cell.kind >> cell.call >> cell.function >> cell.before >> cell.fault >> cell.start;
-    if (cell.function == "-")
-        cell.function.clear();
-    if (cell.fault == "-")
-        cell.fault.clear();
-    return cell;
-}
 
 std::vector<std::string> Lines(const std::string &text)
 {
@@ -961,73 +941,38 @@ void MakeTemplate(const std::string &dir)
     Testca("pay " + ShellQuote(caDir) + " " + serial);
 }
 
-// Runs this program again as a lane in a network namespace, on an X display
-// and a Wine prefix of its own: it takes cells from the queue folder until
-// none is left.
-std::string LaneCommand(const std::string &laneDir, const std::string &queue, const std::string &work)
+// A cell's rough length in seconds: a killed program is started twice, and
+// a slow server keeps the program waiting up to its silence limit.
+int CellSeconds(const Cell &cell)
 {
-    std::string prefix = TestEnv("WINEPREFIX");
-    if (prefix.empty())
-        prefix = TestEnv("KESTRAVA_BIN") + "/../../wineprefix";
-    std::string lanePrefix = laneDir + "/prefix";
-    std::string exe = TestEnv("KESTRAVA_BIN") + "/program_matrix.exe";
-    std::string display = ShellQuote(laneDir + "/display");
-    // A prefix of hard links is made in a moment; the registry, which Wine
-    // rewrites, is copied.
-    return "rm -rf " + ShellQuote(laneDir) + " && mkdir -p " + ShellQuote(laneDir) + " && cp -al " +
-           ShellQuote(prefix) + " " + ShellQuote(lanePrefix) + " && rm -f " + ShellQuote(lanePrefix) +
-           "/*.reg && cp " + ShellQuote(prefix) + "/*.reg " + ShellQuote(lanePrefix) + " && unshare -n sh -c " +
-           ShellQuote("ip link set lo up; Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>" + display +
-                      " >/dev/null 2>&1 & x=$!; "
-                      "for i in $(seq 100); do [ -s " + display + " ] && break; sleep 0.1; done; "
-                      "export DISPLAY=:$(cat " + display + ") WINEPREFIX=" + ShellQuote(lanePrefix) +
-                      " KESTRAVA_MATRIX_QUEUE=" + ShellQuote(queue) + " KESTRAVA_MATRIX_WORK=" + ShellQuote(work) +
-                      " KESTRAVA_MATRIX_RESULTS=" + ShellQuote(laneDir + "/results") +
-                      " KESTRAVA_TEST_WORK=" + ShellQuote(laneDir + "/work") + "; "
-                      // No window manager to wait for on showing and hiding windows.
-                      "wine reg add 'HKCU\\Software\\Wine\\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1; "
-                      "wine " + ShellQuote(exe) + " > " + ShellQuote(laneDir + "/lane.log") + " 2>&1; "
-                      "wineserver -k; kill $x");
+    int seconds = cell.kind == "kill" ? 16 : 8;
+    if (cell.fault.compare(0, 5, "slow:") == 0)
+        seconds += std::min(60, atoi(cell.fault.c_str() + 5));
+    return seconds;
 }
 
-// Puts the cells in a fresh queue folder, in the order lanes take them.
-void MakeQueue(const std::string &queue, const std::vector<Cell> &cells)
+// The cells of one part (1 to parts), in the matrix's order. The longest
+// cells are shared out first, each to the part with the least to do so far,
+// so that the parts end together; the same cells always give the same parts.
+std::vector<Cell> PartOf(const std::vector<Cell> &cells, int part, int parts)
 {
-    Unix("rm -rf " + ShellQuote(queue) + " && mkdir -p " + ShellQuote(queue));
-    for (size_t i = 0; i < cells.size(); ++i) {
-        char name[16];
-        snprintf(name, sizeof name, "/%04zu", i);
-        WriteFileBytes(queue + name, CellLine(cells[i]) + "\n");
+    std::vector<size_t> order(cells.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&cells](size_t a, size_t b) { return CellSeconds(cells[a]) > CellSeconds(cells[b]); });
+    std::vector<int> load(parts, 0);
+    std::vector<bool> mine(cells.size(), false);
+    for (size_t index : order) {
+        size_t least = std::min_element(load.begin(), load.end()) - load.begin();
+        load[least] += CellSeconds(cells[index]);
+        mine[index] = (int)least == part - 1;
     }
-}
-
-// Each lane's results: name TAB boxes TAB result TAB invariant TAB problems
-// TAB seconds, one line per cell.
-std::map<std::string, std::vector<std::string>> ReadResults(const std::vector<std::string> &laneDirs)
-{
-    std::map<std::string, std::vector<std::string>> results;
-    for (const std::string &laneDir : laneDirs) {
-        std::string text;
-        ReadFileBytes(laneDir + "/results", text);
-        for (const std::string &line : Lines(text)) {
-            std::vector<std::string> fields;
-            std::istringstream in(line);
-            for (std::string field; std::getline(in, field, '\t');)
-                fields.push_back(field);
-            fields.resize(6);
-            results[fields[0]] = fields;
-        }
-    }
-    return results;
-}
-
-void AppendResult(const std::string &file, const Cell &cell, const CellResult &result)
-{
-    std::string text;
-    ReadFileBytes(file, text);
-    text += cell.name + "\t" + result.boxes + "\t" + result.result + "\t" + result.invariant + "\t" +
-            result.problems + "\t" + std::to_string(result.seconds) + "\n";
-    WriteFileBytes(file, text);
+    std::vector<Cell> chosen;
+    for (size_t i = 0; i < cells.size(); ++i)
+        if (mine[i])
+            chosen.push_back(cells[i]);
+    return chosen;
 }
 
 std::vector<std::string> ServerFaults()
@@ -1046,69 +991,62 @@ std::vector<std::string> ServerFaults()
     return faults;
 }
 
+// KESTRAVA_MATRIX_PART=k/n runs the k-th of n parts of the cells; every
+// part makes its own template and reference renewal, so that the parts need
+// not wait for one another. KESTRAVA_MATRIX_ONLY=part,part... runs only the
+// cells whose names hold one of the parts (to look into a few by hand).
 TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
 {
+    int part = 1, parts = 1;
+    std::string partText = TestEnv("KESTRAVA_MATRIX_PART");
+    ASSERT_TRUE(partText.empty() || (sscanf(partText.c_str(), "%d/%d", &part, &parts) == 2 && part >= 1 &&
+                                     part <= parts))
+        << partText;
     std::string work = FreshWorkDir("renewal-matrix");
     MakeTemplate(work + "/template");
     ASSERT_FALSE(HasFatalFailure());
 
-    // The reference: one complete renewal, in a lane of its own.
+    // The reference: one complete renewal.
     Cell reference;
     reference.name = "reference";
     reference.kind = "reference";
-    MakeQueue(work + "/queue", {reference});
-    ASSERT_EQ(0, RunUnix(LaneCommand(work + "/lane-reference", work + "/queue", work), nullptr, 300));
+    CellResult referenceResult = RunCell(reference, work + "/template", work);
+    ASSERT_EQ("1", referenceResult.result) << referenceResult.boxes << " " << referenceResult.problems;
+    ASSERT_EQ("", referenceResult.problems);
     std::vector<std::string> journal = ReadJournal(work + "/reference/journal.log");
-    std::vector<std::string> referenceResult = ReadResults({work + "/lane-reference"})["reference"];
-    ASSERT_EQ("1", referenceResult[2]) << referenceResult[1] << " " << referenceResult[4];
-    ASSERT_EQ("", referenceResult[4]);
 
     std::vector<Cell> cells = GenerateCells(journal, ServerFaults());
     ASSERT_GT(cells.size(), 60u);
-    // KESTRAVA_MATRIX_ONLY=part,part... runs only the cells whose names hold
-    // one of the parts (to look into a few by hand).
     std::string only = TestEnv("KESTRAVA_MATRIX_ONLY");
     if (!only.empty()) {
         std::vector<Cell> chosen;
         for (const Cell &cell : cells) {
-            std::istringstream parts(only);
-            for (std::string part; std::getline(parts, part, ',');)
-                if (cell.name.find(part) != std::string::npos) {
+            std::istringstream names(only);
+            for (std::string name; std::getline(names, name, ',');)
+                if (cell.name.find(name) != std::string::npos) {
                     chosen.push_back(cell);
                     break;
                 }
         }
         cells = chosen;
     }
-    // The longest first, so that the lanes end together: slow servers, then
-    // the cells that start the program twice.
-    std::vector<Cell> order = cells;
-    std::stable_sort(order.begin(), order.end(), [](const Cell &a, const Cell &b) {
-        auto weight = [](const Cell &cell) { return cell.fault.compare(0, 5, "slow:") == 0 ? 0 : cell.kind == "kill" ? 1 : 2; };
-        return weight(a) < weight(b);
-    });
-    MakeQueue(work + "/queue", order);
-    std::string lanesCommand;
-    std::vector<std::string> laneDirs;
-    for (int lane = 0; lane < lanes; ++lane) {
-        laneDirs.push_back(work + "/lane-" + std::to_string(lane));
-        lanesCommand += "(" + LaneCommand(laneDirs.back(), work + "/queue", work) + ") & ";
-    }
+    std::vector<Cell> mine = PartOf(cells, part, parts);
     DWORD started = GetTickCount();
-    RunUnix(lanesCommand + "wait", nullptr, 3000);
-    std::map<std::string, std::vector<std::string>> results = ReadResults(laneDirs);
+    std::map<std::string, CellResult> results;
+    for (const Cell &cell : mine)
+        results[cell.name] = RunCell(cell, work + "/template", work);
 
-    // The table, printed and kept beside the cells' folders.
-    char heading[160];
-    snprintf(heading, sizeof heading, "Renewal matrix: %zu cells from %d renewal calls, %lu s in %d lanes\n\n",
-             cells.size(), RenewalCalls(journal).second - RenewalCalls(journal).first + 1,
-             (GetTickCount() - started) / 1000, lanes);
+    // The part's table, printed and kept beside the cells' folders.
+    char heading[200];
+    snprintf(heading, sizeof heading, "Renewal matrix, part %d of %d: %zu of %zu cells from %d renewal calls, %lu s\n\n",
+             part, parts, mine.size(), cells.size(), RenewalCalls(journal).second - RenewalCalls(journal).first + 1,
+             (GetTickCount() - started) / 1000);
     std::string table = std::string(heading) + "| cell | boxes | result | invariant | verdict | s |\n|---|---|---|---|---|---|\n";
-    for (const Cell &cell : cells) {
-        auto found = results.find(cell.name);
-        std::vector<std::string> f = found == results.end() ? std::vector<std::string>(6) : found->second;
-        std::string verdict = found == results.end() ? "not run" : f[4].empty() ? "ok" : "FAIL: " + f[4];
-        table += "| " + cell.name + " | " + f[1] + " | " + f[2] + " | " + f[3] + " | " + verdict + " | " + f[5] + " |\n";
+    for (const Cell &cell : mine) {
+        const CellResult &result = results[cell.name];
+        std::string verdict = result.problems.empty() ? "ok" : "FAIL: " + result.problems;
+        table += "| " + cell.name + " | " + result.boxes + " | " + result.result + " | " + result.invariant + " | " +
+                 verdict + " | " + std::to_string(result.seconds) + " |\n";
         EXPECT_EQ("ok", verdict) << cell.name;
     }
     WriteFileBytes(work + "/matrix.md", table);
@@ -1116,56 +1054,4 @@ TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
     fflush(stdout);
 }
 
-// A lane: takes the next cell from the queue, runs it and appends its
-// result, until every cell is taken. A cell is taken by creating its
-// ".taken" file: the create fails when the file exists, and that holds
-// between lanes with wineservers of their own (a rename did not).
-int RunLane(const std::string &queue, const std::string &work, const std::string &resultsFile)
-{
-    for (;;) {
-        std::vector<std::string> waiting;
-        std::set<std::string> taken;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((WindowsPath(queue) + L"\\*").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-            std::string name = Narrow(found.cFileName);
-            size_t dot = name.find('.');
-            if (dot == std::string::npos)
-                waiting.push_back(name);
-            else if (name.substr(dot) == ".taken")
-                taken.insert(name.substr(0, dot));
-        }
-        if (search != INVALID_HANDLE_VALUE)
-            FindClose(search);
-        std::sort(waiting.begin(), waiting.end());
-        std::string claimed;
-        for (const std::string &name : waiting) {
-            if (taken.count(name))
-                continue;
-            HANDLE claim = CreateFileW(WindowsPath(queue + "/" + name + ".taken").c_str(), GENERIC_WRITE, 0, nullptr,
-                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (claim == INVALID_HANDLE_VALUE)
-                continue;
-            CloseHandle(claim);
-            claimed = name;
-            break;
-        }
-        if (claimed.empty())
-            return 0;
-        std::string line;
-        ReadFileBytes(queue + "/" + claimed, line);
-        Cell cell = ParseCell(Lines(line).front());
-        AppendResult(resultsFile, cell, RunCell(cell, work + "/template", work));
-    }
-}
-
 }  // namespace
-
-int main(int argc, char **argv)
-{
-    std::string queue = TestEnv("KESTRAVA_MATRIX_QUEUE");
-    if (!queue.empty())
-        return RunLane(queue, TestEnv("KESTRAVA_MATRIX_WORK"), TestEnv("KESTRAVA_MATRIX_RESULTS"));
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -508,6 +508,22 @@ TEST_F(RenewalTest, SilenceAfterTheCertificateRequestKeepsTheNewPair)
     ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
 }
 
+// A centre that answers the certificate request after 45 seconds of silence,
+// within the silence limit: the renewal, under the program's own deadline for
+// a whole exchange, waits for the answer and stores the certificate.
+TEST_F(RenewalTest, AnswerAfterALongSilenceRenews)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer({"slow:45:cert"}));
+    RenewalOutcome outcome = Renew();
+    EXPECT_EQ(1, outcome.result);
+    ASSERT_EQ(1u, outcome.boxes.size());
+    EXPECT_EQ(L"Сертификат был успешно обновлен.", outcome.boxes[0].text);
+    EXPECT_TRUE(WithId(ToHexText(oldId)).empty());
+    EXPECT_EQ(3u, NewObjects().size());
+}
+
 std::wstring UserFolder(int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
