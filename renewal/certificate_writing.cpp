@@ -131,6 +131,10 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
     if (DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) != IDOK)
         return Outcome();
 
+    // The token may have been swapped while the PIN was typed: a PIN tried on
+    // a token the user never chose costs one of its tries.
+    if (!SameTokenInSlot(missing.front()))
+        return Box(noKeyPairText, errorCaption, MB_ICONERROR);
     CK_SESSION_HANDLE session = 0;
     CK_RV rv = C_OpenSession(missing.front().slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
     if (rv != CKR_OK)

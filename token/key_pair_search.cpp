@@ -148,14 +148,30 @@ std::vector<KeyPairPlace> FindKeyPairPlaces(const std::vector<PCCERT_CONTEXT> &c
         return places;
     CK_SLOT_ID *slots = ReadSlotList(slotsCount);
     for (CK_ULONG i = 0; i < slotsCount && places.empty(); ++i) {
+        // As in the search, a token that does not say who it is is passed
+        // over: it could not be told from another put in its place later.
+        CK_TOKEN_INFO token;
         CK_SESSION_HANDLE session = 0;
-        if (C_OpenSession(slots[i], CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
+        if (C_GetTokenInfo(slots[i], &token) != CKR_OK ||
+            C_OpenSession(slots[i], CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
             continue;
         places = PlacesOnToken(slots[i], session, certificates);
         C_CloseSession(session);
+        for (KeyPairPlace &place : places)
+            place.token = token;
     }
     delete[] slots;
     return places;
+}
+
+bool SameTokenInSlot(const KeyPairPlace &place)
+{
+    CK_TOKEN_INFO token;
+    const CK_TOKEN_INFO &found = place.token;
+    return C_GetTokenInfo(place.slot, &token) == CKR_OK && memcmp(token.label, found.label, sizeof token.label) == 0 &&
+           memcmp(token.manufacturerID, found.manufacturerID, sizeof token.manufacturerID) == 0 &&
+           memcmp(token.model, found.model, sizeof token.model) == 0 &&
+           memcmp(token.serialNumber, found.serialNumber, sizeof token.serialNumber) == 0;
 }
 
 CK_RV KeyPairStandsAt(CK_SESSION_HANDLE session, const KeyPairPlace &place, bool *stands, const char **failedCall)

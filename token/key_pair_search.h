@@ -19,15 +19,21 @@ struct KeyPairPlace {
     CK_ULONG idLength;
     // The token already holds a certificate object with the same value.
     bool certificateStored;
+    // The token as it was at the search.
+    CK_TOKEN_INFO token;
 };
 
-// Looks on every attached token, without logging in, for the public key
-// objects whose CKA_VALUE is the public key of one of the certificates (bare
-// X and Y, or the same wrapped in a DER OCTET STRING) and that have an
-// identifier. Private keys show only after the login, so every such key of
-// the first token that has one is a place: in the order of the certificates,
-// then of the token's objects. Empty when no token has one.
+// Looks on every attached token that gives its token information, without
+// logging in, for the public key objects whose CKA_VALUE is the public key of
+// one of the certificates (bare X and Y, or the same wrapped in a DER OCTET
+// STRING) and that have an identifier. Private keys show only after the
+// login, so every such key of the first token that has one is a place: in the
+// order of the certificates, then of the token's objects. Empty when no token has one.
 std::vector<KeyPairPlace> FindKeyPairPlaces(const std::vector<PCCERT_CONTEXT> &certificates);
+
+// Whether the slot still holds the token the place was found on (the same
+// label, maker, model and serial number); false when it holds none.
+bool SameTokenInSlot(const KeyPairPlace &place);
 
 // On a logged-in session, which may be on another token than the one
 // searched: whether a public key with the certificate's key value still

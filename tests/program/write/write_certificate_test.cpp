@@ -31,6 +31,7 @@ struct Row {
     const wchar_t *caption;  // the one box; null: none
     const wchar_t *text;
     bool heldOpen = false;  // another program holds the file open for writing
+    bool swappedAtPin = false;  // another token is put in the slot at the PIN dialog
 };
 
 const wchar_t busy[] = L"Программа сейчас работает с ключевым носителем.\n"
@@ -50,6 +51,8 @@ const Row rows[] = {
     {"PEM file, the centre's certificate first", "chain.pem", false, false, false, false, writtenCaption, written},
     {"PKCS#7 bundle, 512-bit pair given bare", "wide.p7b", true, false, false, false, writtenCaption, written},
     {"DER file held open for writing", "kept.der", false, false, false, false, writtenCaption, written, true},
+    {"another token in the slot at the PIN", "kept.der", false, false, false, false, L"Ошибка",
+     L"На подключённых носителях нет ключевой пары для этого сертификата.", false, true},
 };
 
 class WriteCertificate : public KestravaFixture {
@@ -120,6 +123,11 @@ protected:
 
 TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
 {
+    // Another token with the same PIN and a pair under the same identifier.
+    Tool({"init", "0", "--label", "JaCarta GOST 2", "--pin", holderPin});
+    Tool({"keygen", "0", "--id", keptIdHex});
+    std::string otherTokenFile;
+    ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", otherTokenFile));
     // The holder's token: the current certificate and the pairs renewals kept.
     MakeHolderToken(0, holderIdHex, "+300d");
     const std::vector<std::string> subject = {"C=RU", "CN=Иванов Иван Иванович"};
@@ -175,9 +183,13 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         ASSERT_TRUE(ChooseFileInDialog(fileDialog, WindowsPath(work + "/" + row.file)));
         ASSERT_TRUE(WaitForWindowGone(fileDialog));
         size_t journalAtPin = 0;
-        if (row.cancelPin || row.caption == writtenCaption) {
+        if (row.cancelPin || row.swappedAtPin || row.caption == writtenCaption) {
             HWND pin = WaitForBox(L"PIN-код ГОСТ");
             ASSERT_NE(nullptr, pin);
+            if (row.swappedAtPin) {
+                ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", otherTokenFile));
+                before = ListTokenObjects(0);
+            }
             journalAtPin = Journal().size();
             if (row.cancelPin) {
                 // The writing holds the token until it ends: no search meanwhile.
@@ -220,6 +232,9 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         }
         if (row.cancelPin) {
             EXPECT_EQ(journalAtPin, Journal().size()) << "a token call after the PIN was cancelled";
+        }
+        if (row.swappedAtPin) {
+            EXPECT_EQ(std::string::npos, Journal().find("C_Login", journalAtPin)) << "the PIN tried on another token";
         }
         if (row.file == std::string("notes.cer")) {
             EXPECT_EQ(journalBefore, Journal().size()) << "a token call for a file without a certificate";
