@@ -6,10 +6,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cwchar>
 
 #include "program/whole/kestrava_fixture.h"
 #include "res/resource.h"
+#include "support/soft_token_tool.h"
 #include "support/unix_command.h"
 
 using Reminder = KestravaFixture;
@@ -25,17 +26,6 @@ const wchar_t unfinishedText[] =
 // The icon's callback message and the shell's report of a balloon click.
 UINT const trayCallback = WM_USER + 1;
 UINT const balloonClick = WM_USER + 5;
-
-std::string Hex(const std::string &bytes)
-{
-    std::string hex;
-    char pair[3];
-    for (unsigned char c : bytes) {
-        snprintf(pair, sizeof pair, "%02x", c);
-        hex += pair;
-    }
-    return hex;
-}
 
 bool Shown(const std::wstring &text)
 {
@@ -64,7 +54,7 @@ TEST_F(Reminder, AQuietStartRemindsOfADueCertificateOnceADayAndLeadsToItsRenewal
     MakeHolderToken(0, "4b45", Utc(end));
     // The pair a renewal left when its certificate never came.
     std::string renewalId = std::string("20261208101500-") + holderInn;
-    Tool({"keygen", "0", "--id", Hex(renewalId)});
+    Tool({"keygen", "0", "--id", ToHexText(renewalId)});
     Tool({"present", "0", "no"});
     std::map<std::wstring, std::wstring> environment = {
         {L"SOFTTOKEN_DIR", WindowsPath(store.dir)},

@@ -367,24 +367,23 @@ TEST_F(Kestrava, AFailedRenewalKeepsTheChoice)
     ASSERT_TRUE(WaitForWindowGone(pin));
     expectChoiceKept();
 
+    auto boxThenChoiceKept = [&](const wchar_t *caption, const wchar_t *text) {
+        HWND box = WaitForBox(caption, 30000);
+        ASSERT_TRUE(box);
+        EXPECT_EQ(text, MessageBoxText(box));
+        ClickButton(box, IDOK);
+        ASSERT_TRUE(WaitForWindowGone(box));
+        expectChoiceKept();
+    };
+
     // A wrong PIN, refused by the token (also run where the system's code
     // page is not Cyrillic: the box must read the same).
     EnterPin(RenewAndConfirm(dialog), "0000");
-    HWND wrongPin = WaitForBox(L"C_Login", 30000);
-    ASSERT_TRUE(wrongPin);
-    EXPECT_EQ(L"Неверный PIN-код", MessageBoxText(wrongPin));
-    ClickButton(wrongPin, IDOK);
-    ASSERT_TRUE(WaitForWindowGone(wrongPin));
-    expectChoiceKept();
+    ASSERT_NO_FATAL_FAILURE(boxThenChoiceKept(L"C_Login", L"Неверный PIN-код"));
 
     // Refused by the server as not paid.
     EnterPin(RenewAndConfirm(dialog), holderPin);
-    HWND notPaid = WaitForBox(L"Ошибка", 30000);
-    ASSERT_TRUE(notPaid);
-    EXPECT_EQ(L"Продление сертификата не оплачено.", MessageBoxText(notPaid));
-    ClickButton(notPaid, IDOK);
-    ASSERT_TRUE(WaitForWindowGone(notPaid));
-    expectChoiceKept();
+    ASSERT_NO_FATAL_FAILURE(boxThenChoiceKept(L"Ошибка", L"Продление сертификата не оплачено."));
     std::vector<TokenObject> after = ListTokenObjects(0);
     ASSERT_EQ(before.size(), after.size());
     for (size_t i = 0; i < before.size(); ++i)

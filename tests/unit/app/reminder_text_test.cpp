@@ -1,5 +1,6 @@
-// The balloon's texts: exact, and a long name cut to the balloon's 255
-// characters while the date and the lines after it stay whole.
+// The certificate balloon's texts beyond the one the program test reads: an
+// ended certificate, the others counted, and a long name cut to the
+// balloon's 255 characters while the date and the lines after it stay whole.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,8 +34,6 @@ TEST(ReminderText, DueCertificates)
     // U+1D400 as a surrogate pair, placed where the cut falls.
     std::wstring pairAtCut = std::wstring(172, L'Ж') + L"\U0001D400" + std::wstring(50, L'Ж');
     const DueRow rows[] = {
-        {"due", L"ООО \"Ромашка\"", false, 0,
-         L"Сертификат «ООО \"Ромашка\"» действует до 05.01.2027." + clickLine},
         {"ended", L"Иванов Иван", true, 0, L"Срок действия сертификата «Иванов Иван» истёк 05.01.2027." + clickLine},
         {"others", L"ООО \"Ромашка\"", false, 2,
          L"Сертификат «ООО \"Ромашка\"» действует до 05.01.2027." + clickLine + L"\nЕщё сертификатов к продлению: 2."},
@@ -51,16 +50,6 @@ TEST(ReminderText, DueCertificates)
         EXPECT_EQ(row.expected, text);
         EXPECT_LE(std::wstring(text).size(), 255u);
     }
-}
-
-TEST(ReminderText, UnfinishedRenewal)
-{
-    wchar_t text[BALLOON_TEXT_ROOM];
-    UnfinishedRenewalText(L"JaCarta GOST 2", text);
-    EXPECT_EQ(std::wstring(L"На носителе «JaCarta GOST 2» есть новая ключевая пара без сертификата.\n"
-                           L"Если удостоверяющий центр выпустил сертификат, запишите его командой "
-                           L"«Записать сертификат из файла» в меню программы."),
-              text);
 }
 
 }  // namespace
