@@ -2,6 +2,17 @@
 
 #include <cstdlib>
 
+// The N of a fault, from low to high; otherwise false with the error set.
+static bool ParseCount(const std::string &mode, const std::string &param, long low, long high, long &n,
+                       std::string &error, const std::string &arg) {
+  char *end = nullptr;
+  n = std::strtol(param.c_str(), &end, 10);
+  if (!param.empty() && !*end && n >= low && n <= high)
+    return true;
+  error = mode + " needs N from " + std::to_string(low) + " to " + std::to_string(high) + ": " + arg;
+  return false;
+}
+
 bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
   fault = Fault();
   fault.text = arg;
@@ -32,21 +43,17 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     return true;
   }
   if (mode == "short") {
-    long n = std::strtol(param.c_str(), &end, 10);
-    if (param.empty() || *end || n < 1 || n > 7) {
-      error = "short needs N from 1 to 7: " + arg;
+    long n = 0;
+    if (!ParseCount(mode, param, 1, 7, n, error, arg))
       return false;
-    }
     fault.mode = FaultMode::Short;
     fault.shortLength = static_cast<int>(n);
     return true;
   }
   if (mode == "cut") {
-    long n = std::strtol(param.c_str(), &end, 10);
-    if (param.empty() || *end || n < 1 || n > 1048576) {
-      error = "cut needs N from 1 to 1048576: " + arg;
+    long n = 0;
+    if (!ParseCount(mode, param, 1, 1048576, n, error, arg))
       return false;
-    }
     // A certificate is only ever a reply to a certificate request.
     if (!fault.certificate) {
       error = "cut applies to the certificate exchange only: " + arg;
@@ -58,11 +65,9 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     return true;
   }
   if (mode == "trail") {
-    long n = std::strtol(param.c_str(), &end, 10);
-    if (param.empty() || *end || n < 1 || n > 16777216) {
-      error = "trail needs N from 1 to 16777216: " + arg;
+    long n = 0;
+    if (!ParseCount(mode, param, 1, 16777216, n, error, arg))
       return false;
-    }
     fault.mode = FaultMode::Trail;
     fault.trailLength = static_cast<int>(n);
     return true;
