@@ -16,6 +16,11 @@ WINE_LOCALE=ru_RU.UTF-8
 
 build_all() {
   "$ROOT/scripts/setup"
+  build_projects
+}
+
+# The build alone, once the packages are there.
+build_projects() {
   if [ -f "$ROOT/testca/CMakeLists.txt" ]; then
     cmake -S "$ROOT/testca" -B "$NATIVE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$NATIVE_BUILD"
