@@ -180,6 +180,22 @@ void KestravaFixture::StartServer(const std::string &options)
     FAIL() << "the renewal server did not start";
 }
 
+// The code page for programs that are not Unicode as the program's own
+// process has it: GetACP takes no argument, so a thread of the program can
+// run it and end with its answer. 0 when it cannot be asked.
+static UINT ProgramCodePage(HANDLE process)
+{
+    auto getAcp = (LPTHREAD_START_ROUTINE)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetACP");
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, getAcp, nullptr, 0, nullptr);
+    if (!thread)
+        return 0;
+    DWORD codePage = 0;
+    if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0 || !GetExitCodeThread(thread, &codePage))
+        codePage = 0;
+    CloseHandle(thread);
+    return codePage;
+}
+
 HWND KestravaFixture::StartKestrava(bool screenshots)
 {
     program = StartProgram(L"kestrava.exe", {
@@ -194,7 +210,15 @@ HWND KestravaFixture::StartKestrava(bool screenshots)
         Sleep(300);
         SaveScreenshot("whole-01-splash");
     }
-    return WaitForWindow(renewalCaption, L"#32770", 20000, program.processId);
+    HWND dialog = WaitForWindow(renewalCaption, L"#32770", 20000, program.processId);
+    // A run that stands for a Windows with another code page for programs
+    // that are not Unicode names it: the program must really have it.
+    std::string codePage = TestEnv("KESTRAVA_ANSI_CODE_PAGE");
+    if (!codePage.empty()) {
+        EXPECT_EQ(codePage, std::to_string(ProgramCodePage(program.process)))
+            << "the program's code page for programs that are not Unicode";
+    }
+    return dialog;
 }
 
 bool KestravaFixture::ChooseTrayMenuItem(int position, int subPosition)
