@@ -991,6 +991,101 @@ std::vector<std::string> ServerFaults()
     return faults;
 }
 
+// ---- The parts agree -------------------------------------------------------
+
+// Each part takes its share by position in the cell list it made from its own
+// reference renewal: the shares make up the matrix only when every part made
+// the same list. So each part leaves its list and its share in the run's
+// folder (KESTRAVA_MATRIX_LISTS, made anew for each run), and each compares
+// them all once its cells are done. A part that started in this run is waited
+// for; one that did not start is not running in it (one part run again by
+// hand) and is left out, said so.
+struct PartLists {
+    std::string folder;
+    int part = 1, parts = 1;
+    bool written = false;
+
+    std::string File(int which, const char *kind) const
+    {
+        return folder + "/part-" + std::to_string(which) + "." + kind;
+    }
+    void Started() const { WriteFileBytes(File(part, "started"), "started\n"); }
+    // Written whole or not at all: a peer may read it at any moment.
+    void Write(const std::string &text)
+    {
+        std::string file = File(part, "cells");
+        WriteFileBytes(file + ".new", text);
+        written = MoveFileExW(WindowsPath(file + ".new").c_str(), WindowsPath(file).c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    // A part that stopped before its list tells its peers not to wait.
+    ~PartLists()
+    {
+        if (!folder.empty() && !written)
+            Write("no list\n");
+    }
+};
+
+// A part's file: "list", the cells in order, "share", the cells it runs.
+std::string PartText(const std::vector<Cell> &cells, const std::vector<Cell> &share)
+{
+    std::string text = "list\n";
+    for (const Cell &cell : cells)
+        text += cell.name + "\n";
+    text += "share\n";
+    for (const Cell &cell : share)
+        text += cell.name + "\n";
+    return text;
+}
+
+// What is wrong between the parts' lists and shares (empty when they agree);
+// notes gets the parts that were not there to compare.
+std::string ComparePartLists(const PartLists &lists, const std::vector<Cell> &cells, std::string &notes)
+{
+    std::vector<std::string> names;
+    for (const Cell &cell : cells)
+        names.push_back(cell.name);
+    std::map<std::string, int> runs;
+    bool everyPart = true;
+    std::string problems;
+    for (int other = 1; other <= lists.parts; ++other) {
+        std::string text, started;
+        if (!ReadFileBytes(lists.File(other, "started"), started)) {
+            notes += " part " + std::to_string(other) + " did not run in this run;";
+            everyPart = false;
+            continue;
+        }
+        for (int waited = 0; !ReadFileBytes(lists.File(other, "cells"), text) && waited < 300000; waited += 1000)
+            Sleep(1000);
+        std::vector<std::string> lines = Lines(text);
+        auto share = std::find(lines.begin(), lines.end(), "share");
+        if (lines.empty() || lines.front() != "list" || share == lines.end()) {
+            problems += " part " + std::to_string(other) + " left no cell list;";
+            everyPart = false;
+            continue;
+        }
+        std::vector<std::string> list(lines.begin() + 1, share);
+        if (list != names) {
+            size_t at = 0;
+            while (at < list.size() && at < names.size() && list[at] == names[at])
+                ++at;
+            problems += " part " + std::to_string(other) + " has " + std::to_string(list.size()) + " cells, this part " +
+                        std::to_string(names.size()) + "; at " + std::to_string(at + 1) + " it has " +
+                        (at < list.size() ? list[at] : "none") + ", this part " + (at < names.size() ? names[at] : "none") + ";";
+        }
+        for (auto name = share + 1; name != lines.end(); ++name)
+            ++runs[*name];
+    }
+    if (everyPart && problems.empty()) {
+        for (const std::string &name : names)
+            if (runs[name] != 1)
+                problems += " " + name + " runs in " + std::to_string(runs[name]) + " parts;";
+        for (const auto &run : runs)
+            if (std::find(names.begin(), names.end(), run.first) == names.end())
+                problems += " " + run.first + " runs but is not in the list;";
+    }
+    return problems;
+}
+
 // KESTRAVA_MATRIX_PART=k/n runs the k-th of n parts of the cells; every
 // part makes its own template and reference renewal, so that the parts need
 // not wait for one another. KESTRAVA_MATRIX_ONLY=part,part... runs only the
@@ -1002,6 +1097,16 @@ TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
     ASSERT_TRUE(partText.empty() || (sscanf(partText.c_str(), "%d/%d", &part, &parts) == 2 && part >= 1 &&
                                      part <= parts))
         << partText;
+    PartLists lists;
+    lists.part = part;
+    lists.parts = parts;
+    if (parts > 1) {
+        lists.folder = TestEnv("KESTRAVA_MATRIX_LISTS");
+        ASSERT_FALSE(lists.folder.empty()) << "no folder for the parts to compare their cell lists in: scripts/test gives "
+                                              "one in KESTRAVA_MATRIX_LISTS";
+        Unix("mkdir -p " + ShellQuote(lists.folder));
+        lists.Started();
+    }
     std::string work = FreshWorkDir("renewal-matrix");
     MakeTemplate(work + "/template");
     ASSERT_FALSE(HasFatalFailure());
@@ -1031,6 +1136,8 @@ TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
         cells = chosen;
     }
     std::vector<Cell> mine = PartOf(cells, part, parts);
+    if (parts > 1)
+        lists.Write(PartText(cells, mine));
     DWORD started = GetTickCount();
     std::map<std::string, CellResult> results;
     for (const Cell &cell : mine)
@@ -1052,6 +1159,13 @@ TEST(RenewalMatrix, EveryTokenCallAndEveryServerFaultLeavesAWorkingCertificate)
     WriteFileBytes(work + "/matrix.md", table);
     printf("\n%s", table.c_str());
     fflush(stdout);
+
+    if (parts > 1) {
+        std::string notes;
+        EXPECT_EQ("", ComparePartLists(lists, cells, notes)) << "the parts' cell lists";
+        if (!notes.empty())
+            printf("Not compared:%s\n", notes.c_str());
+    }
 }
 
 }  // namespace
