@@ -23,6 +23,7 @@ const char kUsage[] =
     "                  [--rdn RDN]...\n"
     "                  [--csr-subject] [--not-before T] [--not-after T] [--serial HEX]\n"
     "                  [--ext NAME=VALUE]... [--no-default-ext]\n"
+    "       testca rekey DIR [--kind 2001|2012-256|2012-512]\n"
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
     "       testca serve DIR [--port N] [--fault MODE[:pay|:cert]]... [--read-timeout SECONDS]\n"
     "                  [--ignore-validity] [--not-after T]\n";
@@ -245,6 +246,16 @@ int main(int argc, char **argv) {
       return Usage("init takes DIR [--kind KIND] only");
     }
     return InitCaDir(dir, kind, error) ? 0 : Fail(error);
+  }
+  if (command == "rekey") {
+    KeyKind kind;
+    std::string kindText;
+    if (args.more() && args.next() == "--kind" && args.value(kindText) && !args.more()) {
+      if (!ParseKeyKind(kindText, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
+    } else if (!args.list.empty()) {
+      return Usage("rekey takes DIR [--kind KIND] only");
+    }
+    return RekeyCa(dir, kindText.empty() ? nullptr : &kind, error) ? 0 : Fail(error);
   }
   if (command == "mint") return Mint(dir, args);
   if (command == "pay") return SetPaid(dir, args, Payment::Paid);
