@@ -122,7 +122,7 @@ bool CopyFile(const std::string &from, const std::string &to, int mode) {
 
 std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
 
-bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
+bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, std::string &error) {
   mkdir(dir.c_str(), 0755);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -133,13 +133,12 @@ bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
     error = dir + " already holds a CA (ca.key)";
     return false;
   }
-  mkdir(CaPath(dir, "issued").c_str(), 0755);
-
-  PkeyPtr key = NewGostKey(kind, "A");
+  PkeyPtr key = NewGostKey(kind, paramset);
   if (!key) {
-    error = "cannot make the CA key: " + OsslErrors();
+    error = "cannot make the CA key on the parameter set " + paramset + ": " + OsslErrors();
     return false;
   }
+  mkdir(CaPath(dir, "issued").c_str(), 0755);
   X509NamePtr subject(X509_NAME_new());
   X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char *>("Kestrava Test CA"), -1, -1, 0);

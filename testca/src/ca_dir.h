@@ -16,9 +16,10 @@ struct Ca {
   std::vector<X509Ptr> earlier;
 };
 
-// A new CA folder whose own key is of that kind (CryptoPro-A set for 2001 and
-// 2012-256 keys, TC26-512-A for 2012-512 keys).
-bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error);
+// A new CA folder whose own key is of that kind on that parameter set, as
+// the GOST engine names it ("A": CryptoPro-A for 2001 and 2012-256 keys,
+// TC26-512-A for 2012-512 keys).
+bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, std::string &error);
 bool LoadCa(const std::string &dir, Ca &ca, std::string &error);
 
 // Gives the centre a new signing key under the same name: the current key and

@@ -99,7 +99,7 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.kind);
     std::string dir = work + "/" + c.kind;
-    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind), 0);
+    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind + " --paramset " + c.paramset), 0);
     X509Ptr caCert = ReadCert(dir + "/ca.pem");
     ASSERT_TRUE(caCert);
     EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
@@ -121,6 +121,7 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
     EXPECT_EQ(X509_get_signature_nid(cert.get()), c.signatureNid);
     EXPECT_EQ(X509_check_private_key(cert.get(), minted.get()), 1);
     EXPECT_EQ(EVP_PKEY_parameters_eq(minted.get(), engines.get()), 1);
+    EXPECT_EQ(EVP_PKEY_parameters_eq(X509_get0_pubkey(caCert.get()), engines.get()), 1);
   }
 
   // Sets the kind's size lacks, kinds it does not know, a kind without a key.
@@ -128,6 +129,8 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
   EXPECT_EQ(Mint("--key-out " + Quote(work + "/k.pem") + " --kind 2012"), 2);
   EXPECT_EQ(Mint("--csr " + Quote(work + "/k.pem") + " --kind 2001"), 2);
   EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(work + "/bad") + " --kind 2012"), 2);
+  EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(work + "/bad") + " --kind 2012-512 --paramset TCA"), 1);
+  EXPECT_EQ(access((work + "/bad/ca.key").c_str(), F_OK), -1);
 }
 
 TEST_F(TestcaCommands, MintWritesTheSubjectExactlyAsGiven) {
