@@ -1047,6 +1047,7 @@ std::string ComparePartLists(const PartLists &lists, const std::vector<Cell> &ce
     std::map<std::string, int> runs;
     bool everyPart = true;
     std::string problems;
+    DWORD waitUntil = GetTickCount() + 300000;  // for the lists of parts that started
     for (int other = 1; other <= lists.parts; ++other) {
         std::string text, started;
         if (!ReadFileBytes(lists.File(other, "started"), started)) {
@@ -1054,7 +1055,7 @@ std::string ComparePartLists(const PartLists &lists, const std::vector<Cell> &ce
             everyPart = false;
             continue;
         }
-        for (int waited = 0; !ReadFileBytes(lists.File(other, "cells"), text) && waited < 300000; waited += 1000)
+        while (!ReadFileBytes(lists.File(other, "cells"), text) && (LONG)(waitUntil - GetTickCount()) > 0)
             Sleep(1000);
         std::vector<std::string> lines = Lines(text);
         auto share = std::find(lines.begin(), lines.end(), "share");
