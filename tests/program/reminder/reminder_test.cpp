@@ -50,9 +50,8 @@ bool WaitForBalloon(const std::wstring &text, int timeoutMs, const std::wstring 
     return false;
 }
 
-// Waits for the quiet check to have read the token (its sessions closed
-// after the journal had closes sessions), then for the findings to be
-// handled: whatever balloon it brings is up by then.
+// Waits for the quiet check to have closed its sessions, then for its
+// findings to be handled: whatever balloon it brings is up by then.
 bool WaitForCheckOver(const std::string &journal, size_t closesBefore)
 {
     for (int waited = 0; JournalCalls(journal, "C_CloseAllSessions").size() <= closesBefore; waited += 500) {
@@ -64,19 +63,15 @@ bool WaitForCheckOver(const std::string &journal, size_t closesBefore)
     return true;
 }
 
-// The identifier a renewal started daysAgo days ago gives its new objects
-// (the program's local time, UTC+3), as hex.
+// The identifier of a renewal started daysAgo days (and an hour) ago, in the
+// program's local time (UTC+3), as hex.
 std::string RenewalIdHex(int daysAgo, const std::string &inn)
 {
-    SYSTEMTIME utc;
-    GetSystemTime(&utc);
-    FILETIME file;
-    SystemTimeToFileTime(&utc, &file);
-    ULONGLONG ticks = ((ULONGLONG)file.dwHighDateTime << 32) | file.dwLowDateTime;
-    ticks = ticks + 3 * 36000000000ULL - (ULONGLONG)daysAgo * 24 * 36000000000ULL - 36000000000ULL;
-    file = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    ULONGLONG hour = 36000000000ULL, ticks;
+    GetSystemTimeAsFileTime((FILETIME *)&ticks);
+    ticks += 2 * hour - daysAgo * 24 * hour;
     SYSTEMTIME local;
-    FileTimeToSystemTime(&file, &local);
+    FileTimeToSystemTime((FILETIME *)&ticks, &local);
     char stamp[32];
     snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d-", local.wYear, local.wMonth, local.wDay, local.wHour,
              local.wMinute, local.wSecond);
@@ -142,110 +137,80 @@ TEST_F(Reminder, AQuietStartRemindsOfADueCertificateOnceADayAndLeadsToItsRenewal
     ExitThroughMenu();
 }
 
-// What a quiet start shows for the tokens as they are at its first check.
+// What a quiet start's first check shows for one token: a certificate ending
+// at end, maybe a later one of the same holder, maybe a key pair left by a
+// renewal pairDaysAgo days ago.
 struct CheckRow {
     const char *name;
-    // Puts the certificates and key pairs on token 0.
-    void (*make)(Reminder &test);
-    // The balloon, empty for none.
-    std::wstring balloon;
-    // The window its click opens, caption and class.
+    bool ended, later;
+    int pairDaysAgo;  // -1: none
+    std::wstring balloon;  // empty: none
     const wchar_t *clickOpens;
-    const wchar_t *clickClass;
 };
 
-// Gives the tests' protected helpers to the rows.
-struct RowMaker : Reminder {
-    static void DueBesideLater(Reminder &test)
-    {
-        RowMaker &maker = static_cast<RowMaker &>(test);
-        maker.MakeHolderToken(0, "4b45", Utc(MonthsFromNow(1, 15, 12)));
-        // The renewal that replaced it, finished: its pair has its certificate.
-        maker.AddHolderCertificate(0, RenewalIdHex(1, maker.holderInn), Utc(MonthsFromNow(13, 15, 12)), "-1d");
-    }
-    static void DueBesideUnfinished(Reminder &test)
-    {
-        RowMaker &maker = static_cast<RowMaker &>(test);
-        maker.MakeHolderToken(0, "4b45", Utc(MonthsFromNow(1, 15, 12)));
-        maker.Tool({"keygen", "0", "--id", RenewalIdHex(1, maker.holderInn)});
-    }
-    static void FortyDaysAgo(Reminder &test)
-    {
-        RowMaker &maker = static_cast<RowMaker &>(test);
-        maker.MakeHolderToken(0, "4b45", "-40d", "-400d");
-        maker.Tool({"keygen", "0", "--id", RenewalIdHex(40, maker.holderInn)});
-    }
-    void Run(const CheckRow &row);
-};
-
-void RowMaker::Run(const CheckRow &row)
-{
-    RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
-    row.make(*this);
-    std::map<std::wstring, std::wstring> environment = {
-        {L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
-        {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)},
-    };
-    size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
-    program = StartProgram(L"kestrava.exe", environment, L"/tray");
-    ASSERT_TRUE(program.process);
-    ASSERT_TRUE(WaitForCheckOver(store.journal, closes)) << "no check after the quiet start";
-    std::vector<HWND> mainWindows = TopLevelWindows(program.processId, L"ZR51_KESTRAVA");
-    ASSERT_EQ(1u, mainWindows.size());
-    if (row.balloon.empty()) {
-        EXPECT_TRUE(BalloonTexts().empty()) << "a balloon";
-    } else {
-        EXPECT_TRUE(WaitForBalloon(row.balloon, 2000)) << "not the balloon expected";
-        EXPECT_EQ(nullptr, WaitForWindow(row.clickOpens, row.clickClass, 0, program.processId)) << "before the click";
-        PostMessageW(mainWindows.front(), trayCallback, 1, balloonClick);
-        HWND opened = WaitForWindow(row.clickOpens, row.clickClass, 15000, program.processId);
-        EXPECT_NE(nullptr, opened) << "the click opened nothing";
-        if (opened)
-            PostMessageW(opened, WM_COMMAND, IDCANCEL, 0);
-        EXPECT_TRUE(WaitForWindowGone(opened, 5000));
-    }
-
-    // Findings another process makes up are not read.
-    PostMessageW(mainWindows.front(), checkDone, 0, 0x10);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(program.process, 2000)) << "ended by a forged report";
-
-    // The shell's notification area made anew: the icon it lost comes back,
-    // with its menu.
-    NOTIFYICONDATAW icon = {};
-    icon.cbSize = sizeof icon;
-    icon.hWnd = mainWindows.front();
-    icon.uID = 1;
-    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
-    for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
-        Sleep(100);
-    ASSERT_TRUE(TrayIcons().empty());
-    DWORD_PTR answer = 0;
-    SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
-                        &answer);
-    for (int waited = 0; TrayIcons().size() != 1 && waited < 5000; waited += 100)
-        Sleep(100);
-    ASSERT_EQ(1u, TrayIcons().size()) << "the icon did not come back";
-    ExitThroughMenu();
-}
-
-TEST_F(RowMaker, AQuietCheckRemindsOnlyWhereRenewingHelps)
+TEST_F(Reminder, AQuietCheckRemindsOnlyWhereRenewingHelps)
 {
     const CheckRow rows[] = {
         // A finished renewal, or a certificate written from a file: the old
-        // certificate would be paid for twice, and its pair is not unfinished.
-        {"due beside a later certificate of its holder", DueBesideLater, L"", nullptr, nullptr},
+        // certificate would be paid for twice, and the pair is not unfinished.
+        {"due beside a later certificate of its holder", false, true, -1, L"", nullptr},
         // The pair waits for a certificate the centre may have issued.
-        {"due beside an unfinished renewal", DueBesideUnfinished, unfinishedText, L"Файл сертификата", L"#32770"},
+        {"due beside an unfinished renewal", false, false, 1, unfinishedText, L"Файл сертификата"},
         // Reminded for 30 days, then no more.
-        {"ended and left unfinished 40 days ago", FortyDaysAgo, L"", nullptr, nullptr},
+        {"ended and left unfinished 40 days ago", true, false, 40, L"", nullptr},
+    };
+    // A failed assertion ends its row only.
+    auto check = [&](const CheckRow &row, size_t i) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
+        work = FreshWorkDir("Reminder-check-" + std::to_string(i));
+        store = UseFreshTokenStore(work);
+        MakeHolderToken(0, "4b45", row.ended ? "-40d" : Utc(MonthsFromNow(1, 15, 12)), "-400d");
+        if (row.later)
+            AddHolderCertificate(0, RenewalIdHex(1, holderInn), Utc(MonthsFromNow(13, 15, 12)), "-1d");
+        if (row.pairDaysAgo >= 0)
+            Tool({"keygen", "0", "--id", RenewalIdHex(row.pairDaysAgo, holderInn)});
+        size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
+        program = StartProgram(L"kestrava.exe", {{L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
+                                                 {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)}}, L"/tray");
+        ASSERT_TRUE(program.process);
+        ASSERT_TRUE(WaitForCheckOver(store.journal, closes)) << "no check after the quiet start";
+        std::vector<HWND> mainWindows = TopLevelWindows(program.processId, L"ZR51_KESTRAVA");
+        ASSERT_EQ(1u, mainWindows.size());
+        HWND mainWindow = mainWindows.front();
+        if (row.balloon.empty()) {
+            EXPECT_TRUE(BalloonTexts().empty()) << "a balloon";
+        } else {
+            EXPECT_TRUE(Shown(row.balloon)) << "not the balloon expected";
+            EXPECT_EQ(nullptr, WaitForWindow(row.clickOpens, L"#32770", 0, program.processId)) << "before the click";
+            PostMessageW(mainWindow, trayCallback, 1, balloonClick);
+            HWND opened = WaitForWindow(row.clickOpens, L"#32770", 15000, program.processId);
+            ASSERT_NE(nullptr, opened) << "the click opened nothing";
+            PostMessageW(opened, WM_COMMAND, IDCANCEL, 0);
+            EXPECT_TRUE(WaitForWindowGone(opened, 5000));
+        }
+
+        // Findings that another process makes up are not read.
+        PostMessageW(mainWindow, checkDone, 0, 0x10);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(program.process, 2000)) << "ended by a forged report";
+
+        // The shell's notification area made anew: the icon comes back, and
+        // its menu with it.
+        NOTIFYICONDATAW icon = {sizeof icon, mainWindow, 1};
+        ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+        for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
+            Sleep(100);
+        ASSERT_TRUE(TrayIcons().empty());
+        SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
+                            nullptr);
+        for (int waited = 0; TrayIcons().size() != 1 && waited < 5000; waited += 100)
+            Sleep(100);
+        ASSERT_EQ(1u, TrayIcons().size()) << "the icon did not come back";
+        ExitThroughMenu();
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         SCOPED_TRACE(rows[i].name);
-        // Each row on a token store of its own.
-        work = FreshWorkDir("Reminder-check-" + std::to_string(i));
-        store = UseFreshTokenStore(work);
-        Run(rows[i]);
-        // A row that failed may leave its program and icon.
+        check(rows[i], i);
+        // A row that failed leaves its program, and its icon a moment.
         KillProgram(program);
         for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
             Sleep(100);
