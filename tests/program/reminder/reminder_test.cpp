@@ -125,6 +125,20 @@ TEST_F(Reminder, AQuietStartRemindsOfADueCertificateOnceADayAndLeadsToItsRenewal
     EXPECT_EQ(Text(end), details[6]);
     EXPECT_EQ(nullptr, WaitForWindow(L"Сертификаты", L"#32770", 0, program.processId)) << "the list was shown";
     SaveScreenshot("reminder-renewal-dialog");
+
+    // The token taken out before the click: the dialog says what is missing.
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(WaitForWindowGone(dialog, 5000));
+    Tool({"present", "0", "no"});
+    PostMessageW(mainWindows.front(), trayCallback, 1, balloonClick);
+    HWND gone = WaitForBox(L"Внимание", 20000);
+    ASSERT_NE(nullptr, gone);
+    EXPECT_EQ(std::wstring(L"Сертификат «") + holderName +
+                  L"» не найден на подключённых носителях. Подключите носитель и нажмите «Выбрать».",
+              MessageBoxText(gone));
+    ClickButton(gone, IDOK);
+    ASSERT_TRUE(WaitForWindowGone(gone, 5000));
+    Tool({"present", "0", "yes"});
     ExitThroughMenu();
     KillProgram(program);
 
