@@ -241,11 +241,6 @@ struct QuietRow {
     int unfinished;
 };
 
-void PrintTo(const QuietRow &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
 class QuietCheck : public SearchFixture, public ::testing::WithParamInterface<QuietRow> {};
 
 TEST_P(QuietCheck, APairIsUnfinishedOnlyWhenNoCertificateOfItsIdentifierExists)
