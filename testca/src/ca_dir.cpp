@@ -8,6 +8,7 @@
 #include <ctime>
 #include <sstream>
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
 #include "issue.h"
@@ -88,11 +89,40 @@ bool WritePem(const std::string &path, bool privateKey, X509 *cert, EVP_PKEY *ke
   return WriteFileAtomic(path, p, static_cast<size_t>(len), privateKey ? 0600 : 0644);
 }
 
+// The centre's self-signed certificate for its key: valid ten years from a day ago.
+X509Ptr MakeCaCertificate(EVP_PKEY *key, X509_NAME *subject, const BIGNUM *serial, const std::string &dir,
+                          std::string &error) {
+  time_t now = time(nullptr);
+  CertOrder order;
+  order.subject = subject;
+  order.publicKey = key;
+  order.serial = serial;
+  order.notBefore = now - 24 * 3600;
+  order.notAfter = AddMonths(now, 120);
+  order.extensions = {{"basicConstraints", "critical,CA:TRUE"},
+                     {"keyUsage", "critical,keyCertSign,cRLSign,digitalSignature"},
+                     {"subjectKeyIdentifier", "hash"},
+                     {"authorityKeyIdentifier", "keyid:always"}};
+  Ca self;
+  self.dir = dir;
+  self.key.reset(key);
+  EVP_PKEY_up_ref(key);
+  return IssueCertificate(self, order, error);
+}
+
+// The name the centre's files of its Nth earlier key carry: ca-N.key and so on.
+std::string EarlierName(int n, const char *extension) { return "ca-" + std::to_string(n) + extension; }
+
+bool CopyFile(const std::string &from, const std::string &to, int mode) {
+  Bytes data;
+  return ReadFile(from, data) && WriteFileAtomic(to, data.data(), data.size(), mode);
+}
+
 }  // namespace
 
 std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
 
-bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
+bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, std::string &error) {
   mkdir(dir.c_str(), 0755);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -103,13 +133,12 @@ bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
     error = dir + " already holds a CA (ca.key)";
     return false;
   }
-  mkdir(CaPath(dir, "issued").c_str(), 0755);
-
-  PkeyPtr key = NewGostKey(kind, "A");
+  PkeyPtr key = NewGostKey(kind, paramset);
   if (!key) {
-    error = "cannot make the CA key: " + OsslErrors();
+    error = "cannot make the CA key on the parameter set " + paramset + ": " + OsslErrors();
     return false;
   }
+  mkdir(CaPath(dir, "issued").c_str(), 0755);
   X509NamePtr subject(X509_NAME_new());
   X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char *>("Kestrava Test CA"), -1, -1, 0);
@@ -119,23 +148,7 @@ bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error) {
                              reinterpret_cast<const unsigned char *>("RU"), -1, -1, 0);
   BnPtr serial(BN_new());
   BN_set_word(serial.get(), 1);
-  time_t now = time(nullptr);
-
-  CertOrder order;
-  order.subject = subject.get();
-  order.publicKey = key.get();
-  order.serial = serial.get();
-  order.notBefore = now - 24 * 3600;
-  order.notAfter = AddMonths(now, 120);
-  order.extensions = {{"basicConstraints", "critical,CA:TRUE"},
-                     {"keyUsage", "critical,keyCertSign,cRLSign,digitalSignature"},
-                     {"subjectKeyIdentifier", "hash"},
-                     {"authorityKeyIdentifier", "keyid:always"}};
-  Ca self;
-  self.dir = dir;
-  self.key.reset(key.get());
-  EVP_PKEY_up_ref(key.get());
-  X509Ptr cert = IssueCertificate(self, order, error);
+  X509Ptr cert = MakeCaCertificate(key.get(), subject.get(), serial.get(), dir, error);
   if (!cert) return false;
 
   Bytes der = CertDer(cert.get());
@@ -165,6 +178,55 @@ bool LoadCa(const std::string &dir, Ca &ca, std::string &error) {
   ca.cert.reset(PEM_read_bio_X509(certIn.get(), nullptr, nullptr, nullptr));
   if (!ca.key || !ca.cert) {
     error = "cannot read the CA key or certificate in " + dir + ": " + OsslErrors();
+    return false;
+  }
+  for (int n = 1;; n++) {
+    X509Ptr earlier;
+    BioPtr in(BIO_new_file(CaPath(dir, EarlierName(n, ".pem").c_str()).c_str(), "r"));
+    if (in) earlier.reset(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
+    if (!earlier) break;
+    ca.earlier.push_back(std::move(earlier));
+  }
+  ERR_clear_error();  // the missing file that ends the list
+  return true;
+}
+
+bool RekeyCa(const std::string &dir, const KeyKind *kind, std::string &error) {
+  Ca ca;
+  if (!LoadCa(dir, ca, error)) return false;
+  KeyKind newKind = KeyKind::R2012_256;
+  if (kind) {
+    newKind = *kind;
+  } else {
+    switch (EVP_PKEY_get_base_id(ca.key.get())) {
+      case NID_id_GostR3410_2001: newKind = KeyKind::R2001; break;
+      case NID_id_GostR3410_2012_512: newKind = KeyKind::R2012_512; break;
+      default: newKind = KeyKind::R2012_256; break;
+    }
+  }
+  PkeyPtr key = NewGostKey(newKind, "A");
+  if (!key) {
+    error = "cannot make the CA key: " + OsslErrors();
+    return false;
+  }
+  BnPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(ca.cert.get()), nullptr));
+  if (!serial || !BN_add_word(serial.get(), 1)) {
+    error = "cannot read the CA's serial: " + OsslErrors();
+    return false;
+  }
+  X509Ptr cert = MakeCaCertificate(key.get(), X509_get_subject_name(ca.cert.get()), serial.get(), dir, error);
+  if (!cert) return false;
+
+  int n = static_cast<int>(ca.earlier.size()) + 1;
+  Bytes der = CertDer(cert.get());
+  if (!CopyFile(CaPath(dir, "ca.key"), CaPath(dir, EarlierName(n, ".key").c_str()), 0600) ||
+      !CopyFile(CaPath(dir, "ca.der"), CaPath(dir, EarlierName(n, ".der").c_str()), 0644) ||
+      // The earlier certificate last: its presence is what LoadCa counts.
+      !CopyFile(CaPath(dir, "ca.pem"), CaPath(dir, EarlierName(n, ".pem").c_str()), 0644) ||
+      !WritePem(CaPath(dir, "ca.key"), true, nullptr, key.get()) ||
+      !WritePem(CaPath(dir, "ca.pem"), false, cert.get(), nullptr) ||
+      !WriteFileAtomic(CaPath(dir, "ca.der"), der.data(), der.size())) {
+    error = "cannot write the new CA files in " + dir;
     return false;
   }
   return true;

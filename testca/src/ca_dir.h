@@ -12,12 +12,22 @@ struct Ca {
   std::string dir;
   X509Ptr cert;
   PkeyPtr key;
+  // The certificates of the keys it signed with before each rekey, oldest first.
+  std::vector<X509Ptr> earlier;
 };
 
-// A new CA folder whose own key is of that kind (CryptoPro-A set for 2001 and
-// 2012-256 keys, TC26-512-A for 2012-512 keys).
-bool InitCaDir(const std::string &dir, KeyKind kind, std::string &error);
+// A new CA folder whose own key is of that kind on that parameter set, as
+// the GOST engine names it ("A": CryptoPro-A for 2001 and 2012-256 keys,
+// TC26-512-A for 2012-512 keys).
+bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, std::string &error);
 bool LoadCa(const std::string &dir, Ca &ca, std::string &error);
+
+// Gives the centre a new signing key under the same name: the current key and
+// certificate are kept as ca-N.key, ca-N.pem, ca-N.der (N = 1, 2, ... for
+// each rekey), and a fresh key of that kind (null: the current key's kind)
+// with a new self-signed certificate (same subject, serial one above the
+// current one) become ca.key, ca.pem, ca.der.
+bool RekeyCa(const std::string &dir, const KeyKind *kind, std::string &error);
 
 std::string CaPath(const std::string &dir, const char *name);
 

@@ -80,13 +80,14 @@ bool ParseFault(const std::string &arg, Fault &fault, std::string &error) {
     const char *name;
     FaultMode mode;
   } kModes[] = {{"not-paid", FaultMode::NotPaid}, {"close", FaultMode::Close},     {"cert-128", FaultMode::Cert128},
-                {"garbage", FaultMode::Garbage},  {"other-key", FaultMode::OtherKey}, {"pieces", FaultMode::Pieces},
+                {"garbage", FaultMode::Garbage},  {"other-key", FaultMode::OtherKey}, {"forged", FaultMode::Forged},
+                {"pieces", FaultMode::Pieces},
                 {"reset", FaultMode::Reset},      {"flood", FaultMode::Flood}};
   for (const auto &m : kModes)
     if (mode == m.name) {
       fault.mode = m.mode;
       // A certificate of any kind is only ever a reply to a certificate request.
-      if (m.mode == FaultMode::Cert128 || m.mode == FaultMode::OtherKey) {
+      if (m.mode == FaultMode::Cert128 || m.mode == FaultMode::OtherKey || m.mode == FaultMode::Forged) {
         if (!fault.certificate) {
           error = mode + " applies to the certificate exchange only: " + arg;
           return false;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-enum class FaultMode { None, NotPaid, Close, Short, Cert128, Cut, Garbage, OtherKey, Pieces, Reset, Flood, Trail };
+enum class FaultMode { None, NotPaid, Close, Short, Cert128, Cut, Garbage, OtherKey, Forged, Pieces, Reset, Flood, Trail };
 
 struct Fault {
   FaultMode mode = FaultMode::None;

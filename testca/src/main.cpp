@@ -18,11 +18,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: testca init DIR [--kind 2001|2012-256|2012-512]\n"
+    "usage: testca init DIR [--kind 2001|2012-256|2012-512] [--paramset NAME]\n"
     "       testca mint DIR --out CERT.der (--csr REQ | --key-out KEY.pem [--kind KIND] [--paramset NAME])\n"
     "                  [--rdn RDN]...\n"
     "                  [--csr-subject] [--not-before T] [--not-after T] [--serial HEX]\n"
     "                  [--ext NAME=VALUE]... [--no-default-ext]\n"
+    "       testca rekey DIR [--kind 2001|2012-256|2012-512]\n"
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
     "       testca serve DIR [--port N] [--fault MODE[:pay|:cert]]... [--read-timeout SECONDS]\n"
     "                  [--ignore-validity] [--not-after T]\n";
@@ -238,13 +239,29 @@ int main(int argc, char **argv) {
   if (command == "init") {
     // Today's centres sign with 2012 keys.
     KeyKind kind = KeyKind::R2012_256;
+    std::string paramset = "A";
+    while (args.more()) {
+      std::string opt = args.next(), v;
+      if (!args.value(v)) return Usage(opt + " needs a value");
+      if (opt == "--kind") {
+        if (!ParseKeyKind(v, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
+      } else if (opt == "--paramset") {
+        paramset = v;
+      } else {
+        return Usage("init takes DIR [--kind KIND] [--paramset NAME] only");
+      }
+    }
+    return InitCaDir(dir, kind, paramset, error) ? 0 : Fail(error);
+  }
+  if (command == "rekey") {
+    KeyKind kind;
     std::string kindText;
     if (args.more() && args.next() == "--kind" && args.value(kindText) && !args.more()) {
       if (!ParseKeyKind(kindText, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
     } else if (!args.list.empty()) {
-      return Usage("init takes DIR [--kind KIND] only");
+      return Usage("rekey takes DIR [--kind KIND] only");
     }
-    return InitCaDir(dir, kind, error) ? 0 : Fail(error);
+    return RekeyCa(dir, kindText.empty() ? nullptr : &kind, error) ? 0 : Fail(error);
   }
   if (command == "mint") return Mint(dir, args);
   if (command == "pay") return SetPaid(dir, args, Payment::Paid);

@@ -205,7 +205,20 @@ Bytes GarbageReply() {
   return bytes;
 }
 
-X509Ptr IssueRenewal(Server &s, X509_REQ *request, EVP_PKEY *key, const BIGNUM *serial,
+// Whoever answers in the centre's place: the centre's name and certificate
+// (so the authority key identifier names the centre's key too, as a forger
+// would copy it), but a fresh key of the centre's kind and parameter set.
+bool MakeForger(const Ca &ca, Ca &forger, std::string &error) {
+  forger.dir = ca.dir;
+  forger.key = NewKeyLike(ca.key.get());
+  X509_up_ref(ca.cert.get());
+  forger.cert.reset(ca.cert.get());
+  if (!forger.key) error = "no fresh key: " + OsslErrors();
+  return forger.key != nullptr;
+}
+
+// issuer: the centre itself, or a forger that bears its name.
+X509Ptr IssueRenewal(Server &s, const Ca &issuer, X509_REQ *request, EVP_PKEY *key, const BIGNUM *serial,
                      const std::vector<X509ExtPtr> &extensions, std::string &error) {
   time_t now = time(nullptr);
   CertOrder order;
@@ -218,7 +231,7 @@ X509Ptr IssueRenewal(Server &s, X509_REQ *request, EVP_PKEY *key, const BIGNUM *
   for (const X509ExtPtr &ext : extensions) order.extensions.push_back({"", "", ext.get()});
   order.extensions.push_back({"subjectKeyIdentifier", "hash"});
   order.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});
-  X509Ptr cert = IssueCertificate(s.ca, order, error);
+  X509Ptr cert = IssueCertificate(issuer, order, error);
   if (cert && !SaveIssued(s.ca.dir, cert.get(), error)) return nullptr;
   return cert;
 }
@@ -269,7 +282,13 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
   PkeyPtr otherKey;
   if (fault.mode == FaultMode::OtherKey) otherKey = NewKeyLike(X509_REQ_get0_pubkey(request));
   EVP_PKEY *key = otherKey ? otherKey.get() : X509_REQ_get0_pubkey(request);
-  X509Ptr cert = IssueRenewal(s, request, key, serial.get(), extensions, error);
+  Ca forger;
+  if (fault.mode == FaultMode::Forged && !MakeForger(s.ca, forger, error)) {
+    ex.Fail("cannot forge: " + error);
+    return {};
+  }
+  const Ca &issuer = fault.mode == FaultMode::Forged ? forger : s.ca;
+  X509Ptr cert = IssueRenewal(s, issuer, request, key, serial.get(), extensions, error);
   if (cert && !SaveRequest(s.ca.dir, cert.get(), requestDer, error)) cert.reset();
   if (!cert) {
     if (delivers) SetPayment(s.ca.dir, *ex.signerSerial, Payment::Paid, "", error);
@@ -354,7 +373,9 @@ bool AnswerSignedRequest(Server &s, int fd, const Bytes &bytes, Exchange &ex) {
     ex.Fail("signature or signer's certificate does not verify: " + OsslErrors());
     return true;
   }
-  if (X509_cmp(signer, s.ca.cert.get()) == 0) {
+  bool centresOwn = X509_cmp(signer, s.ca.cert.get()) == 0;
+  for (const X509Ptr &earlier : s.ca.earlier) centresOwn = centresOwn || X509_cmp(signer, earlier.get()) == 0;
+  if (centresOwn) {
     ex.Fail("signed with the CA's own certificate, not a holder's");
     return true;
   }
@@ -447,7 +468,10 @@ int Serve(const std::string &dir, const ServeOptions &options) {
     return 1;
   }
   s.store.reset(X509_STORE_new());
+  // Holders certified before a rekey still sign with certificates of the
+  // earlier keys: the chain is found by the authority key identifier.
   X509_STORE_add_cert(s.store.get(), s.ca.cert.get());
+  for (const X509Ptr &earlier : s.ca.earlier) X509_STORE_add_cert(s.store.get(), earlier.get());
   // Holder certificates need no S/MIME purpose; what counts is the issuer.
   X509_STORE_set_purpose(s.store.get(), X509_PURPOSE_ANY);
   if (options.ignoreValidity) X509_STORE_set_flags(s.store.get(), X509_V_FLAG_NO_CHECK_TIME);

@@ -99,7 +99,7 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.kind);
     std::string dir = work + "/" + c.kind;
-    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind), 0);
+    ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind + " --paramset " + c.paramset), 0);
     X509Ptr caCert = ReadCert(dir + "/ca.pem");
     ASSERT_TRUE(caCert);
     EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
@@ -121,6 +121,7 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
     EXPECT_EQ(X509_get_signature_nid(cert.get()), c.signatureNid);
     EXPECT_EQ(X509_check_private_key(cert.get(), minted.get()), 1);
     EXPECT_EQ(EVP_PKEY_parameters_eq(minted.get(), engines.get()), 1);
+    EXPECT_EQ(EVP_PKEY_parameters_eq(X509_get0_pubkey(caCert.get()), engines.get()), 1);
   }
 
   // Sets the kind's size lacks, kinds it does not know, a kind without a key.
@@ -128,6 +129,8 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
   EXPECT_EQ(Mint("--key-out " + Quote(work + "/k.pem") + " --kind 2012"), 2);
   EXPECT_EQ(Mint("--csr " + Quote(work + "/k.pem") + " --kind 2001"), 2);
   EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(work + "/bad") + " --kind 2012"), 2);
+  EXPECT_EQ(Shell(Quote(Testca()) + " init " + Quote(work + "/bad") + " --kind 2012-512 --paramset TCA"), 1);
+  EXPECT_EQ(access((work + "/bad/ca.key").c_str(), F_OK), -1);
 }
 
 TEST_F(TestcaCommands, MintWritesTheSubjectExactlyAsGiven) {
@@ -274,6 +277,60 @@ TEST_F(TestcaCommands, SerialsComeFromTheCounter) {
   EXPECT_EQ(first, "1000\n");
   EXPECT_EQ(second, "1001\n");
   EXPECT_EQ(ReadText(ca + "/serial"), "1002\n");
+}
+
+// A rekeyed centre keeps its name and its earlier key's files, and signs
+// with the new key from then on: certificates minted before and after are
+// signed by different keys under one issuer name.
+TEST_F(TestcaCommands, RekeyChangesTheSigningKeyUnderTheSameName) {
+  std::string testca = Quote(Testca()), before = work + "/before.der", after = work + "/after.der";
+  ASSERT_EQ(Shell(testca + " init " + Quote(work + "/old") + " --kind 2001"), 0);
+  std::string old = work + "/old";
+  ASSERT_EQ(Shell(testca + " mint " + Quote(old) + " --out " + Quote(before) + " --key-out " + Quote(work + "/k.pem")), 0);
+  Bytes keyBefore, derBefore;
+  ReadFile(old + "/ca.key", keyBefore);
+  ReadFile(old + "/ca.der", derBefore);
+  ASSERT_EQ(Shell(testca + " rekey " + Quote(old)), 0);
+  ASSERT_EQ(Shell(testca + " mint " + Quote(old) + " --out " + Quote(after) + " --key-out " + Quote(work + "/k.pem")), 0);
+
+  Bytes kept;
+  ReadFile(old + "/ca-1.key", kept);
+  EXPECT_EQ(kept, keyBefore);
+  ReadFile(old + "/ca-1.der", kept);
+  EXPECT_EQ(kept, derBefore);
+  X509Ptr first = ReadCert(old + "/ca-1.pem"), second = ReadCert(old + "/ca.pem"), secondDer = ReadCert(old + "/ca.der");
+  X509Ptr minted = ReadCert(before), mintedAfter = ReadCert(after);
+  ASSERT_TRUE(first && second && secondDer && minted && mintedAfter);
+  EXPECT_EQ(X509_cmp(second.get(), secondDer.get()), 0);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(first.get()), X509_get_subject_name(second.get())), 0);
+  EXPECT_EQ(SerialHex(X509_get0_serialNumber(first.get())), "01");
+  EXPECT_EQ(SerialHex(X509_get0_serialNumber(second.get())), "02");
+  EXPECT_EQ(X509_verify(second.get(), X509_get0_pubkey(second.get())), 1);
+  EXPECT_EQ(X509_check_ca(second.get()), 1);
+  EXPECT_NE(ASN1_OCTET_STRING_cmp(X509_get0_subject_key_id(first.get()), X509_get0_subject_key_id(second.get())), 0);
+  // The kind stays unless asked otherwise.
+  EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(second.get())), NID_id_GostR3410_2001);
+
+  EXPECT_EQ(X509_verify(minted.get(), X509_get0_pubkey(first.get())), 1);
+  EXPECT_NE(X509_verify(minted.get(), X509_get0_pubkey(second.get())), 1);
+  EXPECT_EQ(X509_verify(mintedAfter.get(), X509_get0_pubkey(second.get())), 1);
+  EXPECT_NE(X509_verify(mintedAfter.get(), X509_get0_pubkey(first.get())), 1);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(minted.get()), X509_get_issuer_name(mintedAfter.get())), 0);
+  EXPECT_EQ(ASN1_OCTET_STRING_cmp(X509_get0_authority_key_id(mintedAfter.get()),
+                                  X509_get0_subject_key_id(second.get())),
+            0);
+
+  // A second rekey, to another kind, keeps the first's files as ca-2.
+  ASSERT_EQ(Shell(testca + " rekey " + Quote(old) + " --kind 2012-512"), 0);
+  X509Ptr third = ReadCert(old + "/ca.pem"), kept2 = ReadCert(old + "/ca-2.pem");
+  ASSERT_TRUE(third && kept2);
+  EXPECT_EQ(X509_cmp(kept2.get(), second.get()), 0);
+  EXPECT_EQ(SerialHex(X509_get0_serialNumber(third.get())), "03");
+  EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(third.get())), NID_id_GostR3410_2012_512);
+
+  EXPECT_EQ(Shell(testca + " rekey " + Quote(work + "/no-ca")), 1);
+  EXPECT_EQ(Shell(testca + " rekey " + Quote(old) + " --kind 2012"), 2);
+  EXPECT_EQ(access((old + "/ca-3.pem").c_str(), F_OK), -1);
 }
 
 TEST_F(TestcaCommands, PayUnpayAndLedger) {

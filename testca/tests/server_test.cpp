@@ -233,6 +233,19 @@ TEST_F(RenewalServer, RenewsEveryKindOfKeyWithTheCentresKind) {
   }
 }
 
+// A holder certified before the centre changed its key renews afterwards;
+// the new certificate is signed by the new key.
+TEST_F(RenewalServer, RenewsAHolderOfTheEarlierKeyAfterARekey) {
+  ASSERT_EQ(Shell(Quote(Testca()) + " rekey " + Quote(ca)), 0);
+  StartServer();
+  EXPECT_EQ(Exchange(server.port(), PaymentRequest()).bytes, kPaidReply);
+  X509Ptr cert = CertFromBytes(Exchange(server.port(), CertificateRequest(GoodOrder())).bytes);
+  X509Ptr earlier = ReadCert(ca + "/ca-1.pem"), current = ReadCert(ca + "/ca.pem");
+  ASSERT_TRUE(cert && earlier && current);
+  EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(current.get())), 1);
+  EXPECT_NE(X509_verify(cert.get(), X509_get0_pubkey(earlier.get())), 1);
+}
+
 // The other-key fault answers with a certificate for a fresh key of the
 // request's own kind and set, so only the key itself tells it apart.
 TEST_F(RenewalServer, OtherKeyIsOfTheRequestsKind) {
@@ -548,6 +561,22 @@ TEST_F(RenewalServer, CertificateFaults) {
   EXPECT_EQ(X509_verify(other.get(), X509_get0_pubkey(caCert.get())), 1);
   EXPECT_NE(EVP_PKEY_eq(X509_get0_pubkey(other.get()), X509_REQ_get0_pubkey(req.get())), 1);
   EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(other.get()), X509_REQ_get_subject_name(req.get())), 0);
+
+  // Forged: a certificate for the request's key under the centre's name and
+  // authority key identifier, signed by a key that is not the centre's.
+  reply = run({"--fault", "forged:cert"});
+  X509Ptr forged = CertFromBytes(reply.bytes);
+  ASSERT_TRUE(forged);
+  EXPECT_NE(X509_verify(forged.get(), X509_get0_pubkey(caCert.get())), 1);
+  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(forged.get()), X509_REQ_get0_pubkey(req.get())), 1);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(forged.get()), X509_get_subject_name(caCert.get())), 0);
+  EXPECT_EQ(ASN1_OCTET_STRING_cmp(X509_get0_authority_key_id(forged.get()), X509_get0_subject_key_id(caCert.get())),
+            0);
+  EXPECT_EQ(X509_get_signature_nid(forged.get()), X509_get_signature_nid(caCert.get()));
+  std::string forgedLine = JournalLines(ca).back();
+  EXPECT_TRUE(Has(forgedLine, "\tfault=forged:cert\t")) << forgedLine;
+  EXPECT_TRUE(Has(forgedLine, "\tissued-serial=" + SerialHex(X509_get0_serialNumber(forged.get())) + "\t"))
+      << forgedLine;
 
   // None of the above delivered the true certificate: the payment still stands.
   EXPECT_EQ(Ledger(), holder.serial + " paid\n");

@@ -79,11 +79,15 @@ TEST(Faults, ModesAndExchanges) {
   ASSERT_TRUE(ParseFault("cert-128", f, error));
   EXPECT_FALSE(f.payment);
   EXPECT_TRUE(f.certificate);
+  ASSERT_TRUE(ParseFault("forged", f, error));
+  EXPECT_EQ(f.mode, FaultMode::Forged);
+  EXPECT_FALSE(f.payment);
+  EXPECT_TRUE(f.certificate);
   ASSERT_TRUE(ParseFault("slow:1.5:cert", f, error));
   EXPECT_DOUBLE_EQ(f.slowSeconds, 1.5);
   ASSERT_TRUE(ParseFault("trail:2:cert", f, error));
   EXPECT_EQ(f.trailLength, 2);
-  for (const char *bad : {"short:0", "short:8", "short", "slow:x", "cert-128:pay", "other-key:pay", "cut:0",
+  for (const char *bad : {"short:0", "short:8", "short", "slow:x", "cert-128:pay", "other-key:pay", "forged:pay", "cut:0",
                           "cut:9:pay", "trail:0", "trail", "close:both", "explode", "reset:1"})
     EXPECT_FALSE(ParseFault(bad, f, error)) << bad;
 }
