@@ -225,7 +225,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     // the new pair: it leaves the token again before the box, or every retry
     // would leave one more until the token is full.
     if (rv != CKR_OK) {
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowStepError(L"Ошибка формирования запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -234,7 +234,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     rv = pkcs7Sign(session, csr, csrLength, userCert, &envelope, &envelopeLength, 0, 0, 0, 0);
     freeBuffer(csr);
     if (rv != CKR_OK) {
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowStepError(L"Ошибка при подписании запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -257,7 +257,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
             MessageBoxW(dialog, mayBeIssuedText, warningCaption, MB_OK | MB_ICONWARNING);
             return 0;
         }
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
         return 0;
     }

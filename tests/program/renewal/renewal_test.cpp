@@ -351,11 +351,28 @@ TEST_P(RefusedCertificateReply, RemovesTheNewPairAndKeepsTheOld)
 
 INSTANTIATE_TEST_SUITE_P(Replies, RefusedCertificateReply,
                          ::testing::Values(RefusedReply{"garbage:cert", false, "TwoHundredBytesNotACertificate"},
+                                           RefusedReply{"short:1:cert", false, "OneByteLikeTheTextZero"},
                                            RefusedReply{"other-key", false, "CertificateForAnotherKey"},
                                            RefusedReply{"other-key", true, "CertificateForAnotherKeyTokenKeyInDer"}),
                          [](const ::testing::TestParamInfo<RefusedReply> &info) {
                              return std::string(info.param.name);
                          });
+
+// The token is taken out once the request is built: the new pair cannot be
+// removed and stays, and the failed signing's box is the run's one box (the
+// removal's failed searches show none).
+TEST_F(RenewalTest, TokenTakenOutAfterTheRequestShowsOnlyTheStepsBox)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    Tool({"fault", "0", "remove-after", "createCSR"});
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    RenewalOutcome outcome = Renew();
+    ExpectOneError(outcome, L"Ошибка при подписании запроса на сертификат", L"CKR_DEVICE_REMOVED", 9);
+    EXPECT_EQ(1u, CaJournal().size());
+    EXPECT_FALSE(JournalHas("C_DestroyObject"));
+    ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
+}
 
 // Hands the certificate request (every second request) to the network only
 // once the server's reset of its connection has arrived.
