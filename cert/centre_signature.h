@@ -17,7 +17,11 @@
 //    (and its authority key identifier where both carry one) among
 //    tokenCertificates, then in the current user's and the machine's "CA",
 //    "Root" and "My" stores.
-// The two lists may be the same; either may be empty.
+// A GOST R 34.10 signature (2001 with GOST R 34.11-94, 2012 with Streebog)
+// is checked here; another algorithm's by crypt32 under an issuer
+// certificate. A certificate is never its own witness: newCertificate in
+// signedByCentre counts for nothing. The two lists may be the same; either
+// may be empty. Safe on any thread.
 bool CentreSignedCertificate(PCCERT_CONTEXT newCertificate,
                              const PCCERT_CONTEXT *signedByCentre, size_t signedByCentreCount,
                              const PCCERT_CONTEXT *tokenCertificates, size_t tokenCertificateCount);
