@@ -65,6 +65,10 @@ const Row rows[] = {
      false, 0, true},
     {"PKCS#7 bundle, the holder's certificate read last", "several.p7b", false, false, false, false, writtenCaption,
      written},
+    {"signed by another key under the centre's name, not written", "forged.der", false, false, false, false, nullptr,
+     nullptr, false, false, IDNO},
+    {"signed by another key under the centre's name, written", "forged.der", false, false, false, false,
+     writtenCaption, written, false, false, IDYES},
 };
 
 class WriteCertificate : public KestravaFixture {
