@@ -153,9 +153,8 @@ static bool SignedByHoldersCentre(const RenewalRun &run, const CertRecord &recor
 
 // Whether the centre may have issued a certificate for the new key although
 // no usable reply came: the request went out whole, and then nothing came,
-// or the start of a certificate cut off before its end, however short. A
-// refusal, a whole reply that is not the certificate, or one past the bound
-// says it did not.
+// or the start of a certificate cut off before its end. A refusal, a whole
+// reply that is not the certificate, or one past the bound says it did not.
 static bool MayBeIssued(const RenewalRun &run, int exchanged, bool sentWhole)
 {
     return exchanged == EXCHANGE_DONE && sentWhole &&
