@@ -11,6 +11,9 @@
 static const wchar_t *const TEXT_ERROR_CAPTION = L"Ошибка";
 static const wchar_t *const TEXT_WSA_FAILED = L"Ошибка WSAStartup()";
 static const wchar_t *const TEXT_CLASS_FAILED = L"Не удалось зарегистрировать класс окна";
+static const wchar_t *const TEXT_NO_TOKEN_LIBRARY =
+    L"Не найдена библиотека носителя jcPKCS11.dll. Установите программное обеспечение носителя и запустите "
+    L"программу снова.";
 
 // "/tray" or "-tray", in any case: the quiet start at logon.
 static bool QuietStartAsked()
@@ -45,6 +48,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (runningCopy) {
         SetForegroundWindow(runningCopy);
         SendMessageW(runningCopy, WM_ACTIVATE_INSTANCE, 0, 0);
+        return 0;
+    }
+
+    // Without the token's software there is nothing to do. At logon, for
+    // every user of the machine, that is no reason to speak up.
+    if (!LoadTokenLibrary()) {
+        if (!quietStart)
+            MessageBoxW(nullptr, TEXT_NO_TOKEN_LIBRARY, TEXT_ERROR_CAPTION, MB_OK | MB_ICONERROR);
         return 0;
     }
 

@@ -60,6 +60,13 @@ static const wchar_t *const TEXT_SHUTDOWN_BLOCK_REASON =
 // work to take the reason back.
 static UINT_PTR const SHUTDOWN_BLOCK_TIMER = 1;
 static UINT const SHUTDOWN_BLOCK_CHECK_MS = 250;
+// While the notification area refuses the icon (at logon it may not be ready
+// yet), it is offered again this often (the reminder's timers are 2 to 5).
+static UINT_PTR const TRAY_ICON_RETRY_TIMER = 6;
+static UINT const TRAY_ICON_RETRY_MS = 10 * 1000;
+// Broadcast by the shell when its notification area is made anew (Explorer
+// starts or restarts): the icons it had are gone.
+static UINT taskbarCreatedMessage = 0;
 
 static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 static DWORD WINAPI SplashTimerThread(LPVOID parameter);
@@ -68,6 +75,7 @@ static void ShowRenewalDialog(HWND mainWindow);
 static bool MakeMenuImage(HBITMAP *image);
 static void BuildTrayMenu();
 static void AddTrayIcon(HWND mainWindow);
+static void OfferTrayIcon(HWND mainWindow);
 static void ShowTrayMenu(HWND mainWindow);
 static void ExitOnRequest(HWND mainWindow);
 static void PaintSplash(HWND mainWindow);
@@ -169,7 +177,19 @@ static void AddTrayIcon(HWND mainWindow)
     trayIconData.uCallbackMessage = WM_TRAY_CALLBACK;
     trayIconData.hIcon = ProgramIcon(ICON_SMALL);
     lstrcpynW(trayIconData.szTip, windowTitle, 100);
-    Shell_NotifyIconW(NIM_ADD, &trayIconData);
+    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    OfferTrayIcon(mainWindow);
+}
+
+// Adds the icon, the same tooltip and menu as before; an icon the shell
+// still has is only brought up to date. Without it the program would run on
+// with no menu and no balloons: it is offered again until the shell takes it.
+static void OfferTrayIcon(HWND mainWindow)
+{
+    if (Shell_NotifyIconW(NIM_ADD, &trayIconData) || Shell_NotifyIconW(NIM_MODIFY, &trayIconData))
+        KillTimer(mainWindow, TRAY_ICON_RETRY_TIMER);
+    else
+        SetTimer(mainWindow, TRAY_ICON_RETRY_TIMER, TRAY_ICON_RETRY_MS, nullptr);
 }
 
 // Shows an error box for a failed step of MakeMenuImage.
@@ -434,6 +454,8 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
     case WM_TIMER: {
         if (wParam == SHUTDOWN_BLOCK_TIMER)
             TakeBackShutdownBlockWhenDone(window);
+        else if (wParam == TRAY_ICON_RETRY_TIMER)
+            OfferTrayIcon(window);
         else
             ReminderTimer(window, wParam);
         return 0;
@@ -451,6 +473,7 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
         return 0;
     }
     case WM_DESTROY: {
+        KillTimer(window, TRAY_ICON_RETRY_TIMER);
         Shell_NotifyIconW(NIM_DELETE, &trayIconData);
         // A background check stops before its next call; the library is
         // finalized only once it has.
@@ -459,6 +482,11 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wParam, LPA
         PostQuitMessage(0);
         return 0;
     }
+    }
+    // Not a constant: the number is the shell's, registered at start.
+    if (msg == taskbarCreatedMessage && taskbarCreatedMessage != 0 && trayIconData.hWnd == window) {
+        OfferTrayIcon(window);
+        return 0;
     }
     return DefWindowProcW(window, msg, wParam, lParam);
 }

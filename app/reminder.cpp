@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -71,12 +72,21 @@ enum BalloonKind { BalloonNone, BalloonCertificate, BalloonUnfinished };
 // What the last balloon named, for its click.
 BalloonKind lastBalloon = BalloonNone;
 PCCERT_CONTEXT remindedCertificate = nullptr;
+wchar_t remindedName[1024];
 // A quiet start watches the slot list once its first check has run.
 bool watching = false;
+// A device change has brought the next look forward: the rest of its burst
+// does not put it off again.
+bool deviceLookDue = false;
 
-// The slots with a token at the last look. Only check threads touch it, and
-// they run one after another.
-std::vector<CK_SLOT_ID> knownSlots;
+// The tokens read at the last look. Only check threads touch it, and they
+// run one after another.
+std::vector<AttachedToken> seenTokens;
+
+// The findings the check posted last and the main window has not taken:
+// another process can post WM_TOKEN_CHECK_DONE with any value, and only
+// these are ever read.
+PVOID volatile postedFindings = nullptr;
 
 // Puts before + name + after into text; a name that would not fit is cut
 // and ends with "…", the rest is never cut.
@@ -201,9 +211,19 @@ ULONGLONG FileTimeOf(const SYSTEMTIME &time)
     return ((ULONGLONG)file.dwHighDateTime << 32) | file.dwLowDateTime;
 }
 
+bool HoldsSlot(const std::vector<CK_SLOT_ID> &slots, CK_SLOT_ID slot)
+{
+    for (CK_SLOT_ID held : slots)
+        if (held == slot)
+            return true;
+    return false;
+}
+
 // One balloon for the due certificates not yet reminded of today: it names
-// the one that ends first and counts the others. False when there is none.
-bool RemindOfDueCertificates(HWND mainWindow, CertList &found)
+// the one that ends first and counts the others. The tokens in pairSlots
+// have an unfinished renewal that is reminded of instead. False when there
+// is none.
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots)
 {
     SYSTEMTIME today, nowUtc;
     GetLocalTime(&today);
@@ -212,7 +232,7 @@ bool RemindOfDueCertificates(HWND mainWindow, CertList &found)
     std::vector<std::wstring> names;
     for (int i = 0; i < found.count(); ++i) {
         CertRecord record = found.get(i);
-        if (!record.certContext || RenewalRefusal(record) || !RenewalIsDue(record.validToLocal, today))
+        if (!StillDueForReminder(record, found, HoldsSlot(pairSlots, record.slotId), today, nowUtc))
             continue;
         std::wstring name = CertificateValueName(record);
         bool twice = false;
@@ -239,42 +259,48 @@ bool RemindOfDueCertificates(HWND mainWindow, CertList &found)
     if (remindedCertificate)
         CertFreeCertificateContext(remindedCertificate);
     remindedCertificate = CertDuplicateCertificateContext(record.certContext);
+    lstrcpynW(remindedName, record.subjectName, 1024);
     lastBalloon = BalloonCertificate;
     return true;
 }
 
-void RemindOfUnfinishedRenewal(HWND mainWindow, const UnfinishedRenewal *unfinished, int count)
+// The first unfinished renewal among pairs not reminded of today gets the
+// balloon; false when none does.
+bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs)
 {
-    for (int i = 0; i < count; ++i) {
-        std::wstring name = PairValueName(unfinished[i]);
+    for (const UnfinishedRenewal *pair : pairs) {
+        std::wstring name = PairValueName(*pair);
         if (RemindedToday(name.c_str()))
             continue;
         wchar_t text[BALLOON_TEXT_ROOM];
-        UnfinishedRenewalText(unfinished[i].tokenLabel, text);
+        UnfinishedRenewalText(pair->tokenLabel, text);
         if (!ShowBalloon(mainWindow, unfinishedTitle, text))
-            return;
+            return false;
         NoteRemindedToday({name});
         lastBalloon = BalloonUnfinished;
-        return;
+        return true;
     }
+    return false;
 }
 
-// Notes the slots with a token now; true when one is new since the last
-// look.
-bool NoteAttachedTokens()
+// The tokens attached now, each read or not; empty when the check stops.
+std::vector<AttachedToken> LookAtTokens()
 {
+    std::vector<AttachedToken> attached;
     CK_ULONG slotsCount = 0;
     if (TokenCheckStopping() || C_GetSlotList(CK_TRUE, nullptr, &slotsCount) != CKR_OK || TokenCheckStopping())
-        return false;
+        return attached;
     CK_SLOT_ID *slots = ReadSlotList(slotsCount);
-    bool attached = false;
-    for (CK_ULONG i = 0; i < slotsCount; ++i) {
-        bool known = false;
-        for (CK_SLOT_ID slot : knownSlots)
-            known = known || slot == slots[i];
-        attached = attached || !known;
+    for (CK_ULONG i = 0; i < slotsCount && !TokenCheckStopping(); ++i) {
+        AttachedToken token = {slots[i], false, ""};
+        CK_TOKEN_INFO tokenInfo;
+        if (C_GetTokenInfo(slots[i], &tokenInfo) == CKR_OK) {
+            token.read = true;
+            memcpy(token.serial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
+            token.serial[sizeof tokenInfo.serialNumber] = 0;
+        }
+        attached.push_back(token);
     }
-    knownSlots.assign(slots, slots + slotsCount);
     delete[] slots;
     return attached;
 }
@@ -283,16 +309,34 @@ DWORD WINAPI TokenCheckThread(LPVOID parameter)
 {
     CheckOrder order = *(CheckOrder *)parameter;
     delete (CheckOrder *)parameter;
-    bool attached = NoteAttachedTokens();
+    std::vector<AttachedToken> attached = LookAtTokens();
+    bool newToken = NewTokenAttached(seenTokens, attached);
     CheckFindings *findings = nullptr;
-    if ((order.whole || attached) && !TokenCheckStopping()) {
+    if ((order.whole || newToken) && !TokenCheckStopping()) {
         findings = new CheckFindings;
         findings->unfinishedCount = SearchTokensQuietly(findings->found, findings->unfinished);
     }
     bool stopped = TokenCheckStopping();
+    // A token that did not answer yet is not seen: the next look reads it.
+    if (!stopped) {
+        seenTokens.clear();
+        for (const AttachedToken &token : attached)
+            if (token.read)
+                seenTokens.push_back(token);
+    }
     TokenCheckEnd();
     // A token error ends the check in silence; a stopped one says nothing.
-    if (findings && (stopped || !PostMessageW(order.mainWindow, WM_TOKEN_CHECK_DONE, 0, (LPARAM)findings)))
+    if (!findings)
+        return 0;
+    if (stopped) {
+        delete findings;
+        return 0;
+    }
+    // Findings posted before and never taken are dropped: their message is
+    // ignored now.
+    delete (CheckFindings *)InterlockedExchangePointer(&postedFindings, findings);
+    if (!PostMessageW(order.mainWindow, WM_TOKEN_CHECK_DONE, 0, (LPARAM)findings) &&
+        InterlockedCompareExchangePointer(&postedFindings, nullptr, findings) == findings)
         delete findings;
     return 0;
 }
@@ -329,6 +373,46 @@ void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_
     FitName(unfinishedBefore, tokenLabel, unfinishedAfter, text);
 }
 
+bool NewTokenAttached(const std::vector<AttachedToken> &seen, const std::vector<AttachedToken> &attached)
+{
+    for (const AttachedToken &token : attached) {
+        if (!token.read)
+            continue;
+        bool known = false;
+        for (const AttachedToken &before : seen)
+            known = known || (before.slot == token.slot && strcmp(before.serial, token.serial) == 0);
+        if (!known)
+            return true;
+    }
+    return false;
+}
+
+// The identifier starts with the renewal's local time, YYYYMMDDhhmmss.
+bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal)
+{
+    if (pair.idLength < 14)
+        return false;
+    int fields[6];
+    const int widths[6] = {4, 2, 2, 2, 2, 2};
+    const CK_BYTE *digit = pair.id;
+    for (int i = 0; i < 6; ++i) {
+        fields[i] = 0;
+        for (int j = 0; j < widths[i]; ++j, ++digit) {
+            if (*digit < '0' || *digit > '9')
+                return false;
+            fields[i] = fields[i] * 10 + (*digit - '0');
+        }
+    }
+    SYSTEMTIME start = {};
+    start.wYear = (WORD)fields[0];
+    start.wMonth = (WORD)fields[1];
+    start.wDay = (WORD)fields[2];
+    start.wHour = (WORD)fields[3];
+    start.wMinute = (WORD)fields[4];
+    start.wSecond = (WORD)fields[5];
+    return WithinReminderDays(start, nowLocal);
+}
+
 void StartReminder(HWND mainWindow, bool quietStart)
 {
     if (quietStart)
@@ -347,6 +431,7 @@ bool ReminderTimer(HWND mainWindow, UINT_PTR timer)
         return true;
     case TOKEN_WATCH_TIMER:
         // Set again: a device change may have brought it forward.
+        deviceLookDue = false;
         SetTimer(mainWindow, TOKEN_WATCH_TIMER, tokenWatchMs, nullptr);
         RunCheck(mainWindow, false);
         return true;
@@ -361,18 +446,40 @@ bool ReminderTimer(HWND mainWindow, UINT_PTR timer)
     return false;
 }
 
+// A burst of device changes (a token brings several) is looked at once, no
+// later than DEVICE_SETTLE_MS after its first message.
 void TokensMayHaveChanged(HWND mainWindow)
 {
-    if (watching)
-        SetTimer(mainWindow, TOKEN_WATCH_TIMER, DEVICE_SETTLE_MS, nullptr);
+    if (!watching || deviceLookDue)
+        return;
+    deviceLookDue = true;
+    SetTimer(mainWindow, TOKEN_WATCH_TIMER, DEVICE_SETTLE_MS, nullptr);
 }
 
 void TokenCheckDone(HWND mainWindow, LPARAM parameter)
 {
-    CheckFindings *findings = (CheckFindings *)parameter;
-    // A certificate comes first; the other reminder waits for the next check.
-    if (!RemindOfDueCertificates(mainWindow, findings->found))
-        RemindOfUnfinishedRenewal(mainWindow, findings->unfinished, findings->unfinishedCount);
+    if (!parameter)
+        return;
+    CheckFindings *findings =
+        (CheckFindings *)InterlockedCompareExchangePointer(&postedFindings, nullptr, (PVOID)parameter);
+    if (findings != (CheckFindings *)parameter)
+        return;
+    SYSTEMTIME nowLocal;
+    GetLocalTime(&nowLocal);
+    std::vector<const UnfinishedRenewal *> pairs;
+    std::vector<CK_SLOT_ID> pairSlots;
+    for (int i = 0; i < findings->unfinishedCount; ++i) {
+        if (!UnfinishedRenewalReminded(findings->unfinished[i], nowLocal))
+            continue;
+        pairs.push_back(&findings->unfinished[i]);
+        pairSlots.push_back(findings->unfinished[i].slot);
+    }
+    // An unfinished renewal comes first, and the due certificates of its
+    // token wait while it is reminded of: renewing one of them again would
+    // be paid twice, while the centre may have issued the certificate the
+    // pair waits for. The other reminder waits for the next check.
+    if (!RemindOfUnfinishedRenewal(mainWindow, pairs))
+        RemindOfDueCertificates(mainWindow, findings->found, pairSlots);
     delete findings;
 }
 
@@ -381,7 +488,9 @@ void ReminderClicked(HWND mainWindow)
     if (lastBalloon == BalloonCertificate) {
         // A check that ends meanwhile may name another certificate.
         PCCERT_CONTEXT wanted = CertDuplicateCertificateContext(remindedCertificate);
-        ShowRenewalDialogFor(mainWindow, wanted);
+        wchar_t name[1024];
+        lstrcpynW(name, remindedName, 1024);
+        ShowRenewalDialogFor(mainWindow, wanted, name);
         CertFreeCertificateContext(wanted);
     } else if (lastBalloon == BalloonUnfinished) {
         WriteCertificateFromFile(mainWindow);

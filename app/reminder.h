@@ -6,6 +6,11 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "token/search.h"
+#include "token/token_library.h"
+
 // A quiet start checks the tokens this long after it, once the logon has
 // settled; a token attached later is checked within the same time.
 const unsigned int REMINDER_FIRST_CHECK_MS = 30 * 1000;
@@ -46,3 +51,19 @@ void DueCertificateText(const wchar_t *name, const SYSTEMTIME &validToLocal, boo
                         wchar_t text[BALLOON_TEXT_ROOM]);
 // The balloon's text for a renewal left without its certificate.
 void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_ROOM]);
+
+// A token in a slot at one look of the check; read when it answered
+// (C_GetTokenInfo), with its serial number then.
+struct AttachedToken {
+    CK_SLOT_ID slot;
+    bool read;
+    char serial[17];
+};
+// Whether attached holds a token to check: one read now that seen (the tokens
+// read at the last look) does not hold in its slot, be it a token that was
+// not ready then or another token (serial number) in the same slot.
+bool NewTokenAttached(const std::vector<AttachedToken> &seen, const std::vector<AttachedToken> &attached);
+
+// Whether an unfinished renewal is still reminded of at nowLocal: during the
+// 30 days after the local time its identifier names, the renewal's start.
+bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal);

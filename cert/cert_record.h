@@ -117,6 +117,29 @@ bool RenewalIsDue(const SYSTEMTIME &validToLocal, const SYSTEMTIME &today);
 // number.
 bool SameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
 
+// A certificate that has ended, and a renewal left without its certificate,
+// are reminded of during this many days after the end or the renewal's
+// start, then no more.
+int const REMINDER_DAYS = 30;
+
+// Whether moment (in the same zone as start) falls before start + 30 days; a
+// moment before start does.
+bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment);
+
+// Whether two certificates name the same holder: the same subject (compared
+// as names), or, for a name a centre reworded, the same SNILS and the same
+// INN, INNLE, OGRN and OGRNIP wherever both carry them.
+bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
+
+// Whether the reminder still calls a found certificate due, given what the
+// same check found beside it: it can be renewed and is due, it ended no more
+// than 30 days before nowUtc, no certificate of its holder in found ends
+// later (a renewal, or a certificate written from a file, replaced it), and
+// its token holds no unfinished renewal that is being reminded of (that
+// one comes first: renewing again would be paid twice).
+bool StillDueForReminder(const CertRecord &record, CertList &found, bool unfinishedRenewalOnItsToken,
+                         const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc);
+
 // Writes into value (1024 characters, cleared by the caller) what follows the
 // first occurrence of key ("OID=") in name, up to the next comma.
 void ExtractNameValue(const wchar_t *name, const wchar_t *key, wchar_t *value);

@@ -151,6 +151,8 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_U
     if (!count || (!objects && maximum > 0))
         return entry.Finish(CKR_ARGUMENTS_BAD);
     CK_ULONG given = 0;
+    if (entry.state.faults.findBatch > 0 && library.faultsEnabled && maximum > entry.state.faults.findBatch)
+        maximum = entry.state.faults.findBatch;
     while (given < maximum && session.nextFound < session.found.size())
         objects[given++] = session.found[session.nextFound++];
     *count = given;

@@ -313,6 +313,7 @@ std::string SlotToJson(const SlotState &state)
         {"killAfter", TriggerToJson(state.faults.killAfter)},
         {"undestroyable", state.faults.undestroyable},
         {"publicValueDer", state.faults.publicValueDer},
+        {"findBatch", state.faults.findBatch},
     };
     json root = {
         {"slot", state.id},
@@ -365,6 +366,7 @@ bool SlotFromJson(const std::string &text, SlotState &state)
         TriggerFromJson(faults.value("killAfter", json()), loaded.faults.killAfter);
         loaded.faults.undestroyable = faults.value("undestroyable", std::vector<CK_OBJECT_HANDLE>());
         loaded.faults.publicValueDer = faults.value("publicValueDer", false);
+        loaded.faults.findBatch = faults.value("findBatch", (CK_ULONG)0);
         state = loaded;
         return true;
     } catch (const json::exception &) {

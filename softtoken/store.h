@@ -47,6 +47,9 @@ struct SlotFaults {
     // A public key's CKA_VALUE is given as the DER OCTET STRING around the
     // 64 bytes, as some vendors' libraries give it.
     bool publicValueDer = false;
+    // C_FindObjects hands out at most this many handles a call, however
+    // many it is asked for, as some vendors' libraries do; 0: no limit.
+    CK_ULONG findBatch = 0;
 };
 
 struct SlotState {

@@ -55,6 +55,7 @@ static const char usageText[] =
     "  fault SLOT kill-after FUNCTION [N]\n"
     "  fault SLOT undestroyable HANDLE\n"
     "  fault SLOT public-value-der\n"
+    "  fault SLOT find-batch N\n"
     "  clear-faults [SLOT|library]\n";
 
 static int Usage()
@@ -363,6 +364,10 @@ static int CommandFault(const Options &options)
         state.faults.tokenInfoFails = true;
     } else if (kind == "public-value-der" && args.size() == 2) {
         state.faults.publicValueDer = true;
+    } else if (kind == "find-batch" && args.size() == 3) {
+        if (!ParseNumber(args[2], number) || number == 0)
+            return Fail("bad batch size");
+        state.faults.findBatch = number;
     } else if ((kind == "remove-after" || kind == "appear-after" || kind == "kill-after") &&
                (args.size() == 3 || args.size() == 4)) {
         if (args.size() == 4 && (!ParseNumber(args[3], number) || number == 0))

@@ -39,17 +39,13 @@ CK_ULONG FindCurrentCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK
     if (C_FindObjectsInit(session, certAttribs, 2) != CKR_OK)
         ReportSearchFailure(owner, L"C_FindObjectsInit");
     step(stepWindow);
-    if (C_FindObjects(session, found, 16, &certsFound) != CKR_OK) {
+    if (FindObjectsUpTo(session, found, 16, &certsFound) != CKR_OK)
         ReportSearchFailure(owner, L"C_FindObjects");
-        certsFound = 0;
-    }
     step(stepWindow);
     if (C_FindObjectsFinal(session) != CKR_OK)
         ReportSearchFailure(owner, L"C_FindObjectsFinal");
     step(stepWindow);
 
-    if (certsFound > 16)
-        certsFound = 16;
     *userCert = found[0];
     return certsFound;
 }
@@ -172,11 +168,8 @@ static void DestroyById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG i
         bool stop = false;
         if (C_FindObjectsInit(session, certAttribs2, 1) != CKR_OK && report)
             report(owner, L"C_FindObjectsInit");
-        if (C_FindObjects(session, &del_obj, 1, &del_obj_count) != CKR_OK) {
-            if (report)
-                report(owner, L"C_FindObjects");
-            del_obj_count = 0;
-        }
+        if (FindObjectsUpTo(session, &del_obj, 1, &del_obj_count) != CKR_OK && report)
+            report(owner, L"C_FindObjects");
         if (del_obj_count > 0) {
             // A token may stumble once: the next pass finds the object again
             // and tries again. One that will not go in DESTROY_TRIES, or

@@ -19,6 +19,8 @@
 namespace {
 
 CK_ULONG const maxCertificates = 128;
+// Far above any certificate: the quiet run passes a larger value over.
+CK_ULONG const maxValueLength = 64 * 1024;
 // Tokens attached while the slot list is read make it grow; it is read again
 // this many times at most.
 int const slotListAttempts = 5;
@@ -77,6 +79,63 @@ bool Stopped(const SearchRun &run)
     return run.quiet && TokenCheckStopping();
 }
 
+// The objects the search template finds, at most room of them; 0 when the
+// search fails.
+CK_RV FindObjects(const SearchRun &run, CK_SESSION_HANDLE session, CK_ATTRIBUTE *attribs, CK_ULONG attribsCount,
+                  CK_OBJECT_HANDLE *objects, CK_ULONG room, CK_ULONG *count)
+{
+    *count = 0;
+    if (Stopped(run))
+        return CKR_FUNCTION_CANCELED;
+    CK_RV rv = C_FindObjectsInit(session, attribs, attribsCount);
+    if (rv != CKR_OK)
+        return rv;
+    rv = FindObjectsUpTo(session, objects, room, count, run.quiet ? TokenCheckStopping : nullptr);
+    if (Stopped(run))
+        return CKR_FUNCTION_CANCELED;
+    C_FindObjectsFinal(session);
+    return rv;
+}
+
+// A certificate's value and identifier. The search dialog reads them into
+// its fixed buffers, as it always has, and passes a longer value over; the
+// quiet run reads a value of any size, its size first, so that a large
+// certificate still counts.
+bool ReadCertificate(const SearchRun &run, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                     std::vector<CK_BYTE> &value, CK_BYTE ckaID[256], CK_ULONG *idLength)
+{
+    memset(ckaID, 0, 256);
+    if (!run.quiet) {
+        value.assign(4096, 0);
+        CK_ATTRIBUTE CertAttr[2] = {
+            {CKA_VALUE, value.data(), (CK_ULONG)value.size()},
+            {CKA_ID, ckaID, 256},
+        };
+        if (C_GetAttributeValue(session, object, CertAttr, 2) != CKR_OK || CertAttr[0].ulValueLen > value.size() ||
+            CertAttr[1].ulValueLen > 256)
+            return false;
+        value.resize(CertAttr[0].ulValueLen);
+        *idLength = CertAttr[1].ulValueLen;
+        return true;
+    }
+    CK_ATTRIBUTE sizes[2] = {{CKA_VALUE, nullptr, 0}, {CKA_ID, nullptr, 0}};
+    if (Stopped(run) || C_GetAttributeValue(session, object, sizes, 2) != CKR_OK ||
+        sizes[0].ulValueLen > maxValueLength || sizes[1].ulValueLen > 256)
+        return false;
+    value.assign(sizes[0].ulValueLen + 1, 0);
+    CK_ATTRIBUTE CertAttr[2] = {
+        {CKA_VALUE, value.data(), (CK_ULONG)value.size()},
+        {CKA_ID, ckaID, 256},
+    };
+    // The extra byte shows a value that grew between the two calls.
+    if (Stopped(run) || C_GetAttributeValue(session, object, CertAttr, 2) != CKR_OK ||
+        CertAttr[0].ulValueLen >= value.size() || CertAttr[1].ulValueLen > 256)
+        return false;
+    value.resize(CertAttr[0].ulValueLen);
+    *idLength = CertAttr[1].ulValueLen;
+    return true;
+}
+
 void Step(const SearchRun &run)
 {
     if (run.progress)
@@ -99,7 +158,9 @@ void TokenLabel(const CK_TOKEN_INFO &tokenInfo, wchar_t label[33])
 }
 
 // Notes the public keys with a renewal's identifier that no certificate of
-// the token carries.
+// the token carries. Called only when every certificate of the token was
+// read: a pair is unfinished only when it is sure that none has its
+// identifier.
 void FindUnfinishedRenewals(CK_SESSION_HANDLE session, CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo,
                             const std::vector<std::vector<CK_BYTE>> &certificateIds, SearchRun &run)
 {
@@ -111,15 +172,8 @@ void FindUnfinishedRenewals(CK_SESSION_HANDLE session, CK_SLOT_ID slot, const CK
     };
     CK_OBJECT_HANDLE keys[maxCertificates];
     CK_ULONG keysCount = 0;
-    if (Stopped(run) || C_FindObjectsInit(session, keyAttribs, 2) != CKR_OK)
+    if (FindObjects(run, session, keyAttribs, 2, keys, maxCertificates, &keysCount) == CKR_FUNCTION_CANCELED)
         return;
-    if (Stopped(run))
-        return;
-    if (C_FindObjects(session, keys, maxCertificates, &keysCount) != CKR_OK || keysCount > maxCertificates)
-        keysCount = 0;
-    if (Stopped(run))
-        return;
-    C_FindObjectsFinal(session);
 
     for (CK_ULONG i = 0; i < keysCount && run.unfinishedCount < maxUnfinishedRenewals; ++i) {
         CK_BYTE id[256];
@@ -165,53 +219,39 @@ void SearchToken(CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo, SearchRun &run
         {CKA_CLASS, &certClass, sizeof(certClass)},
         {CKA_TOKEN, &token, sizeof(token)},
     };
-    unsigned char CertVal[4096];
-    unsigned char ckaID[256];
-    memset(CertVal, 0, sizeof(CertVal));
-    memset(ckaID, 0, sizeof(ckaID));
-
     CK_OBJECT_HANDLE certificates[maxCertificates];
     CK_ULONG certsCount = 0;
-    if (Stopped(run))
+    CK_RV rv = FindObjects(run, session, certAttribs, 2, certificates, maxCertificates, &certsCount);
+    if (rv == CKR_FUNCTION_CANCELED)
         return;
-    if (C_FindObjectsInit(session, certAttribs, 2) == CKR_OK) {
-        if (Stopped(run))
-            return;
-        if (C_FindObjects(session, certificates, maxCertificates, &certsCount) != CKR_OK
-            || certsCount > maxCertificates)
-            certsCount = 0;
-        if (Stopped(run))
-            return;
-        C_FindObjectsFinal(session);
-    }
     Step(run);
 
-    // The quiet run tells a renewal's pair from a finished one by these.
+    // The quiet run tells a renewal's pair from a finished one by these,
+    // and only when it has them all: a failed search, a full room or a
+    // certificate it could not read may hide the pair's certificate.
     std::vector<std::vector<CK_BYTE>> certificateIds;
+    bool everyCertificateRead = rv == CKR_OK && certsCount < maxCertificates;
+    std::vector<CK_BYTE> CertVal;
+    unsigned char ckaID[256];
     for (CK_ULONG i = 0; i < certsCount; ++i) {
-        memset(ckaID, 0, sizeof(ckaID));
-        CK_ATTRIBUTE CertAttr[2] = {
-            {CKA_VALUE, CertVal, sizeof(CertVal)},
-            {CKA_ID, ckaID, sizeof(ckaID)},
-        };
+        CK_ULONG idLength = 0;
         if (Stopped(run))
             return;
-        if (C_GetAttributeValue(session, certificates[i], CertAttr, 2) != CKR_OK)
+        if (!ReadCertificate(run, session, certificates[i], CertVal, ckaID, &idLength)) {
+            everyCertificateRead = false;
             continue;
-        if (CertAttr[0].ulValueLen > sizeof(CertVal) || CertAttr[1].ulValueLen > sizeof(ckaID))
-            continue;
+        }
         if (run.quiet)
-            certificateIds.emplace_back(ckaID, ckaID + CertAttr[1].ulValueLen);
-        // Decode exactly the value the token returned: the buffer may still
-        // hold the tail of a longer certificate read before this one.
+            certificateIds.emplace_back(ckaID, ckaID + idLength);
+        // Decode exactly the value the token returned.
         PCCERT_CONTEXT context = CertCreateCertificateContext(
-            X509_ASN_ENCODING, CertVal, CertAttr[0].ulValueLen);
+            X509_ASN_ENCODING, CertVal.data(), CertVal.size());
         // A value that is not a certificate still gets its (empty) row.
-        run.list->add(CertRecord(context, slot, ckaID, CertAttr[1].ulValueLen));
+        run.list->add(CertRecord(context, slot, ckaID, idLength));
         if (context)
             CertFreeCertificateContext(context);
     }
-    if (run.quiet)
+    if (run.quiet && everyCertificateRead)
         FindUnfinishedRenewals(session, slot, tokenInfo, certificateIds, run);
 
     if (Stopped(run))

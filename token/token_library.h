@@ -39,3 +39,15 @@ JC_API CK_RV freeBuffer(CK_BYTE *buffer);
 JC_API CK_RV useHardwareHash(CK_ULONG flag);
 
 }
+
+// The program reaches the library through a delay-import library: nothing
+// is loaded until this is asked, before the first token call. False when
+// jcPKCS11.dll is missing or cannot be loaded; then no token call may be made.
+bool LoadTokenLibrary();
+
+// C_FindObjects into objects until it gives none or room is full: a library
+// may hand out fewer than asked while more remain. On failure the count is 0
+// and the call's result is returned. stopping, when given, is asked before
+// each call, and a true answer ends the search as a failure.
+CK_RV FindObjectsUpTo(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE *objects, CK_ULONG room, CK_ULONG *count,
+                      bool (*stopping)() = nullptr);

@@ -42,6 +42,10 @@ void StartTokenWorker(HWND dialog, LPTHREAD_START_ROUTINE worker, LPVOID paramet
 static volatile LONG checkRunning = 0;
 static volatile LONG checkStopping = 0;
 static volatile LONG commandsWaiting = 0;
+// Set for good once the program ends (the main window's destruction, the end
+// of the Windows session): no check starts after it, and no command that
+// waited for a check goes on.
+static volatile LONG checksEnded = 0;
 // Kept until the next check starts, so that StopTokenCheck can wait for it.
 static HANDLE checkThread = nullptr;
 // How often a waiting command looks whether the check is over.
@@ -49,7 +53,8 @@ static const DWORD checkPollMs = 50;
 
 bool StartTokenCheck(LPTHREAD_START_ROUTINE check, LPVOID parameter)
 {
-    if (TokenWorkRunning() || TokenCheckRunning() || InterlockedCompareExchange(&commandsWaiting, 0, 0) > 0)
+    if (TokenWorkRunning() || TokenCheckRunning() || InterlockedCompareExchange(&commandsWaiting, 0, 0) > 0 ||
+        InterlockedCompareExchange(&checksEnded, 0, 0) != 0)
         return false;
     if (checkThread)
         CloseHandle(checkThread);
@@ -78,6 +83,7 @@ bool TokenCheckRunning()
 
 void StopTokenCheck()
 {
+    InterlockedExchange(&checksEnded, 1);
     if (!checkThread)
         return;
     InterlockedExchange(&checkStopping, 1);
@@ -116,7 +122,8 @@ static bool WaitForTokenCheck(HWND owner)
     if (disabled && IsWindow(owner))
         EnableWindow(owner, TRUE);
     InterlockedDecrement(&commandsWaiting);
-    return !ending && (!owner || IsWindow(owner));
+    bool programEnds = InterlockedCompareExchange(&checksEnded, 0, 0) != 0;
+    return !ending && !programEnds && (!owner || IsWindow(owner));
 }
 
 bool RefuseSecondTokenWork(HWND owner)

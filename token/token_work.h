@@ -43,8 +43,10 @@ bool StartTokenCheck(LPTHREAD_START_ROUTINE check, LPVOID parameter);
 void TokenCheckEnd();
 bool TokenCheckStopping();
 bool TokenCheckRunning();
-// Before the library is finalized: asks a running check to stop and waits
-// until its thread has ended.
+// When the program ends, before the library is finalized or the Windows
+// session ends: asks a running check to stop and waits until its thread has
+// ended. No check starts afterwards, and a command waiting for the check is
+// refused (RefuseSecondTokenWork).
 void StopTokenCheck();
 
 // Whether a worker is really at work now, so that ending the Windows session

@@ -5,6 +5,8 @@
 
 #include <commctrl.h>
 
+#include <string>
+
 #include "cert/cert_record.h"
 #include "renewal/renewal_procedure.h"
 #include "res/app_instance.h"
@@ -33,6 +35,9 @@ wchar_t const confirmText[] =
     L"Продолжить?";
 wchar_t const confirmCaption[] = L"Внимание";
 wchar_t const refusedCaption[] = L"Ошибка";
+wchar_t const goneBefore[] = L"Сертификат «";
+wchar_t const goneAfter[] = L"» не найден на подключённых носителях. Подключите носитель и нажмите «Выбрать».";
+wchar_t const goneCaption[] = L"Внимание";
 
 int const detailFields[] = {
     IDC_SUBJECT, IDC_ORGANIZATION, IDC_OGRN, IDC_INN, IDC_FULL_NAME, IDC_SNILS, IDC_VALID_TO,
@@ -72,15 +77,22 @@ int IndexOfCertificate(PCCERT_CONTEXT wanted)
 }
 
 // "Выбрать": search, list, show the choice. With a wanted certificate the
-// search chooses it itself, without the list.
-void ChooseCertificate(HWND dialog, PCCERT_CONTEXT wanted = nullptr)
+// search chooses it itself, without the list, and says so when it is no
+// longer on the attached tokens (renewed meanwhile, or its token taken out).
+void ChooseCertificate(HWND dialog, PCCERT_CONTEXT wanted = nullptr, const wchar_t *wantedName = L"")
 {
     if (RefuseSecondTokenWork(dialog))
         return;
     DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_SEARCH), dialog, SearchDialogProc, 0);
-    if (wanted)
+    if (wanted) {
         selectedIndex = IndexOfCertificate(wanted);
-    else if (certList.count() <= 0)
+        if (selectedIndex == -1) {
+            ClearDetails(dialog);
+            std::wstring text = std::wstring(goneBefore) + wantedName + goneAfter;
+            MessageBoxW(dialog, text.c_str(), goneCaption, MB_OK | MB_ICONWARNING);
+            return;
+        }
+    } else if (certList.count() <= 0)
         MessageBoxW(dialog, notFoundText, notFoundCaption, MB_OK | MB_ICONERROR);
     else
         DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_CERT_LIST), dialog, CertListDialogProc, 0);
@@ -122,7 +134,7 @@ void RenewCertificate(HWND dialog)
 
 }  // namespace
 
-void ShowRenewalDialogFor(HWND mainWindow, PCCERT_CONTEXT wanted)
+void ShowRenewalDialogFor(HWND mainWindow, PCCERT_CONTEXT wanted, const wchar_t *wantedName)
 {
     HWND dialog = renewalDialog;
     if (!dialog)
@@ -133,7 +145,7 @@ void ShowRenewalDialogFor(HWND mainWindow, PCCERT_CONTEXT wanted)
     SetForegroundWindow(front);
     // A dialog at work in a dialog of its own is left to it.
     if (front == dialog && IsWindowEnabled(dialog))
-        ChooseCertificate(dialog, wanted);
+        ChooseCertificate(dialog, wanted, wantedName);
 }
 
 // Dialog-box function for the renewal dialog.

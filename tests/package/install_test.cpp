@@ -110,16 +110,21 @@ Shortcut ReadShortcut(const std::wstring &path)
     return shortcut;
 }
 
+// A text value under HKLM, or "(none)".
+std::wstring MachineValue(const wchar_t *key, const wchar_t *name)
+{
+    wchar_t value[MAX_PATH + 16] = L"";
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return L"(none)";
+    return value;
+}
+
 // What Windows starts at every user's logon under the name Kestrava, or
 // "(none)".
 std::wstring StartAtLogon()
 {
-    wchar_t value[MAX_PATH + 16] = L"";
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Kestrava",
-                     RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
-        return L"(none)";
-    return value;
+    return MachineValue(L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Kestrava");
 }
 
 bool SameFile(const std::wstring &a, const std::wstring &b)
@@ -221,6 +226,7 @@ protected:
         for (const std::wstring &place : shortcutPlaces)
             EXPECT_FALSE(Exists(place)) << Narrow(place);
         EXPECT_EQ(L"(none)", StartAtLogon());
+        EXPECT_EQ(L"(none)", MachineValue(L"Software\\Kestrava", L"AutoStart")) << "the kept choice stays";
     }
 
     std::string work;
@@ -317,6 +323,7 @@ TEST_F(InstallerPackage, ReplacesAnOlderVersionAndNeverInstallsAVersionTwice)
     EXPECT_EQ(Widen(KESTRAVA_VERSION), installed[0].version);
     EXPECT_TRUE(Exists(installFolder + L"\\kestrava.exe"));
     EXPECT_FALSE(FindShortcut().empty());
+    EXPECT_EQ(L"(none)", StartAtLogon()) << "AUTOSTART=0 holds over an upgrade without the property";
 
     // Another build of the same version, and the older one again: refused,
     // and what is installed stays.

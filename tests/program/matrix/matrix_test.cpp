@@ -284,8 +284,12 @@ Expected ExpectedRun(const std::vector<std::string> &calls, const std::string &s
         if (function == "C_FindObjectsInit" || function == "C_FindObjects" || function == "C_FindObjectsFinal") {
             if (failed && !(generated && !stored))
                 expected.boxes.push_back({L"Ошибка", Widen(function)});
+            // The search asks again until the token gives none or the room
+            // is full; a failed call leaves it with nothing.
+            if (function == "C_FindObjectsInit")
+                found = 0;
             if (function == "C_FindObjects")
-                found = failed ? 0 : std::stoul(Field(line, "count"));
+                found = failed ? 0 : found + std::stoul(Field(line, "count"));
             if (function == "C_FindObjectsFinal" && signs == 0) {
                 if (found == 0)
                     return expected.boxes.push_back({L"Ошибка", notFound}), expected;

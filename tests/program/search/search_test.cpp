@@ -7,8 +7,10 @@
 
 #include "cert/cert_record.h"
 #include "search_fixture.h"
+#include "support/soft_token_tool.h"
 #include "support/unix_command.h"
 #include "support/window_driver.h"
+#include "token/search.h"
 
 using Search = SearchFixture;
 
@@ -216,3 +218,60 @@ TEST_F(Search, ANewSearchStartsFromAnEmptyList)
     EXPECT_EQ(-1, selectedIndex);
     ExpectNoSessionLeftOpen();
 }
+
+TEST_F(Search, ALibraryHandingOutOneHandleACallStillGivesEveryCertificate)
+{
+    MakeToken(0, {ivanov, petrov, sidorova});
+    Tool({"fault", "0", "find-batch", "1"});
+    RunSearch();
+    ASSERT_EQ(3, certList.count());
+    EXPECT_EQ(ivanov.name, RecordName(0));
+    EXPECT_EQ(petrov.name, RecordName(1));
+    EXPECT_EQ(sidorova.name, RecordName(2));
+    ExpectNoSessionLeftOpen();
+}
+
+// The background check calls a renewal's key pair unfinished only when it is
+// sure that no certificate carries its identifier: a reminder that points at
+// a finished renewal teaches the holder to pay again.
+struct QuietRow {
+    const char *name;
+    bool pairCertified;               // the pair's certificate is on the token
+    std::vector<std::string> faults;  // softtoken fault arguments for slot 0
+    int unfinished;
+};
+
+class QuietCheck : public SearchFixture, public ::testing::WithParamInterface<QuietRow> {};
+
+TEST_P(QuietCheck, APairIsUnfinishedOnlyWhenNoCertificateOfItsIdentifierExists)
+{
+    const QuietRow &row = GetParam();
+    // A renewal's identifier: time stamp, '-', a 12-digit INN.
+    std::string pairId = ToHexText("20261201120000-771234567890");
+    // The pair's certificate is a large one, over the search dialog's read
+    // buffer, and comes first: the faults below meet it.
+    Tool({"init", "0"});
+    Tool({"keygen", "0", "--id", pairId});
+    if (row.pairCertified)
+        Tool({"import-cert", "0", "--id", pairId, "--label", "renewed", "--file", large.file});
+    Tool({"import-cert", "0", "--id", "01", "--label", "other", "--file", ivanov.file});
+    if (!row.faults.empty())
+        Tool(row.faults);
+    StartLibrary();
+    CertList found;
+    UnfinishedRenewal unfinished[maxUnfinishedRenewals];
+    EXPECT_EQ(row.unfinished, SearchTokensQuietly(found, unfinished));
+    if (row.faults.empty() && row.pairCertified) {
+        ASSERT_EQ(2, found.count());
+        EXPECT_EQ(large.name, std::wstring(found.get(0).subjectName)) << "a large certificate is read whole";
+    }
+    ExpectNoSessionLeftOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Search, QuietCheck,
+    ::testing::Values(QuietRow{"PairWithoutCertificate", false, {}, 1}, QuietRow{"LargeCertificate", true, {}, 0},
+                      // The first search is the certificates'; the keys' works.
+                      QuietRow{"FailedCertificateSearch", true, {"fault", "0", "C_FindObjects", "0x30", "--once"}, 0},
+                      QuietRow{"UnreadableCertificate", true, {"fault", "0", "C_GetAttributeValue", "0x30", "--once"}, 0}),
+    [](const ::testing::TestParamInfo<QuietRow> &info) { return std::string(info.param.name); });

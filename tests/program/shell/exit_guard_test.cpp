@@ -64,6 +64,10 @@ void RunShell()
 std::atomic<bool> letCheckGo{false};
 std::atomic<bool> checkSawStop{false};
 std::atomic<bool> checkOver{false};
+// The main window, and whether it was still there when the check ended: the
+// library is finalized with it, so it must outlive the check.
+std::atomic<HWND> heldWindow{nullptr};
+std::atomic<bool> windowOutlivedCheck{false};
 
 DWORD WINAPI HeldCheck(LPVOID)
 {
@@ -72,6 +76,7 @@ DWORD WINAPI HeldCheck(LPVOID)
     checkSawStop = TokenCheckStopping();
     // As a library call under way when the stop comes.
     Sleep(500);
+    windowOutlivedCheck = IsWindow(heldWindow) != FALSE;
     checkOver = true;
     TokenCheckEnd();
     return 0;
@@ -164,6 +169,8 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     // library is finalized with the window only once it has.
     EXPECT_FALSE(TokenWorkRunning());
     letCheckGo = false;
+    checkOver = false;
+    heldWindow = mainWindow;
     ASSERT_TRUE(StartTokenCheck(HeldCheck, nullptr));
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
     Answer(L"Выйти из программы?", IDYES);
@@ -173,6 +180,9 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     EXPECT_FALSE(IsWindow(mainWindow));
     EXPECT_TRUE(checkSawStop);
     EXPECT_TRUE(checkOver);
+    EXPECT_TRUE(windowOutlivedCheck) << "the library was finalized before the check ended";
+    // The program has ended: no check starts any more.
+    EXPECT_FALSE(StartTokenCheck(HeldCheck, nullptr));
 }
 
 }  // namespace

@@ -236,6 +236,29 @@ TEST_F(ResidentProgram, FailedInitializationIsReportedOverTheStartUpPictureAndEn
     EXPECT_EQ(std::string::npos, calls.find("C_Finalize")) << calls;
 }
 
+TEST_F(ResidentProgram, WithoutTheTokenLibraryANormalStartSaysSoAndAQuietStartEndsSilently)
+{
+    // The program alone in a folder, as on a machine without the token's
+    // software.
+    std::wstring alone = WindowsPath(work) + L"\\kestrava.exe";
+    ASSERT_TRUE(CopyFileW((WindowsPath(TestEnv("KESTRAVA_BIN")) + L"\\kestrava.exe").c_str(), alone.c_str(), FALSE));
+    EXPECT_EQ(0, RunProgram(alone, L"/tray", environment, 15000)) << "a quiet start ends by itself";
+
+    programs.push_back(StartProgram(alone, environment));
+    RunningProgram &program = programs.back();
+    HWND box = WaitForWindow(L"Ошибка", L"#32770", 15000, program.processId);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"Не найдена библиотека носителя jcPKCS11.dll. Установите программное обеспечение носителя и "
+              L"запустите программу снова.",
+              MessageBoxText(box));
+    EXPECT_EQ(nullptr, WaitForWindow(MAIN_TITLE, MAIN_CLASS, 0, program.processId)) << "no start-up picture";
+    EXPECT_TRUE(SaveScreenshot("shell-no-token-library"));
+    ASSERT_TRUE(ClickButton(box, IDOK));
+    EXPECT_EQ(0, WaitForExit(program, 10000));
+    EXPECT_TRUE(TrayIcons().empty());
+    EXPECT_EQ("", Journal()) << "the token library was never reached";
+}
+
 TEST_F(ResidentProgram, FailedLibraryInformationShowsTheStatusInRussianOrByName)
 {
     // A vendor status has no text of its own.

@@ -67,3 +67,14 @@ TEST(RenewalIsDue, AnExpiredCertificateIsDue)
     EXPECT_TRUE(RenewalIsDue(Date(2026, 11, 30), today));
     EXPECT_TRUE(RenewalIsDue(Date(2020, 1, 1), today));
 }
+
+// An ended certificate, and an unfinished renewal, are reminded of for 30
+// days after their moment, then no more.
+TEST(WithinReminderDays, ThirtyDaysToTheSecond)
+{
+    SYSTEMTIME start = Date(2026, 11, 8, 12, 0, 0);
+    EXPECT_TRUE(WithinReminderDays(start, Date(2026, 11, 1)));
+    EXPECT_TRUE(WithinReminderDays(start, Date(2026, 12, 8, 11, 59, 59)));
+    EXPECT_FALSE(WithinReminderDays(start, Date(2026, 12, 8, 12, 0, 0)));
+    EXPECT_FALSE(WithinReminderDays(start, Date(2027, 6, 1)));
+}
