@@ -2,28 +2,24 @@
 
 namespace {
 
-CK_ULONG const findBatch = 16;
 // A token that keeps finding objects is not read on for ever.
-size_t const maxCertificates = 1024;
+CK_ULONG const maxCertificates = 1024;
 // Far above any certificate: a larger value is passed over.
 CK_ULONG const maxValueLength = 64 * 1024;
 
 // The certificate objects, read until the search gives none.
 std::vector<CK_OBJECT_HANDLE> CertificateObjects(CK_SESSION_HANDLE session)
 {
-    std::vector<CK_OBJECT_HANDLE> objects;
+    std::vector<CK_OBJECT_HANDLE> objects(maxCertificates);
     CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
     CK_ATTRIBUTE certAttribs[] = {{CKA_CLASS, &certClass, sizeof certClass}};
+    CK_ULONG found = 0;
     if (C_FindObjectsInit(session, certAttribs, 1) != CKR_OK)
-        return objects;
-    while (objects.size() < maxCertificates) {
-        CK_OBJECT_HANDLE batch[findBatch];
-        CK_ULONG found = 0;
-        if (C_FindObjects(session, batch, findBatch, &found) != CKR_OK || found == 0 || found > findBatch)
-            break;
-        objects.insert(objects.end(), batch, batch + found);
-    }
+        return {};
+    if (FindObjectsUpTo(session, objects.data(), maxCertificates, &found) != CKR_OK)
+        found = 0;
     C_FindObjectsFinal(session);
+    objects.resize(found);
     return objects;
 }
 
