@@ -7,12 +7,14 @@
 #include <cstring>
 #include <vector>
 
+#include "cert/centre_signature.h"
 #include "renewal/certificate_file.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
 #include "token/key_objects.h"
 #include "token/key_pair_search.h"
 #include "token/pin_dialog.h"
+#include "token/token_certificates.h"
 #include "token/token_status.h"
 #include "token/token_work.h"
 
@@ -25,12 +27,16 @@ const wchar_t fileFilter[] =
     L"Все файлы (*.*)\0*.*\0";
 const wchar_t errorCaption[] = L"Ошибка";
 const wchar_t warningCaption[] = L"Внимание";
+const wchar_t questionCaption[] = L"Внимание!";
 const wchar_t writtenCaption[] = L"Новый сертификат";
 const wchar_t notCertificateText[] = L"Файл не содержит сертификата.";
 const wchar_t unreadableText[] = L"Не удалось прочитать файл сертификата.";
 const wchar_t noKeyPairText[] = L"На подключённых носителях нет ключевой пары для этого сертификата.";
 const wchar_t alreadyStoredText[] = L"Этот сертификат уже записан на носитель.";
 const wchar_t writtenText[] = L"Сертификат записан на носитель.";
+const wchar_t uncheckedQuestion[] =
+    L"Сертификат из файла не удалось проверить: он не подписан удостоверяющим центром, выдавшим текущий "
+    L"сертификат, или сертификат этого центра не установлен на компьютере.\nЗаписать его на носитель?";
 
 const DWORD pathRoom = 4096;
 // The key pair found, the login, the certificate stored.
@@ -106,6 +112,20 @@ Outcome StoreBesideKeyPair(CK_SESSION_HANDLE session, const std::vector<KeyPairP
     return Box(noKeyPairText, errorCaption, MB_ICONERROR);
 }
 
+// Whether every certificate that may be written was signed by the centre of
+// a certificate on the token (the holder's current one, usually), or by a
+// centre certificate found on the token or in the system's stores.
+bool SignedByHoldersCentre(const std::vector<KeyPairPlace> &places)
+{
+    std::vector<PCCERT_CONTEXT> onToken = ReadTokenCertificatesInSlot(places.front().slot);
+    bool signedByCentre = true;
+    for (const KeyPairPlace &place : places)
+        signedByCentre = signedByCentre && CentreSignedCertificate(place.certificate, onToken.data(), onToken.size(),
+                                                                   onToken.data(), onToken.size());
+    FreeTokenCertificates(onToken);
+    return signedByCentre;
+}
+
 // Everything said to the token; the box comes after the session is closed.
 Outcome WriteBesideKeyPair(const WriteRun &run)
 {
@@ -125,6 +145,13 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
     if (missing.empty())
         return Box(alreadyStoredText, warningCaption, MB_ICONWARNING);
     Advance(progress);
+
+    // A certificate the holder's centre did not sign may still be the
+    // centre's (a new centre key not installed here): the holder decides,
+    // before any PIN is given.
+    if (!SignedByHoldersCentre(missing) &&
+        MessageBoxW(run.dialog, uncheckedQuestion, questionCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return Outcome();
 
     // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
     // login attempt.

@@ -152,13 +152,17 @@ unsigned int LeadingCertificateLength(const CK_BYTE *reply, unsigned int length,
 
 bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length)
 {
-    if (reply == nullptr || length == 0 || reply[0] != 0x30)
+    // A DER certificate is longer than 127 bytes, so its outer length is in
+    // the long form: 0x81 (0x80 and up), 0x82 or 0x83. A short reply such as
+    // the text "0" or "000" is a refusal, and so is a lone 0x30, which
+    // cannot be told from "0".
+    if (reply == nullptr || length < 2 || reply[0] != 0x30 || reply[1] < 0x81 || reply[1] > 0x83)
         return false;
-    // Cut inside the header: the octets of a long length are still to come.
-    if (length == 1 || (reply[1] > 0x80 && reply[1] <= 0x83 && length < 2u + (reply[1] & 0x7F)))
+    // Cut inside the header: the octets of the length are still to come.
+    if (length < 2u + (reply[1] & 0x7F))
         return true;
     unsigned int header = 0, content = 0;
-    if (!DerHeader(reply, length, &header, &content) || content <= length - header)
+    if (!DerHeader(reply, length, &header, &content) || content < 0x80 || content <= length - header)
         return false;
     // A certificate opens with its signed part, another SEQUENCE.
     return length == header || reply[header] == 0x30;

@@ -38,7 +38,8 @@ unsigned int LeadingCertificateLength(const CK_BYTE *reply, unsigned int length,
 // unless it is the start of a certificate.
 const unsigned int CERTIFICATE_REFUSAL_MAX_LENGTH = 128;
 
-// Whether a certificate reply, however short, is the start of a certificate
-// cut off before its end: the certificate may have been issued, and its
-// whole copy is still to be had from the centre.
+// Whether a certificate reply is the start of a certificate cut off before
+// its end, from its first two bytes (the tag and a long-form length) on: the
+// certificate may have been issued, and its whole copy is still to be had
+// from the centre.
 bool ReplyIsCutCertificate(const CK_BYTE *reply, unsigned int length);

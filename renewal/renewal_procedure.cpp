@@ -3,8 +3,10 @@
 #include <commctrl.h>
 
 #include <cwchar>
+#include <vector>
 
 #include "cert/cert_record.h"
+#include "cert/centre_signature.h"
 #include "renewal/certificate_file.h"
 #include "renewal/formats.h"
 #include "renewal/server_exchange.h"
@@ -12,6 +14,7 @@
 #include "res/resource.h"
 #include "token/key_objects.h"
 #include "token/pin_dialog.h"
+#include "token/token_certificates.h"
 #include "token/token_status.h"
 #include "token/token_work.h"
 
@@ -40,6 +43,16 @@ static const wchar_t savedInFileAdvice[] =
 static const wchar_t notSavedText[] =
     L"Новый сертификат выпущен, но записать его на носитель и сохранить в файл не удалось.\n"
     L"Обратитесь в удостоверяющий центр.";
+static const wchar_t uncheckedText[] =
+    L"Полученный сертификат не удалось проверить: он не подписан удостоверяющим центром, выдавшим текущий "
+    L"сертификат, или сертификат этого центра не установлен на компьютере.\n";
+static const wchar_t uncheckedSavedText[] =
+    L"Текущий сертификат и его ключ остались на носителе. Полученный сертификат сохранён в файле:\n";
+static const wchar_t uncheckedSavedAdvice[] =
+    L"\nЕсли удостоверяющий центр подтвердит, что выпустил его, установите сертификат центра или запишите этот "
+    L"сертификат командой «Записать сертификат из файла» в меню программы.";
+static const wchar_t uncheckedNotSavedText[] =
+    L"Текущий сертификат и его ключ остались на носителе. Обратитесь в удостоверяющий центр.";
 static const wchar_t mayBeIssuedText[] =
     L"Удостоверяющий центр мог выпустить новый сертификат, но ответ не получен.\n"
     L"Новая ключевая пара оставлена на носителе. Получите файл сертификата в удостоверяющем центре и запишите его "
@@ -105,11 +118,43 @@ static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CK
     MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
 }
 
+// A certificate for the new key that the holder's centre did not sign, as
+// far as this computer can tell: it may still be the centre's (a new centre
+// key not installed here), so it is kept in a file, before the box, as one
+// the token refused; the new pair stays for it and nothing old is touched.
+static void KeepUncheckedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+{
+    wchar_t path[MAX_PATH];
+    bool saved = SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path);
+    const size_t room = MAX_PATH + 1024;
+    wchar_t text[room];
+    if (saved)
+        swprintf(text, room, L"%ls%ls%ls%ls", uncheckedText, uncheckedSavedText, path, uncheckedSavedAdvice);
+    else
+        swprintf(text, room, L"%ls%ls", uncheckedText, uncheckedNotSavedText);
+    MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
+}
+
+// Whether the reply's certificate (run.receive_d, already the request key's)
+// was signed by the centre that signed the holder's current certificate, or
+// by a centre certificate found on the token or in the system's stores.
+static bool SignedByHoldersCentre(const RenewalRun &run, const CertRecord &record)
+{
+    PCCERT_CONTEXT issued = CertCreateCertificateContext(X509_ASN_ENCODING, run.receive_d, run.receive_s);
+    if (issued == nullptr)
+        return false;
+    std::vector<PCCERT_CONTEXT> onToken = ReadTokenCertificates(run.session);
+    PCCERT_CONTEXT current = record.certContext;
+    bool signedByCentre = CentreSignedCertificate(issued, &current, 1, onToken.data(), onToken.size());
+    FreeTokenCertificates(onToken);
+    CertFreeCertificateContext(issued);
+    return signedByCentre;
+}
+
 // Whether the centre may have issued a certificate for the new key although
 // no usable reply came: the request went out whole, and then nothing came,
-// or the start of a certificate cut off before its end, however short. A
-// refusal, a whole reply that is not the certificate, or one past the bound
-// says it did not.
+// or the start of a certificate cut off before its end. A refusal, a whole
+// reply that is not the certificate, or one past the bound says it did not.
 static bool MayBeIssued(const RenewalRun &run, int exchanged, bool sentWhole)
 {
     return exchanged == EXCHANGE_DONE && sentWhole &&
@@ -225,7 +270,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     // the new pair: it leaves the token again before the box, or every retry
     // would leave one more until the token is full.
     if (rv != CKR_OK) {
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowStepError(L"Ошибка формирования запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -234,7 +279,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     rv = pkcs7Sign(session, csr, csrLength, userCert, &envelope, &envelopeLength, 0, 0, 0, 0);
     freeBuffer(csr);
     if (rv != CKR_OK) {
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowStepError(L"Ошибка при подписании запроса на сертификат", rv, dialog);
         return 0;
     }
@@ -257,12 +302,18 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
             MessageBoxW(dialog, mayBeIssuedText, warningCaption, MB_OK | MB_ICONWARNING);
             return 0;
         }
-        DestroyObjectsById(session, NewCKAID, NEW_CKA_ID_LENGTH, dialog);
+        RemoveNewKeyPair(session, NewCKAID);
         ShowError(dialog, exchanged == EXCHANGE_NO_CONNECTION ? noServerText : networkErrorText);
         return 0;
     }
     // Whatever the server sent after the certificate is no part of it.
     run.receive_s = certificateLength;
+    // Nothing on the connection proves who answered: the holder's working
+    // key goes only for a certificate that the holder's centre signed.
+    if (!SignedByHoldersCentre(run, record)) {
+        KeepUncheckedCertificate(run, NewCKAID);
+        return 0;
+    }
     Advance(run.progress);
 
     CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;

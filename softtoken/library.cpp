@@ -357,7 +357,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info)
         PadCopy(info->model, sizeof info->model, "JaCarta GOST");
         char serial[17];
         snprintf(serial, sizeof serial, "ST%014lu", (unsigned long)slot);
-        PadCopy(info->serialNumber, sizeof info->serialNumber, serial);
+        PadCopy(info->serialNumber, sizeof info->serialNumber, state.serial.empty() ? serial : state.serial);
         info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
         if (state.triesLeft == 0)
             info->flags |= CKF_USER_PIN_LOCKED;

@@ -320,6 +320,7 @@ std::string SlotToJson(const SlotState &state)
         {"present", state.present},
         {"label", state.label},
         {"pin", state.pin},
+        {"serial", state.serial},
         {"triesLeft", state.triesLeft},
         {"maxTries", state.maxTries},
         {"nextHandle", state.nextHandle},
@@ -340,6 +341,7 @@ bool SlotFromJson(const std::string &text, SlotState &state)
         loaded.present = root.value("present", true);
         loaded.label = root.value("label", std::string());
         loaded.pin = root.value("pin", std::string());
+        loaded.serial = root.value("serial", std::string());
         loaded.triesLeft = root.value("triesLeft", (CK_ULONG)10);
         loaded.maxTries = root.value("maxTries", (CK_ULONG)10);
         loaded.nextHandle = root.value("nextHandle", (CK_OBJECT_HANDLE)1);

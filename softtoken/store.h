@@ -57,6 +57,8 @@ struct SlotState {
     bool present = true;
     std::string label;
     std::string pin;
+    // The token's serial number; empty gives one made from the slot number.
+    std::string serial;
     CK_ULONG triesLeft = 10;
     CK_ULONG maxTries = 10;
     CK_OBJECT_HANDLE nextHandle = 1;

@@ -37,7 +37,7 @@ static int Fail(const std::string &message)
 
 static const char usageText[] =
     "usage: softtoken [--dir DIR] COMMAND ...\n"
-    "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--absent]\n"
+    "  init SLOT [--label TEXT] [--pin PIN] [--tries N] [--serial TEXT] [--absent]\n"
     "  present SLOT yes|no\n"
     "  keygen SLOT --id HEX [--kind 2001|2012-256|2012-512] [--paramset NAME] [--pub-label L] [--priv-label L]\n"
     "  csr SLOT --id HEX --out FILE [--subject OID=VALUE]...\n"
@@ -159,6 +159,9 @@ static int CommandInit(const Options &options)
     state.present = !options.Has("absent");
     state.label = options.Get("label", "JaCarta GOST " + std::to_string((unsigned long)slot));
     state.pin = options.Get("pin", "1234567890");
+    state.serial = options.Get("serial", "");
+    if (state.serial.size() > 16)
+        return Fail("bad --serial: at most 16 characters");
     unsigned long tries;
     if (!ParseNumber(options.Get("tries", "10"), tries) || tries == 0)
         return Fail("bad --tries");

@@ -152,7 +152,9 @@ CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG
     return C_CreateObject(session, newCertAttr, 5, new_cert_handle);
 }
 
-void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner)
+// With a null report the failed searches show nothing.
+static void DestroyById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner,
+                        void (*report)(HWND, const wchar_t *))
 {
     // An empty CKA_ID template would match every object on the token.
     if (id == nullptr || idLength == 0)
@@ -164,10 +166,10 @@ void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG i
         CK_OBJECT_HANDLE del_obj = CK_INVALID_HANDLE;
         CK_ULONG del_obj_count = 0;
         bool stop = false;
-        if (C_FindObjectsInit(session, certAttribs2, 1) != CKR_OK)
-            ReportSearchFailure(owner, L"C_FindObjectsInit");
-        if (FindObjectsUpTo(session, &del_obj, 1, &del_obj_count) != CKR_OK)
-            ReportSearchFailure(owner, L"C_FindObjects");
+        if (C_FindObjectsInit(session, certAttribs2, 1) != CKR_OK && report)
+            report(owner, L"C_FindObjectsInit");
+        if (FindObjectsUpTo(session, &del_obj, 1, &del_obj_count) != CKR_OK && report)
+            report(owner, L"C_FindObjects");
         if (del_obj_count > 0) {
             // A token may stumble once: the next pass finds the object again
             // and tries again. One that will not go in DESTROY_TRIES, or
@@ -180,9 +182,19 @@ void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG i
             else if (++failedTries[del_obj] >= DESTROY_TRIES)
                 stop = true;
         }
-        if (C_FindObjectsFinal(session) != CKR_OK)
-            ReportSearchFailure(owner, L"C_FindObjectsFinal");
+        if (C_FindObjectsFinal(session) != CKR_OK && report)
+            report(owner, L"C_FindObjectsFinal");
         if (del_obj_count == 0 || stop)
             break;
     }
+}
+
+void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner)
+{
+    DestroyById(session, id, idLength, owner, ReportSearchFailure);
+}
+
+void RemoveNewKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+{
+    DestroyById(session, NewCKAID, NEW_CKA_ID_LENGTH, nullptr, nullptr);
 }

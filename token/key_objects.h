@@ -41,3 +41,8 @@ CK_RV StoreNewCertificate(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG
 // tries or is found again after its removal; an empty identifier removes
 // nothing.
 void DestroyObjectsById(CK_SESSION_HANDLE session, const CK_BYTE *id, CK_ULONG idLength, HWND owner);
+
+// The same for the new key pair after a failed step, without a box of its
+// own: the step's box is the run's one box. A pair that cannot be found or
+// removed (the token was taken out) stays.
+void RemoveNewKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH]);

@@ -16,6 +16,7 @@
 #include "program/renewal/renewal_fixture.h"
 #include "support/server_port.h"
 #include "support/unix_command.h"
+#include "support/user_store.h"
 #include "renewal/formats.h"
 #include "renewal/server_exchange.h"
 #include "token/pin_dialog.h"
@@ -25,6 +26,20 @@ namespace {
 const wchar_t errorCaption[] = L"Ошибка";
 const wchar_t networkError[] = L"При работе с сетевыми ресурсами возникла ошибка.";
 const wchar_t noServer[] = L"Не удалось связаться с сервером продления сертификатов.";
+// The box when the answer's certificate was not signed by the holder's
+// centre: the first line, then where the certificate was saved, or not.
+const std::wstring unchecked =
+    L"Полученный сертификат не удалось проверить: он не подписан удостоверяющим центром, выдавшим текущий "
+    L"сертификат, или сертификат этого центра не установлен на компьютере.\n";
+std::wstring UncheckedSavedIn(const std::wstring &file)
+{
+    return unchecked + L"Текущий сертификат и его ключ остались на носителе. Полученный сертификат сохранён в файле:\n" +
+           file +
+           L"\nЕсли удостоверяющий центр подтвердит, что выпустил его, установите сертификат центра или запишите "
+           L"этот сертификат командой «Записать сертификат из файла» в меню программы.";
+}
+const std::wstring uncheckedNotSaved =
+    unchecked + L"Текущий сертификат и его ключ остались на носителе. Обратитесь в удостоверяющий центр.";
 
 std::string Field(const std::string &line, const std::string &key)
 {
@@ -351,11 +366,28 @@ TEST_P(RefusedCertificateReply, RemovesTheNewPairAndKeepsTheOld)
 
 INSTANTIATE_TEST_SUITE_P(Replies, RefusedCertificateReply,
                          ::testing::Values(RefusedReply{"garbage:cert", false, "TwoHundredBytesNotACertificate"},
+                                           RefusedReply{"short:1:cert", false, "OneByteLikeTheTextZero"},
                                            RefusedReply{"other-key", false, "CertificateForAnotherKey"},
                                            RefusedReply{"other-key", true, "CertificateForAnotherKeyTokenKeyInDer"}),
                          [](const ::testing::TestParamInfo<RefusedReply> &info) {
                              return std::string(info.param.name);
                          });
+
+// The token is taken out once the request is built: the new pair cannot be
+// removed and stays, and the failed signing's box is the run's one box (the
+// removal's failed searches show none).
+TEST_F(RenewalTest, TokenTakenOutAfterTheRequestShowsOnlyTheStepsBox)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    Tool({"fault", "0", "remove-after", "createCSR"});
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    RenewalOutcome outcome = Renew();
+    ExpectOneError(outcome, L"Ошибка при подписании запроса на сертификат", L"CKR_DEVICE_REMOVED", 9);
+    EXPECT_EQ(1u, CaJournal().size());
+    EXPECT_FALSE(JournalHas("C_DestroyObject"));
+    ExpectNewPairBesideOld(NewObjects(), WithId(ToHexText(oldId)).size());
+}
 
 // Hands the certificate request (every second request) to the network only
 // once the server's reset of its connection has arrived.
@@ -648,6 +680,120 @@ std::string PlaceName(const ::testing::TestParamInfo<int> &info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Places, RefusedCertificateObject, ::testing::Values(0, 1, 2, 3), PlaceName);
+
+// The file an unchecked certificate of this run is saved in, first choice.
+std::wstring SavedFileOf(const std::vector<TokenObject> &fresh)
+{
+    if (fresh.empty())
+        return L"";
+    std::string newId = FromHexText(fresh[0].idHex);
+    return UserFolder(CSIDL_PERSONAL) + L"\\Kestrava\\" + Widen(newId.substr(0, newId.find('\0'))) + L".cer";
+}
+
+// After a certificate that the holder's centre did not sign: the old objects
+// exactly as they were, the new pair beside them, no certificate stored.
+#define EXPECT_OLD_KEPT_AND_NEW_PAIR()                                               \
+    do {                                                                             \
+        std::vector<TokenObject> old = WithId(ToHexText(oldId));                     \
+        ASSERT_EQ(before.size(), old.size());                                        \
+        for (size_t i = 0; i < old.size(); ++i)                                      \
+            EXPECT_EQ(before[i].handle, old[i].handle);                              \
+        ExpectNewPairBesideOld(NewObjects(), old.size());                            \
+        EXPECT_FALSE(JournalHas("C_CreateObject"));                                  \
+        EXPECT_FALSE(JournalHas("C_DestroyObject"));                                 \
+    } while (0)
+
+// Whoever answers on the connection hands back a certificate for the new key
+// under the centre's name, signed by a key of its own: nothing old is
+// touched, the certificate goes to a file before the one box (or the box
+// says it could not be saved), and the new pair stays for it. The
+// parameter: no place takes the file.
+class ForgedCertificateReply : public RenewalTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ForgedCertificateReply, KeepsTheOldCertificateAndTheAnswerInAFile)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer({"forged"}));
+    std::vector<std::unique_ptr<BlockedPlace>> blocked;
+    if (GetParam()) {
+        blocked.emplace_back(new BlockedPlace(UserFolder(CSIDL_PERSONAL) + L"\\Kestrava"));
+        blocked.emplace_back(new BlockedPlace(UserFolder(CSIDL_LOCAL_APPDATA) + L"\\Kestrava"));
+        blocked.emplace_back(new BlockedPlace(L""));
+    }
+    std::wstring file;
+    bool savedBeforeBox = false;
+    onBox = [&](const ShownBox &) {
+        file = SavedFileOf(NewObjects());
+        savedBeforeBox = GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    screenshots = GetParam() ? "" : "renewal-forged";
+    RenewalOutcome outcome = Renew();
+    blocked.clear();
+
+    ExpectOneError(outcome, L"Внимание", GetParam() ? uncheckedNotSaved : UncheckedSavedIn(file), 10);
+    EXPECT_OLD_KEPT_AND_NEW_PAIR();
+    std::vector<std::string> exchanges = CaJournal();
+    ASSERT_EQ(2u, exchanges.size());
+    EXPECT_EQ("forged", Field(exchanges[1], "fault"));
+    if (GetParam())
+        return;
+    EXPECT_TRUE(savedBeforeBox) << UnixPath(file);
+    std::string forged, saved;
+    ASSERT_TRUE(ReadFileBytes(caDir + "/issued/" + Field(exchanges[1], "issued-serial") + ".der", forged));
+    EXPECT_TRUE(ReadWindowsFile(file, saved));
+    EXPECT_TRUE(forged == saved) << "the saved file is not the certificate answered";
+    DeleteFileW(file.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, ForgedCertificateReply, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "NoPlaceForTheFile" : "SavedInDocuments");
+                         });
+
+// A centre that changed its signing key under the same name: the current
+// certificate and the new one are signed by different keys. With the
+// centre's new certificate in the current user's "CA" store the renewal goes
+// through; without it the new certificate cannot be told from a forgery.
+class RekeyedCentre : public RenewalTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RekeyedCentre, RenewsOnlyWithItsNewCertificateInstalled)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeHolder());
+    Ca("rekey " + ShellQuote(caDir));
+    std::string centre, earlier;
+    ASSERT_TRUE(ReadFileBytes(caDir + "/ca.der", centre));
+    ASSERT_TRUE(ReadFileBytes(caDir + "/ca-1.der", earlier));
+    ASSERT_NE(centre, earlier);
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    std::unique_ptr<UserStoreCertificate> installed;
+    if (GetParam()) {
+        installed.reset(new UserStoreCertificate(L"CA", centre));
+        ASSERT_TRUE(installed->installed());
+    }
+    std::wstring file;
+    onBox = [&](const ShownBox &) { file = SavedFileOf(NewObjects()); };
+    RenewalOutcome outcome = Renew();
+    installed.reset();
+
+    if (!GetParam()) {
+        ExpectOneError(outcome, L"Внимание", UncheckedSavedIn(file), 10);
+        EXPECT_OLD_KEPT_AND_NEW_PAIR();
+        DeleteFileW(file.c_str());
+        return;
+    }
+    EXPECT_EQ(1, outcome.result);
+    ASSERT_EQ(1u, outcome.boxes.size());
+    EXPECT_EQ(L"Сертификат был успешно обновлен.", outcome.boxes[0].text);
+    EXPECT_TRUE(WithId(ToHexText(oldId)).empty());
+    EXPECT_EQ(3u, NewObjects().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(CentreCertificate, RekeyedCentre, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "InTheUsersCaStore" : "NotInstalled");
+                         });
 
 // Records that must never reach the token: nothing chosen, a certificate
 // that did not decode, an empty identifier.

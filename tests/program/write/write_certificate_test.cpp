@@ -7,6 +7,7 @@
 #include <psapi.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "res/resource.h"
 #include "support/soft_token_tool.h"
@@ -32,15 +33,22 @@ struct Row {
     const wchar_t *text;
     bool heldOpen = false;  // another program holds the file open for writing
     bool swappedAtPin = false;  // another token is put in the slot at the PIN dialog
+    int question = 0;  // the answer to the question about a certificate the centre did not sign; 0: none asked
+    bool onlyPublicKey = false;  // the token holds the certificate's public key, no private key
+    bool loginWrites = false;    // a try was lost before: the login writes the token, with the PIN in hand
 };
 
 const wchar_t busy[] = L"Программа сейчас работает с ключевым носителем.\n"
                        L"Дождитесь окончания операции и повторите команду.";
 const wchar_t writtenCaption[] = L"Новый сертификат";
 const wchar_t written[] = L"Сертификат записан на носитель.";
+const wchar_t noKeyPair[] = L"На подключённых носителях нет ключевой пары для этого сертификата.";
+const wchar_t unchecked[] =
+    L"Сертификат из файла не удалось проверить: он не подписан удостоверяющим центром, выдавшим текущий "
+    L"сертификат, или сертификат этого центра не установлен на компьютере.\nЗаписать его на носитель?";
 
 const Row rows[] = {
-    {"DER file", "kept.der", false, false, false, false, writtenCaption, written},
+    {"DER file", "kept.der", false, false, false, false, writtenCaption, written, false, false, 0, false, true},
     {"PEM file, 512-bit pair, public keys as DER", "wide.pem", true, true, false, false, writtenCaption, written},
     {"not a certificate", "notes.cer", false, false, false, false, L"Ошибка", L"Файл не содержит сертификата."},
     {"no matching key", "other.der", false, false, false, false, L"Ошибка",
@@ -51,8 +59,16 @@ const Row rows[] = {
     {"PEM file, the centre's certificate first", "chain.pem", false, false, false, false, writtenCaption, written},
     {"PKCS#7 bundle, 512-bit pair given bare", "wide.p7b", true, false, false, false, writtenCaption, written},
     {"DER file held open for writing", "kept.der", false, false, false, false, writtenCaption, written, true},
-    {"another token in the slot at the PIN", "kept.der", false, false, false, false, L"Ошибка",
-     L"На подключённых носителях нет ключевой пары для этого сертификата.", false, true},
+    {"another token in the slot at the PIN", "kept.der", false, false, false, false, L"Ошибка", noKeyPair, false,
+     true},
+    {"public key without its private key", "other.der", false, false, false, false, L"Ошибка", noKeyPair, false,
+     false, 0, true},
+    {"PKCS#7 bundle, the holder's certificate read last", "several.p7b", false, false, false, false, writtenCaption,
+     written},
+    {"signed by another key under the centre's name, not written", "forged.der", false, false, false, false, nullptr,
+     nullptr, false, false, IDNO},
+    {"signed by another key under the centre's name, written", "forged.der", false, false, false, false,
+     writtenCaption, written, false, false, IDYES},
 };
 
 class WriteCertificate : public KestravaFixture {
@@ -111,6 +127,17 @@ protected:
         return false;
     }
 
+    // The call has ended: the journal has its line after the offset.
+    bool WaitForJournal(const std::string &function, size_t from)
+    {
+        for (int waited = 0; waited < 15000; waited += 20) {
+            if (Journal().find(function + " ", from) != std::string::npos)
+                return true;
+            Sleep(20);
+        }
+        return false;
+    }
+
     // The visible dialogs and boxes of the program (the renewal dialog among them).
     size_t OpenDialogs()
     {
@@ -123,8 +150,9 @@ protected:
 
 TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
 {
-    // Another token with the same PIN and a pair under the same identifier.
-    Tool({"init", "0", "--label", "JaCarta GOST 2", "--pin", holderPin});
+    // Another token with the holder's token's label and PIN and a pair under
+    // the same identifier: only its serial number tells it apart.
+    Tool({"init", "0", "--label", "JaCarta GOST", "--serial", "OTHER00000000002", "--pin", holderPin});
     Tool({"keygen", "0", "--id", keptIdHex});
     std::string otherTokenFile;
     ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", otherTokenFile));
@@ -140,12 +168,47 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
     }
     ASSERT_FALSE(
         MintCertificate(caDir, work + "/other.der", subject, "--key-out " + ShellQuote(work + "/other.key")).empty());
+    // The kept pair's certificate as a forger would make it: the centre's
+    // name, another key's signature.
+    ASSERT_TRUE(MakeTestCa(work + "/forger"));
+    ASSERT_FALSE(MintCertificate(work + "/forger", work + "/forged.der", subject,
+                                 "--csr " + ShellQuote(work + "/kept.csr"))
+                     .empty());
+    // other.der's public key as the token keeps a public key's value (X then
+    // Y), for a token that holds it without its private key.
+    std::string otherDer;
+    ASSERT_TRUE(ReadFileBytes(work + "/other.der", otherDer));
+    PCCERT_CONTEXT otherContext =
+        CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)otherDer.data(), (DWORD)otherDer.size());
+    ASSERT_NE(nullptr, otherContext);
+    const CRYPT_BIT_BLOB &otherKey = otherContext->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+    ASSERT_EQ(66u, otherKey.cbData);
+    ASSERT_TRUE(WriteFileBytes(work + "/other.pub", std::string((const char *)otherKey.pbData + 2, 64)));
+    CertFreeCertificateContext(otherContext);
     // PEM files, one with the centre's certificate first, and a PKCS#7 bundle.
     std::string centre = ShellQuote(caDir + "/ca.pem");
-    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && for pair in kept wide; do { echo '-----BEGIN CERTIFICATE-----';"
+    // A bundle of three, of which only the holder's certificate has its pair
+    // on the token.
+    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && for pair in kept wide other; do { echo '-----BEGIN CERTIFICATE-----';"
                          " base64 -w 64 $pair.der; echo '-----END CERTIFICATE-----'; } > $pair.pem; done && cat " +
                          centre + " kept.pem > chain.pem && openssl crl2pkcs7 -nocrl -certfile " + centre +
-                         " -certfile wide.pem -outform DER -out wide.p7b"));
+                         " -certfile wide.pem -outform DER -out wide.p7b && openssl crl2pkcs7 -nocrl -certfile "
+                         "kept.pem -certfile other.pem -certfile " + centre + " -outform DER -out several.p7b"));
+    // The holder's certificate comes out of the bundle last, as crypt32 reads
+    // it: the first ones are no use.
+    std::vector<std::string> bundle;
+    HCERTSTORE bundleStore = nullptr;
+    std::wstring bundleFile = WindowsPath(work + "/several.p7b");
+    ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, bundleFile.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                                 CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &bundleStore, nullptr,
+                                 nullptr));
+    for (PCCERT_CONTEXT each = nullptr; (each = CertEnumCertificatesInStore(bundleStore, each)) != nullptr;)
+        bundle.emplace_back((const char *)each->pbCertEncoded, each->cbCertEncoded);
+    CertCloseStore(bundleStore, 0);
+    std::string kept;
+    ASSERT_TRUE(ReadFileBytes(work + "/kept.der", kept));
+    ASSERT_EQ(3u, bundle.size());
+    EXPECT_TRUE(kept == bundle.back()) << "the holder's certificate is not read last";
     ASSERT_TRUE(WriteFileBytes(work + "/notes.cer", "not a certificate\n"));
     std::string tokenFile;
     ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", tokenFile));
@@ -160,13 +223,23 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         SCOPED_TRACE(row.name);
         std::string pairId = row.widePair ? wideIdHex : keptIdHex;
         std::string issued;
-        ASSERT_TRUE(ReadFileBytes(work + (row.widePair ? "/wide.der" : "/kept.der"), issued));
+        ASSERT_TRUE(ReadFileBytes(work + (row.question ? "/forged.der" : row.widePair ? "/wide.der" : "/kept.der"), issued));
         // Each row starts from the same token; the program reads it anew.
         ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", tokenFile));
         if (row.alreadyStored)
             Tool({"import-cert", "0", "--id", pairId, "--label", "EGAIS", "--file", work + "/kept.der"});
         if (row.publicValueDer)
             Tool({"fault", "0", "public-value-der"});
+        if (row.onlyPublicKey)
+            Tool({"add-object", "0", "--class", "2", "--id", "6f7270", "--value-file", work + "/other.pub"});
+        if (row.loginWrites) {
+            std::string slot;
+            ASSERT_TRUE(ReadFileBytes(store.dir + "/slot-0.json", slot));
+            size_t tries = slot.find("\"triesLeft\": 10");
+            ASSERT_NE(std::string::npos, tries);
+            slot.replace(tries, strlen("\"triesLeft\": 10"), "\"triesLeft\": 9");
+            ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", slot));
+        }
         std::vector<TokenObject> before = ListTokenObjects(0);
         size_t journalBefore = Journal().size();
         // A mail client still saving the file lets others read it, not more.
@@ -182,8 +255,18 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         ASSERT_NE(nullptr, fileDialog);
         ASSERT_TRUE(ChooseFileInDialog(fileDialog, WindowsPath(work + "/" + row.file)));
         ASSERT_TRUE(WaitForWindowGone(fileDialog));
+        if (row.question) {
+            HWND question = WaitForBox(L"Внимание!");
+            ASSERT_NE(nullptr, question);
+            std::wstring caption, text;
+            for (int waited = 0; !ReadMadeBox(question, caption, text) && waited < 5000; waited += 50)
+                Sleep(50);
+            EXPECT_EQ(unchecked, text);
+            ASSERT_TRUE(ClickButton(question, row.question));
+            ASSERT_TRUE(WaitForWindowGone(question));
+        }
         size_t journalAtPin = 0;
-        if (row.cancelPin || row.swappedAtPin || row.caption == writtenCaption) {
+        if (row.cancelPin || row.swappedAtPin || row.onlyPublicKey || row.caption == writtenCaption) {
             HWND pin = WaitForBox(L"PIN-код ГОСТ");
             ASSERT_NE(nullptr, pin);
             if (row.swappedAtPin) {
@@ -199,6 +282,14 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
                 ASSERT_TRUE(SetControlText(pin, IDC_PIN, Widen(holderPin).c_str()));
             }
             ASSERT_TRUE(ClickButton(pin, row.cancelPin ? IDCANCEL : IDOK));
+        }
+        if (row.loginWrites) {
+            // Held in C_Login, which writes the tries back: here pinBuffer must
+            // hold the PIN, so that the read below cannot pass on a wrong address.
+            ASSERT_TRUE(WaitForStoreWrite());
+            EXPECT_EQ(std::string::npos, Journal().find("C_Login ", journalAtPin)) << "not held in C_Login";
+            EXPECT_STREQ(holderPin, ProgramPinBuffer().c_str());
+            ASSERT_TRUE(WaitForJournal("C_Login", journalAtPin));
         }
         if (row.caption == writtenCaption) {
             // Held in C_CreateObject: nothing reads the PIN after the login.
@@ -235,6 +326,9 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         }
         if (row.swappedAtPin) {
             EXPECT_EQ(std::string::npos, Journal().find("C_Login", journalAtPin)) << "the PIN tried on another token";
+        }
+        if (row.question == IDNO) {
+            EXPECT_EQ(std::string::npos, Journal().find("C_Login", journalBefore)) << "a login after \"Нет\"";
         }
         if (row.file == std::string("notes.cer")) {
             EXPECT_EQ(journalBefore, Journal().size()) << "a token call for a file without a certificate";

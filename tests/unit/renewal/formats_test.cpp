@@ -121,17 +121,28 @@ TEST_F(CertificateReply, OnlyTheLeadingCertificateCounts)
     EXPECT_EQ(0u, Leading("", request1));
 }
 
-// Only the start of a certificate, however short, counts as one cut off on
-// the way; a refusal, a whole reply or bytes that are no certificate do not.
+// Only the start of a certificate, from its tag and long-form length on,
+// counts as one cut off on the way; a refusal, a whole reply or bytes that
+// are no certificate do not.
 TEST_F(CertificateReply, OnlyTheStartOfACertificateIsCutOff)
 {
     auto cut = [](const std::string &reply) {
         return ReplyIsCutCertificate((const CK_BYTE *)reply.data(), (unsigned int)reply.size());
     };
+    // The tag with the length's first octet, one length octet missing, the
+    // bare header: the certificate's length is in the long form.
+    ASSERT_EQ(std::string("\x30\x82", 2), cert1.substr(0, 2));
+    EXPECT_TRUE(cut(cert1.substr(0, 2)));
+    EXPECT_TRUE(cut(cert1.substr(0, 3)));
+    EXPECT_TRUE(cut(cert1.substr(0, 4)));
     EXPECT_TRUE(cut(cert1.substr(0, 129)));
     EXPECT_TRUE(cut(cert1.substr(0, cert1.size() - 1)));
     EXPECT_TRUE(cut(cert1.substr(0, 100)));
     EXPECT_FALSE(cut("refused"));
+    // Texts such as "0" or "000" are refusals: a lone 0x30 cannot be told
+    // from "0", and a short-form length is no certificate's.
+    EXPECT_FALSE(cut("0"));
+    EXPECT_FALSE(cut("000"));
     EXPECT_FALSE(cut(cert1));
     EXPECT_FALSE(cut(cert1 + cert1));
     EXPECT_FALSE(cut(std::string("\x30\x82\x10\x00\x02", 5) + std::string(300, 'x')));
