@@ -68,7 +68,7 @@ stop_xvfb() {
 
 # What make_prefix sets in a prefix; a prefix made with other settings is
 # brought up to date (its marker holds the settings it has).
-PREFIX_SETTINGS="no-crash-dialog unmanaged marlett-font"
+PREFIX_SETTINGS="no-crash-dialog unmanaged marlett-font own-user-folders"
 
 # The project's own Wine prefix ($WINEPREFIX), made once.
 #  - A crash must fail a test at once instead of leaving Wine's crash dialog
@@ -78,6 +78,10 @@ PREFIX_SETTINGS="no-crash-dialog unmanaged marlett-font"
 #    program ends. Unmanaged, Wine places and draws every window itself.
 #  - Wine draws the caption buttons with its Marlett font (fonts-wine), but
 #    this Wine looks for it only in the prefix's Fonts folder.
+#  - Wine links the user's Documents, Desktop and the like to the Unix home
+#    folder, which every prefix (every test lane) would then share, and
+#    which the program's saved certificates would litter: each prefix gets
+#    folders of its own.
 make_prefix() {
   local marker=$WINEPREFIX/.kestrava-ready
   if [ ! -f "$marker" ]; then
@@ -89,6 +93,13 @@ make_prefix() {
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
     wineserver -w
+    local folder
+    for folder in "$WINEPREFIX"/drive_c/users/*/*; do
+      if [ -L "$folder" ] && [ -d "$folder" ]; then
+        rm "$folder"
+        mkdir "$folder"
+      fi
+    done
     echo "$PREFIX_SETTINGS" >"$marker"
   fi
 }
