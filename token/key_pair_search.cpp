@@ -13,23 +13,6 @@ CK_ULONG const findBatch = 32;
 // A token that keeps finding objects is not read on for ever.
 size_t const maxObjects = 1024;
 
-// An attribute's value: its size first, then the value. False when the token
-// does not give it.
-bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                   std::vector<CK_BYTE> &value)
-{
-    CK_ATTRIBUTE attribute = {type, nullptr, 0};
-    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK ||
-        attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen > maxValueLength)
-        return false;
-    value.assign(attribute.ulValueLen + 1, 0);
-    attribute.pValue = value.data();
-    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK || attribute.ulValueLen >= value.size())
-        return false;
-    value.resize(attribute.ulValueLen);
-    return true;
-}
-
 // Every object that matches the template (what was found before a failure,
 // when the search fails). On failure *failedCall names the call.
 CK_RV FindAll(CK_SESSION_HANDLE session, CK_ATTRIBUTE *attribs, CK_ULONG count, std::vector<CK_OBJECT_HANDLE> &objects,
@@ -59,15 +42,6 @@ CK_RV FindAll(CK_SESSION_HANDLE session, CK_ATTRIBUTE *attribs, CK_ULONG count, 
         rv = finalRv;
     }
     return rv;
-}
-
-std::vector<CK_OBJECT_HANDLE> ObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass)
-{
-    std::vector<CK_OBJECT_HANDLE> objects;
-    CK_ATTRIBUTE classAttribs[] = {{CKA_CLASS, &objectClass, sizeof objectClass}};
-    const char *failedCall = nullptr;
-    FindAll(session, classAttribs, 1, objects, &failedCall);
-    return objects;
 }
 
 // The bare GOST public key, X then Y (64 or 128 bytes), of a token's
@@ -139,6 +113,30 @@ std::vector<KeyPairPlace> PlacesOnToken(CK_SLOT_ID slot, CK_SESSION_HANDLE sessi
 }
 
 }  // namespace
+
+bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                   std::vector<CK_BYTE> &value)
+{
+    CK_ATTRIBUTE attribute = {type, nullptr, 0};
+    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK ||
+        attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen > maxValueLength)
+        return false;
+    value.assign(attribute.ulValueLen + 1, 0);
+    attribute.pValue = value.data();
+    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK || attribute.ulValueLen >= value.size())
+        return false;
+    value.resize(attribute.ulValueLen);
+    return true;
+}
+
+std::vector<CK_OBJECT_HANDLE> ObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass)
+{
+    std::vector<CK_OBJECT_HANDLE> objects;
+    CK_ATTRIBUTE classAttribs[] = {{CKA_CLASS, &objectClass, sizeof objectClass}};
+    const char *failedCall = nullptr;
+    FindAll(session, classAttribs, 1, objects, &failedCall);
+    return objects;
+}
 
 std::vector<KeyPairPlace> FindKeyPairPlaces(const std::vector<PCCERT_CONTEXT> &certificates)
 {

@@ -9,6 +9,14 @@
 
 #include "token/token_library.h"
 
+// An attribute's value: its size first, then the value. False when the token
+// does not give it.
+bool ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                   std::vector<CK_BYTE> &value);
+// Every object of the class on the session's token (what was found before a
+// failure, when the search fails). Reports nothing.
+std::vector<CK_OBJECT_HANDLE> ObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass);
+
 // Where a certificate's public key stands on a token.
 struct KeyPairPlace {
     CK_SLOT_ID slot;
