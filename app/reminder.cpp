@@ -16,6 +16,7 @@
 #include "app/main_window.h"
 #include "cert/cert_record.h"
 #include "renewal/certificate_writing.h"
+#include "token/key_objects.h"
 #include "token/search.h"
 #include "token/token_library.h"
 #include "token/token_work.h"
@@ -387,30 +388,10 @@ bool NewTokenAttached(const std::vector<AttachedToken> &seen, const std::vector<
     return false;
 }
 
-// The identifier starts with the renewal's local time, YYYYMMDDhhmmss.
 bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal)
 {
-    if (pair.idLength < 14)
-        return false;
-    int fields[6];
-    const int widths[6] = {4, 2, 2, 2, 2, 2};
-    const CK_BYTE *digit = pair.id;
-    for (int i = 0; i < 6; ++i) {
-        fields[i] = 0;
-        for (int j = 0; j < widths[i]; ++j, ++digit) {
-            if (*digit < '0' || *digit > '9')
-                return false;
-            fields[i] = fields[i] * 10 + (*digit - '0');
-        }
-    }
-    SYSTEMTIME start = {};
-    start.wYear = (WORD)fields[0];
-    start.wMonth = (WORD)fields[1];
-    start.wDay = (WORD)fields[2];
-    start.wHour = (WORD)fields[3];
-    start.wMinute = (WORD)fields[4];
-    start.wSecond = (WORD)fields[5];
-    return WithinReminderDays(start, nowLocal);
+    SYSTEMTIME start;
+    return RenewalCKAIDTime(pair.id, pair.idLength, &start) && WithinReminderDays(start, nowLocal);
 }
 
 void StartReminder(HWND mainWindow, bool quietStart)

@@ -86,6 +86,27 @@ bool IsRenewalCKAID(const CK_BYTE *id, CK_ULONG length)
     return i == length;
 }
 
+bool RenewalCKAIDTime(const CK_BYTE *id, CK_ULONG length, SYSTEMTIME *startLocal)
+{
+    if (!IsRenewalCKAID(id, length))
+        return false;
+    // The stamp MakeNewCKAIDAt writes: YYYYMMDDhhmmss.
+    const int widths[6] = {4, 2, 2, 2, 2, 2};
+    WORD fields[6] = {};
+    const CK_BYTE *digit = id;
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < widths[i]; ++j, ++digit)
+            fields[i] = (WORD)(fields[i] * 10 + (*digit - '0'));
+    *startLocal = SYSTEMTIME{};
+    startLocal->wYear = fields[0];
+    startLocal->wMonth = fields[1];
+    startLocal->wDay = fields[2];
+    startLocal->wHour = fields[3];
+    startLocal->wMinute = fields[4];
+    startLocal->wSecond = fields[5];
+    return true;
+}
+
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
 {

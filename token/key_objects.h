@@ -24,6 +24,9 @@ void MakeNewCKAIDAt(const SYSTEMTIME &stLocal, const wchar_t *inn, CK_BYTE NewCK
 // Whether an identifier has that form: fourteen digits of the time stamp,
 // '-', the INN's digits, zero bytes to the end.
 bool IsRenewalCKAID(const CK_BYTE *id, CK_ULONG length);
+// The local time a renewal's identifier names (its start); false when the
+// identifier is not one a renewal made.
+bool RenewalCKAIDTime(const CK_BYTE *id, CK_ULONG length, SYSTEMTIME *startLocal);
 
 // The new key pair is of the current certificate's kind (record.keyKind, with
 // its parameter set for GOST R 34.10-2012 keys), so that a renewal never
