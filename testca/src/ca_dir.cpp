@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <sstream>
 
@@ -89,9 +93,11 @@ bool WritePem(const std::string &path, bool privateKey, X509 *cert, EVP_PKEY *ke
   return WriteFileAtomic(path, p, static_cast<size_t>(len), privateKey ? 0600 : 0644);
 }
 
-// The centre's self-signed certificate for its key: valid ten years from a day ago.
+// The centre's certificate for its key: valid ten years from a day ago,
+// issued by its head (serial from the head's counter, a copy kept in the
+// head's issued/), or self-signed with the given serial when head is null.
 X509Ptr MakeCaCertificate(EVP_PKEY *key, X509_NAME *subject, const BIGNUM *serial, const std::string &dir,
-                          std::string &error) {
+                          const Ca *head, std::string &error) {
   time_t now = time(nullptr);
   CertOrder order;
   order.subject = subject;
@@ -103,6 +109,15 @@ X509Ptr MakeCaCertificate(EVP_PKEY *key, X509_NAME *subject, const BIGNUM *seria
                      {"keyUsage", "critical,keyCertSign,cRLSign,digitalSignature"},
                      {"subjectKeyIdentifier", "hash"},
                      {"authorityKeyIdentifier", "keyid:always"}};
+  if (head) {
+    BnPtr headSerial = TakeSerial(head->dir, error);
+    if (!headSerial) return nullptr;
+    order.serial = headSerial.get();
+    order.extensions.push_back(CaIssuersOf(*head));
+    X509Ptr cert = IssueCertificate(*head, order, error);
+    if (cert && !SaveIssued(head->dir, cert.get(), error)) return nullptr;
+    return cert;
+  }
   Ca self;
   self.dir = dir;
   self.key.reset(key);
@@ -110,19 +125,22 @@ X509Ptr MakeCaCertificate(EVP_PKEY *key, X509_NAME *subject, const BIGNUM *seria
   return IssueCertificate(self, order, error);
 }
 
-// The name the centre's files of its Nth earlier key carry: ca-N.key and so on.
-std::string EarlierName(int n, const char *extension) { return "ca-" + std::to_string(n) + extension; }
-
-bool CopyFile(const std::string &from, const std::string &to, int mode) {
-  Bytes data;
-  return ReadFile(from, data) && WriteFileAtomic(to, data.data(), data.size(), mode);
+X509NamePtr NameOf(const char *commonName) {
+  X509NamePtr name(X509_NAME_new());
+  X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(commonName),
+                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>("Kestrava"),
+                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name.get(), "C", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("RU"), -1, -1,
+                             0);
+  return name;
 }
 
-}  // namespace
+bool HasHead(const std::string &dir) { return access(CaPath(HeadDir(dir), "ca.key").c_str(), F_OK) == 0; }
 
-std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
-
-bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, std::string &error) {
+// One CA folder: the centre of subject, certified by head (null: itself).
+bool InitFolder(const std::string &dir, KeyKind kind, const std::string &paramset, X509_NAME *subject,
+                const Ca *head, int httpPort, std::string &error) {
   mkdir(dir.c_str(), 0755);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -139,23 +157,20 @@ bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset
     return false;
   }
   mkdir(CaPath(dir, "issued").c_str(), 0755);
-  X509NamePtr subject(X509_NAME_new());
-  X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char *>("Kestrava Test CA"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(subject.get(), "O", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char *>("Kestrava"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(subject.get(), "C", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char *>("RU"), -1, -1, 0);
+  std::string counter = std::string(kFirstSerial) + "\n", port = std::to_string(httpPort) + "\n";
+  if (!WriteFileAtomic(CaPath(dir, "serial"), counter.data(), counter.size())) {
+    error = "cannot write the CA files in " + dir;
+    return false;
+  }
   BnPtr serial(BN_new());
   BN_set_word(serial.get(), 1);
-  X509Ptr cert = MakeCaCertificate(key.get(), subject.get(), serial.get(), dir, error);
+  X509Ptr cert = MakeCaCertificate(key.get(), subject, serial.get(), dir, head, error);
   if (!cert) return false;
 
   Bytes der = CertDer(cert.get());
-  std::string counter = std::string(kFirstSerial) + "\n";
   if (!WritePem(CaPath(dir, "ca.pem"), false, cert.get(), nullptr) ||
       !WriteFileAtomic(CaPath(dir, "ca.der"), der.data(), der.size()) ||
-      !WriteFileAtomic(CaPath(dir, "serial"), counter.data(), counter.size()) ||
+      !WriteFileAtomic(CaPath(dir, "http-port"), port.data(), port.size()) ||
       !WriteFileAtomic(CaPath(dir, "ledger"), "", 0) ||
       !WriteFileAtomic(CaPath(dir, "journal.log"), "", 0) ||
       // The key last: its presence is what marks a finished CA folder.
@@ -164,6 +179,55 @@ bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset
     return false;
   }
   return true;
+}
+
+// Reads one certificate file, DER or PEM; null when it holds none.
+X509Ptr ReadCertificateFile(const std::string &path) {
+  Bytes data;
+  if (!ReadFile(path, data)) return nullptr;
+  const unsigned char *p = data.data();
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(data.size())));
+  if (!cert) {
+    BioPtr mem(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    cert.reset(PEM_read_bio_X509(mem.get(), nullptr, nullptr, nullptr));
+  }
+  ERR_clear_error();
+  return cert;
+}
+
+// The name the centre's files of its Nth earlier key carry: ca-N.key and so on.
+std::string EarlierName(int n, const char *extension) { return "ca-" + std::to_string(n) + extension; }
+
+bool CopyFile(const std::string &from, const std::string &to, int mode) {
+  Bytes data;
+  return ReadFile(from, data) && WriteFileAtomic(to, data.data(), data.size(), mode);
+}
+
+}  // namespace
+
+std::string CaPath(const std::string &dir, const char *name) { return dir + "/" + name; }
+
+std::string HeadDir(const std::string &dir) { return dir + "/head"; }
+
+bool InitCaDir(const std::string &dir, KeyKind kind, const std::string &paramset, int httpPort,
+               std::string &error) {
+  if (access(CaPath(dir, "ca.key").c_str(), F_OK) == 0) {
+    error = dir + " already holds a CA (ca.key)";
+    return false;
+  }
+  if (!NewGostKey(kind, paramset)) {
+    error = "cannot make the CA key on the parameter set " + paramset + ": " + OsslErrors();
+    return false;
+  }
+  mkdir(dir.c_str(), 0755);
+  // The head's key is of the centre's kind, so the centre's certificate too
+  // is signed with the digest of that kind.
+  Ca head;
+  if (!InitFolder(HeadDir(dir), kind, "A", NameOf("Kestrava Test Head CA").get(), nullptr, httpPort,
+                  error) ||
+      !LoadCa(HeadDir(dir), head, error))
+    return false;
+  return InitFolder(dir, kind, paramset, NameOf("Kestrava Test CA").get(), &head, httpPort, error);
 }
 
 bool LoadCa(const std::string &dir, Ca &ca, std::string &error) {
@@ -188,6 +252,8 @@ bool LoadCa(const std::string &dir, Ca &ca, std::string &error) {
     ca.earlier.push_back(std::move(earlier));
   }
   ERR_clear_error();  // the missing file that ends the list
+  Bytes port;
+  if (ReadFile(CaPath(dir, "http-port"), port)) ca.httpPort = atoi(std::string(port.begin(), port.end()).c_str());
   return true;
 }
 
@@ -214,7 +280,11 @@ bool RekeyCa(const std::string &dir, const KeyKind *kind, std::string &error) {
     error = "cannot read the CA's serial: " + OsslErrors();
     return false;
   }
-  X509Ptr cert = MakeCaCertificate(key.get(), X509_get_subject_name(ca.cert.get()), serial.get(), dir, error);
+  Ca head;
+  bool headed = HasHead(dir);
+  if (headed && !LoadCa(HeadDir(dir), head, error)) return false;
+  X509Ptr cert = MakeCaCertificate(key.get(), X509_get_subject_name(ca.cert.get()), serial.get(), dir,
+                                   headed ? &head : nullptr, error);
   if (!cert) return false;
 
   int n = static_cast<int>(ca.earlier.size()) + 1;
@@ -323,4 +393,28 @@ std::vector<std::string> LedgerLines(const std::string &dir, const std::string &
     if (serial.empty() || e.serial == serial) lines.push_back(LedgerLine(e));
   if (!serial.empty() && lines.empty()) lines.push_back(serial + " unpaid");
   return lines;
+}
+
+std::vector<X509Ptr> PublishedCertificates(const std::string &dir) {
+  std::vector<X509Ptr> published;
+  for (const std::string &folder : {dir, HeadDir(dir)}) {
+    Ca ca;
+    std::string ignored;
+    if (!LoadCa(folder, ca, ignored)) continue;
+    published.push_back(std::move(ca.cert));
+    for (X509Ptr &earlier : ca.earlier) published.push_back(std::move(earlier));
+  }
+  // The head's issued/ holds every centre certificate it made, also those
+  // for keys of other centres' names.
+  if (DIR *issued = opendir(CaPath(HeadDir(dir), "issued").c_str())) {
+    std::vector<std::string> names;
+    while (dirent *entry = readdir(issued))
+      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    closedir(issued);
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names)
+      if (X509Ptr cert = ReadCertificateFile(CaPath(HeadDir(dir), "issued") + "/" + name))
+        if (X509_check_ca(cert.get())) published.push_back(std::move(cert));
+  }
+  return published;
 }

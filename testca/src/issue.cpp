@@ -56,6 +56,24 @@ X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &erro
   return cert;
 }
 
+std::string PublishedPath(X509 *cert) {
+  const ASN1_OCTET_STRING *id = X509_get0_subject_key_id(cert);
+  if (!id) return "";
+  static const char digits[] = "0123456789ABCDEF";
+  std::string path = "/";
+  for (int i = 0; i < ASN1_STRING_length(id); i++) {
+    unsigned char b = ASN1_STRING_get0_data(id)[i];
+    path += digits[b >> 4];
+    path += digits[b & 15];
+  }
+  return path + ".der";
+}
+
+ExtItem CaIssuersOf(const Ca &issuer) {
+  return {"authorityInfoAccess",
+          "caIssuers;URI:http://127.0.0.1:" + std::to_string(issuer.httpPort) + PublishedPath(issuer.cert.get())};
+}
+
 time_t AddMonths(time_t when, int months) {
   struct tm t;
   gmtime_r(&when, &t);

@@ -32,6 +32,14 @@ struct CertOrder {
 // without a certificate makes a self-signed one (the issuer is the subject).
 X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &error);
 
+// The caIssuers URL (Authority Information Access) of what issuer signs:
+// http://127.0.0.1:PORT/KEYID.der, KEYID its key identifier in upper-case
+// hex, PORT its folder's HTTP port; serve answers there with its certificate.
+ExtItem CaIssuersOf(const Ca &issuer);
+
+// The path of that URL for a certificate: /KEYID.der (empty without one).
+std::string PublishedPath(X509 *cert);
+
 // The same time N calendar months later (earlier when negative); a day that
 // the target month lacks becomes its last day (31 January + 1 month = 28/29 February).
 time_t AddMonths(time_t when, int months);

@@ -18,15 +18,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: testca init DIR [--kind 2001|2012-256|2012-512] [--paramset NAME]\n"
-    "       testca mint DIR --out CERT.der (--csr REQ | --key-out KEY.pem [--kind KIND] [--paramset NAME])\n"
+    "usage: testca init DIR [--kind 2001|2012-256|2012-512] [--paramset NAME] [--http-port N]\n"
+    "       testca mint DIR --out CERT.der (--csr REQ | --key-out KEY.pem [--kind KIND] [--paramset NAME]\n"
+    "                  | --like CERT)\n"
     "                  [--rdn RDN]...\n"
     "                  [--csr-subject] [--not-before T] [--not-after T] [--serial HEX]\n"
     "                  [--ext NAME=VALUE]... [--no-default-ext]\n"
     "       testca rekey DIR [--kind 2001|2012-256|2012-512]\n"
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
     "       testca serve DIR [--port N] [--fault MODE[:pay|:cert]]... [--read-timeout SECONDS]\n"
-    "                  [--ignore-validity] [--not-after T]\n";
+    "                  [--ignore-validity] [--not-after T]\n"
+    "                  [--http-port N] [--http-fault 404|hang|off] [--forger DIR]\n";
 
 int Usage(const std::string &why) {
   if (!why.empty()) fprintf(stderr, "testca: %s\n", why.c_str());
@@ -52,6 +54,32 @@ struct Args {
   }
 };
 
+X509Ptr ReadCertFile(const std::string &path, std::string &error) {
+  Bytes data;
+  X509Ptr cert;
+  if (ReadFile(path, data)) {
+    const unsigned char *p = data.data();
+    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(data.size())));
+    if (!cert) {
+      BioPtr mem(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+      cert.reset(PEM_read_bio_X509(mem.get(), nullptr, nullptr, nullptr));
+    }
+  }
+  if (!cert) error = path + " is not a certificate (DER or PEM): " + OsslErrors();
+  return cert;
+}
+
+// The extensions of a certificate that says who its subject is, without
+// those that name its issuer or its key (issuing makes them anew).
+void CopySubjectExtensions(X509 *cert, std::vector<ExtItem> &extensions) {
+  for (int i = 0; i < X509_get_ext_count(cert); i++) {
+    X509_EXTENSION *ext = X509_get_ext(cert, i);
+    int nid = OBJ_obj2nid(X509_EXTENSION_get_object(ext));
+    if (nid != NID_subject_key_identifier && nid != NID_authority_key_identifier && nid != NID_info_access)
+      extensions.push_back({"", "", ext});
+  }
+}
+
 X509ReqPtr ReadRequestFile(const std::string &path, std::string &error) {
   Bytes data;
   if (!ReadFile(path, data)) {
@@ -69,7 +97,7 @@ X509ReqPtr ReadRequestFile(const std::string &path, std::string &error) {
 }
 
 int Mint(const std::string &dir, Args &args) {
-  std::string out, csrPath, keyOut, serialText, notBeforeText = "+0s", notAfterText = "+365d";
+  std::string out, csrPath, keyOut, likePath, serialText, notBeforeText = "+0s", notAfterText = "+365d";
   std::string kindText, paramset;
   std::vector<std::string> rdns, exts;
   bool csrSubject = false, defaultExts = true;
@@ -81,6 +109,7 @@ int Mint(const std::string &dir, Args &args) {
     else if (opt == "--out") out = v;
     else if (opt == "--csr") csrPath = v;
     else if (opt == "--key-out") keyOut = v;
+    else if (opt == "--like") likePath = v;
     else if (opt == "--rdn") rdns.push_back(v);
     else if (opt == "--not-before") notBeforeText = v;
     else if (opt == "--not-after") notAfterText = v;
@@ -96,7 +125,9 @@ int Mint(const std::string &dir, Args &args) {
     return Usage("--kind and --paramset go with --key-out");
   if (paramset.empty()) paramset = "A";
   if (out.empty()) return Usage("mint needs --out");
-  if (csrPath.empty() == keyOut.empty()) return Usage("mint needs either --csr or --key-out");
+  if (csrPath.empty() + keyOut.empty() + likePath.empty() != 2)
+    return Usage("mint needs one of --csr, --key-out and --like");
+  if (!likePath.empty() && (!rdns.empty() || !defaultExts)) return Usage("--like takes no --rdn or --no-default-ext");
   if (csrSubject && (csrPath.empty() || !rdns.empty())) return Usage("--csr-subject goes with --csr and no --rdn");
 
   std::string error;
@@ -112,9 +143,15 @@ int Mint(const std::string &dir, Args &args) {
     if (!AppendRdn(subject.get(), rdn, error)) return Usage("--rdn: " + error);
 
   X509ReqPtr request;
+  X509Ptr like;
   PkeyPtr key;
   EVP_PKEY *publicKey = nullptr;
-  if (!csrPath.empty()) {
+  if (!likePath.empty()) {
+    like = ReadCertFile(likePath, error);
+    if (!like) return Fail(error);
+    publicKey = X509_get0_pubkey(like.get());
+    subject.reset(X509_NAME_dup(X509_get_subject_name(like.get())));
+  } else if (!csrPath.empty()) {
     request = ReadRequestFile(csrPath, error);
     if (!request) return Fail(error);
     publicKey = X509_REQ_get0_pubkey(request.get());
@@ -142,11 +179,18 @@ int Mint(const std::string &dir, Args &args) {
   order.serial = serial.get();
   order.notBefore = notBefore;
   order.notAfter = notAfter;
-  if (defaultExts)
+  if (like) {
+    CopySubjectExtensions(like.get(), order.extensions);
+    order.extensions.insert(order.extensions.end(), {{"subjectKeyIdentifier", "hash"},
+                                                     {"authorityKeyIdentifier", "keyid:always"},
+                                                     CaIssuersOf(ca)});
+  } else if (defaultExts) {
     order.extensions = {{"basicConstraints", "CA:FALSE"},
                        {"keyUsage", "digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"},
                        {"subjectKeyIdentifier", "hash"},
-                       {"authorityKeyIdentifier", "keyid:always"}};
+                       {"authorityKeyIdentifier", "keyid:always"},
+                       CaIssuersOf(ca)};
+  }
   for (const std::string &ext : exts) {
     size_t eq = ext.find('=');
     if (eq == std::string::npos || eq == 0) return Usage("--ext needs NAME=VALUE: " + ext);
@@ -211,6 +255,17 @@ int ServeCommand(const std::string &dir, Args &args) {
       std::string error;
       if (!ParseFault(v, fault, error)) return Usage(error);
       options.faults.push_back(fault);
+    } else if (opt == "--http-port") {
+      long port = strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || port < 0 || port > 65535) return Usage("bad HTTP port " + v);
+      options.httpPort = static_cast<int>(port);
+    } else if (opt == "--http-fault") {
+      if (v == "404") options.httpFault = HttpFault::NotFound;
+      else if (v == "hang") options.httpFault = HttpFault::Hang;
+      else if (v == "off") options.httpFault = HttpFault::Off;
+      else return Usage("--http-fault is 404, hang or off");
+    } else if (opt == "--forger") {
+      options.forgerDir = v;
     } else if (opt == "--not-after") {
       time_t ignored;
       if (!ParseTimeArg(v, time(nullptr), ignored)) return Usage("bad time " + v);
@@ -240,18 +295,24 @@ int main(int argc, char **argv) {
     // Today's centres sign with 2012 keys.
     KeyKind kind = KeyKind::R2012_256;
     std::string paramset = "A";
+    int httpPort = kDefaultHttpPort;
     while (args.more()) {
       std::string opt = args.next(), v;
+      char *end = nullptr;
       if (!args.value(v)) return Usage(opt + " needs a value");
       if (opt == "--kind") {
         if (!ParseKeyKind(v, kind)) return Usage("--kind is 2001, 2012-256 or 2012-512");
       } else if (opt == "--paramset") {
         paramset = v;
+      } else if (opt == "--http-port") {
+        long port = strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end || port < 1 || port > 65535) return Usage("bad HTTP port " + v);
+        httpPort = static_cast<int>(port);
       } else {
-        return Usage("init takes DIR [--kind KIND] [--paramset NAME] only");
+        return Usage("init takes DIR [--kind KIND] [--paramset NAME] [--http-port N] only");
       }
     }
-    return InitCaDir(dir, kind, paramset, error) ? 0 : Fail(error);
+    return InitCaDir(dir, kind, paramset, httpPort, error) ? 0 : Fail(error);
   }
   if (command == "rekey") {
     KeyKind kind;

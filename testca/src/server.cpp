@@ -23,6 +23,7 @@
 #include <openssl/err.h>
 
 #include "ca_dir.h"
+#include "http.h"
 #include "issue.h"
 #include "names.h"
 #include "request_checks.h"
@@ -40,6 +41,7 @@ const int kStopWaitMs = 5000;
 const size_t kFloodChunk = 64 * 1024;
 
 int stopPipe[2] = {-1, -1};
+std::atomic<bool> stopping{false};
 
 void OnStopSignal(int) {
   char c = 0;
@@ -64,6 +66,7 @@ struct Exchange {
 
 struct Server {
   Ca ca;
+  Ca forger;  // with --forger: the centre whose key signs the forged answer
   ServeOptions options;
   X509StorePtr store;
   int journalFd = -1;
@@ -208,8 +211,21 @@ Bytes GarbageReply() {
 // Whoever answers in the centre's place: the centre's name and certificate
 // (so the authority key identifier names the centre's key too, as a forger
 // would copy it), but a fresh key of the centre's kind and parameter set.
-bool MakeForger(const Ca &ca, Ca &forger, std::string &error) {
+// With --forger, the forger's own centre instead: its key and certificate,
+// whose caIssuers URL leads to what the forger publishes.
+bool MakeForger(const Server &s, Ca &forger, std::string &error) {
+  const Ca &ca = s.ca;
+  if (s.forger.key) {
+    forger.dir = ca.dir;
+    forger.httpPort = s.forger.httpPort;
+    EVP_PKEY_up_ref(s.forger.key.get());
+    forger.key.reset(s.forger.key.get());
+    X509_up_ref(s.forger.cert.get());
+    forger.cert.reset(s.forger.cert.get());
+    return true;
+  }
   forger.dir = ca.dir;
+  forger.httpPort = ca.httpPort;
   forger.key = NewKeyLike(ca.key.get());
   X509_up_ref(ca.cert.get());
   forger.cert.reset(ca.cert.get());
@@ -231,6 +247,7 @@ X509Ptr IssueRenewal(Server &s, const Ca &issuer, X509_REQ *request, EVP_PKEY *k
   for (const X509ExtPtr &ext : extensions) order.extensions.push_back({"", "", ext.get()});
   order.extensions.push_back({"subjectKeyIdentifier", "hash"});
   order.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});
+  order.extensions.push_back(CaIssuersOf(issuer));
   X509Ptr cert = IssueCertificate(issuer, order, error);
   if (cert && !SaveIssued(s.ca.dir, cert.get(), error)) return nullptr;
   return cert;
@@ -283,7 +300,7 @@ Bytes CertificateReply(Server &s, X509_REQ *request, const Bytes &requestDer, X5
   if (fault.mode == FaultMode::OtherKey) otherKey = NewKeyLike(X509_REQ_get0_pubkey(request));
   EVP_PKEY *key = otherKey ? otherKey.get() : X509_REQ_get0_pubkey(request);
   Ca forger;
-  if (fault.mode == FaultMode::Forged && !MakeForger(s.ca, forger, error)) {
+  if (fault.mode == FaultMode::Forged && !MakeForger(s, forger, error)) {
     ex.Fail("cannot forge: " + error);
     return {};
   }
@@ -419,6 +436,11 @@ void ServeConnection(Server &s, int fd, unsigned conn) {
   s.active--;
 }
 
+void ServeHttp(const HttpSite &site, int fd, std::atomic<int> &active) {
+  ServeHttpConnection(site, fd);
+  active--;
+}
+
 int Listen(int port, int &actualPort, std::string &error) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -463,7 +485,7 @@ int Serve(const std::string &dir, const ServeOptions &options) {
   Server s;
   s.options = options;
   std::string error;
-  if (!LoadCa(dir, s.ca, error)) {
+  if (!LoadCa(dir, s.ca, error) || (!options.forgerDir.empty() && !LoadCa(options.forgerDir, s.forger, error))) {
     fprintf(stderr, "testca: %s\n", error.c_str());
     return 1;
   }
@@ -474,6 +496,9 @@ int Serve(const std::string &dir, const ServeOptions &options) {
   for (const X509Ptr &earlier : s.ca.earlier) X509_STORE_add_cert(s.store.get(), earlier.get());
   // Holder certificates need no S/MIME purpose; what counts is the issuer.
   X509_STORE_set_purpose(s.store.get(), X509_PURPOSE_ANY);
+  // The centre's certificates are the anchors: its head certifies other
+  // centres too, whose holders are not this centre's.
+  X509_STORE_set_flags(s.store.get(), X509_V_FLAG_PARTIAL_CHAIN);
   if (options.ignoreValidity) X509_STORE_set_flags(s.store.get(), X509_V_FLAG_NO_CHECK_TIME);
   s.journalFd = open(CaPath(dir, "journal.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (s.journalFd < 0) {
@@ -488,6 +513,19 @@ int Serve(const std::string &dir, const ServeOptions &options) {
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  HttpSite site;
+  site.fault = options.httpFault;
+  site.stopping = &stopping;
+  Publish(site, PublishedCertificates(dir));
+  site.logFd = open(CaPath(dir, "http.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int httpPort = 0, httpListener = -1;
+  if (options.httpFault != HttpFault::Off) {
+    httpListener = Listen(options.httpPort >= 0 ? options.httpPort : s.ca.httpPort, httpPort, error);
+    if (httpListener < 0) {
+      fprintf(stderr, "testca: %s\n", error.c_str());
+      return 1;
+    }
+  }
   int port = 0;
   int listener = Listen(options.port, port, error);
   if (listener < 0) {
@@ -496,17 +534,29 @@ int Serve(const std::string &dir, const ServeOptions &options) {
   }
   std::string pid = std::to_string(getpid()) + "\n";
   WriteFileAtomic(CaPath(dir, "serve.pid"), pid.data(), pid.size());
+  if (httpListener >= 0) printf("certificates on http://127.0.0.1:%d\n", httpPort);
   printf("listening on 127.0.0.1:%d\n", port);
   fflush(stdout);
 
+  std::atomic<int> held{0};
   unsigned conn = 0;
   for (;;) {
-    struct pollfd p[2] = {{listener, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
+    struct pollfd p[3] = {{listener, POLLIN, 0}, {stopPipe[0], POLLIN, 0}, {httpListener, POLLIN, 0}};
+    if (poll(p, httpListener >= 0 ? 3 : 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (p[1].revents) break;
+    if (httpListener >= 0 && (p[2].revents & POLLIN)) {
+      int fd = accept4(httpListener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        // A held connection is not waited for like an exchange: it ends
+        // as soon as the server stops.
+        std::atomic<int> &count = site.fault == HttpFault::Hang ? held : s.active;
+        count++;
+        std::thread(ServeHttp, std::cref(site), fd, std::ref(count)).detach();
+      }
+    }
     if (!(p[0].revents & POLLIN)) continue;
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
@@ -514,6 +564,10 @@ int Serve(const std::string &dir, const ServeOptions &options) {
     std::thread(ServeConnection, std::ref(s), fd, ++conn).detach();
   }
   close(listener);
+  if (httpListener >= 0) close(httpListener);
+  stopping = true;
+  for (int waited = 0; held > 0 && waited < kStopWaitMs; waited += 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   // Connections under way get a moment to finish; a slow fault may outlast it.
   for (int waited = 0; s.active > 0 && waited < kStopWaitMs; waited += 20)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

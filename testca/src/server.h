@@ -7,6 +7,11 @@
 
 #include "faults.h"
 
+// Misbehaviour of the certificates' HTTP server: a 404 for every path, an
+// answer that never comes (the connection accepted and held), or not
+// listening at all.
+enum class HttpFault { None, NotFound, Hang, Off };
+
 struct ServeOptions {
   int port = 2000;
   std::vector<Fault> faults;
@@ -15,6 +20,11 @@ struct ServeOptions {
   // End of validity of the certificates it issues, as --not-after of mint
   // takes it; empty: 13 calendar months after issue.
   std::string notAfter;
+  // The port of the certificates' HTTP server; -1: the folder's http-port.
+  int httpPort = -1;
+  HttpFault httpFault = HttpFault::None;
+  // A CA folder whose centre key signs what the forged fault answers.
+  std::string forgerDir;
 };
 
 // Serves until SIGTERM or SIGINT; returns the process exit code.

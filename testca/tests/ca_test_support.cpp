@@ -169,7 +169,7 @@ ServerProcess::~ServerProcess() {
 bool ServerProcess::Start(const std::string &caDir, const std::vector<std::string> &args) {
   int out[2];
   if (pipe(out) != 0) return false;
-  std::vector<std::string> argv = {Testca(), "serve", caDir, "--port", "0"};
+  std::vector<std::string> argv = {Testca(), "serve", caDir, "--port", "0", "--http-port", "0"};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = fork();
   if (pid_ == 0) {
@@ -183,17 +183,25 @@ bool ServerProcess::Start(const std::string &caDir, const std::vector<std::strin
     _exit(127);
   }
   close(out[1]);
+  // The certificates' HTTP port comes first when it listens, then the
+  // renewal port.
+  const std::string prefix = "listening on 127.0.0.1:", httpPrefix = "certificates on http://127.0.0.1:";
   std::string line;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    char c;
-    if (read(out[0], &c, 1) != 1) break;
-    line += c;
+  httpPort_ = 0;
+  while (line.compare(0, prefix.size(), prefix) != 0 && std::chrono::steady_clock::now() < deadline) {
+    line.clear();
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      struct pollfd p = {out[0], POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char c;
+      if (read(out[0], &c, 1) != 1) break;
+      line += c;
+    }
+    if (line.empty()) break;
+    if (line.compare(0, httpPrefix.size(), httpPrefix) == 0) httpPort_ = std::stoi(line.substr(httpPrefix.size()));
   }
   close(out[0]);
-  const std::string prefix = "listening on 127.0.0.1:";
   if (line.compare(0, prefix.size(), prefix) != 0) return false;
   port_ = std::stoi(line.substr(prefix.size()));
   return port_ > 0;
@@ -260,4 +268,17 @@ Reply Exchange(int port, const Bytes &request) {
     sent += static_cast<size_t>(n);
   }
   return ReadToEnd(fd);
+}
+
+std::string CaIssuersUrl(X509 *cert) {
+  AUTHORITY_INFO_ACCESS *aia =
+      static_cast<AUTHORITY_INFO_ACCESS *>(X509_get_ext_d2i(cert, NID_info_access, nullptr, nullptr));
+  std::string url;
+  for (int i = 0; aia && i < sk_ACCESS_DESCRIPTION_num(aia); i++) {
+    ACCESS_DESCRIPTION *d = sk_ACCESS_DESCRIPTION_value(aia, i);
+    if (OBJ_obj2nid(d->method) == NID_ad_ca_issuers && d->location->type == GEN_URI)
+      url.assign(reinterpret_cast<const char *>(ASN1_STRING_get0_data(d->location->d.uniformResourceIdentifier)));
+  }
+  AUTHORITY_INFO_ACCESS_free(aia);
+  return url;
 }

@@ -20,6 +20,8 @@ std::string Quote(const std::string &text);
 std::string Testca();
 
 X509Ptr ReadCert(const std::string &path);
+// The caIssuers URL of a certificate's Authority Information Access; empty without one.
+std::string CaIssuersUrl(X509 *cert);
 X509Ptr CertFromBytes(const Bytes &der);
 X509ReqPtr ReadReq(const std::string &path);
 std::string ReadText(const std::string &path);
@@ -60,10 +62,13 @@ class ServerProcess {
   // SIGTERM, then waits; the exit status, or -1 when it did not end in time.
   int Stop();
   int port() const { return port_; }
+  // The port of the certificates' HTTP server (a free one), 0 when off.
+  int httpPort() const { return httpPort_; }
 
  private:
   pid_t pid_ = 0;
   int port_ = 0;
+  int httpPort_ = 0;
 };
 
 struct Reply {

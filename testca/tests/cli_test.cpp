@@ -68,7 +68,16 @@ TEST_F(TestcaCommands, InitMakesAGostCaAndRefusesToOverwriteIt) {
   X509Ptr caDer = ReadCert(ca + "/ca.der");
   ASSERT_TRUE(caCert && caDer);
   EXPECT_EQ(X509_cmp(caCert.get(), caDer.get()), 0);
-  EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
+  // Two levels, as real centres: the head certifies itself and the centre.
+  X509Ptr head = ReadCert(ca + "/head/ca.der");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(X509_verify(head.get(), X509_get0_pubkey(head.get())), 1);
+  EXPECT_EQ(X509_check_ca(head.get()), 1);
+  EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(head.get())), 1);
+  EXPECT_NE(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(caCert.get()), X509_get_subject_name(head.get())), 0);
+  EXPECT_EQ(CaIssuersUrl(caCert.get()), "http://127.0.0.1:2080" + PublishedPath(head.get()));
+  EXPECT_EQ(CaIssuersUrl(head.get()), "");
   // Today's centres sign with 2012 keys.
   EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), NID_id_GostR3410_2012_256);
   EXPECT_EQ(X509_check_ca(caCert.get()), 1);
@@ -100,9 +109,9 @@ TEST_F(TestcaCommands, CentresAndMintedKeysOfEachKind) {
     SCOPED_TRACE(c.kind);
     std::string dir = work + "/" + c.kind;
     ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(dir) + " --kind " + c.kind + " --paramset " + c.paramset), 0);
-    X509Ptr caCert = ReadCert(dir + "/ca.pem");
-    ASSERT_TRUE(caCert);
-    EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(caCert.get())), 1);
+    X509Ptr caCert = ReadCert(dir + "/ca.pem"), head = ReadCert(dir + "/head/ca.pem");
+    ASSERT_TRUE(caCert && head);
+    EXPECT_EQ(X509_verify(caCert.get(), X509_get0_pubkey(head.get())), 1);
     EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(caCert.get())), c.keyNid);
     EXPECT_EQ(X509_get_signature_nid(caCert.get()), c.signatureNid);
 
@@ -303,9 +312,10 @@ TEST_F(TestcaCommands, RekeyChangesTheSigningKeyUnderTheSameName) {
   ASSERT_TRUE(first && second && secondDer && minted && mintedAfter);
   EXPECT_EQ(X509_cmp(second.get(), secondDer.get()), 0);
   EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(first.get()), X509_get_subject_name(second.get())), 0);
-  EXPECT_EQ(SerialHex(X509_get0_serialNumber(first.get())), "01");
-  EXPECT_EQ(SerialHex(X509_get0_serialNumber(second.get())), "02");
-  EXPECT_EQ(X509_verify(second.get(), X509_get0_pubkey(second.get())), 1);
+  X509Ptr head = ReadCert(old + "/head/ca.pem");
+  ASSERT_TRUE(head);
+  EXPECT_NE(SerialHex(X509_get0_serialNumber(first.get())), SerialHex(X509_get0_serialNumber(second.get())));
+  EXPECT_EQ(X509_verify(second.get(), X509_get0_pubkey(head.get())), 1);
   EXPECT_EQ(X509_check_ca(second.get()), 1);
   EXPECT_NE(ASN1_OCTET_STRING_cmp(X509_get0_subject_key_id(first.get()), X509_get0_subject_key_id(second.get())), 0);
   // The kind stays unless asked otherwise.
@@ -319,18 +329,63 @@ TEST_F(TestcaCommands, RekeyChangesTheSigningKeyUnderTheSameName) {
   EXPECT_EQ(ASN1_OCTET_STRING_cmp(X509_get0_authority_key_id(mintedAfter.get()),
                                   X509_get0_subject_key_id(second.get())),
             0);
+  // Each names the URL of the key that signed it.
+  EXPECT_EQ(CaIssuersUrl(minted.get()), "http://127.0.0.1:2080" + PublishedPath(first.get()));
+  EXPECT_EQ(CaIssuersUrl(mintedAfter.get()), "http://127.0.0.1:2080" + PublishedPath(second.get()));
 
   // A second rekey, to another kind, keeps the first's files as ca-2.
   ASSERT_EQ(Shell(testca + " rekey " + Quote(old) + " --kind 2012-512"), 0);
   X509Ptr third = ReadCert(old + "/ca.pem"), kept2 = ReadCert(old + "/ca-2.pem");
   ASSERT_TRUE(third && kept2);
   EXPECT_EQ(X509_cmp(kept2.get(), second.get()), 0);
-  EXPECT_EQ(SerialHex(X509_get0_serialNumber(third.get())), "03");
+  EXPECT_EQ(X509_verify(third.get(), X509_get0_pubkey(head.get())), 1);
   EXPECT_EQ(EVP_PKEY_get_base_id(X509_get0_pubkey(third.get())), NID_id_GostR3410_2012_512);
 
   EXPECT_EQ(Shell(testca + " rekey " + Quote(work + "/no-ca")), 1);
   EXPECT_EQ(Shell(testca + " rekey " + Quote(old) + " --kind 2012"), 2);
   EXPECT_EQ(access((old + "/ca-3.pem").c_str(), F_OK), -1);
+}
+
+// The head changes its key like any centre (rekey of its folder); the
+// centre's next key is certified by the head's new key, and a certificate
+// minted "like" another carries its name and key under the minting centre.
+TEST_F(TestcaCommands, HeadRekeyCertifiesTheCentresNextKeyAndLikeCopiesNameAndKey) {
+  std::string testca = Quote(Testca());
+  ASSERT_EQ(Shell(testca + " init " + Quote(work + "/two") + " --http-port 2090"), 0);
+  std::string two = work + "/two";
+  X509Ptr oldHead = ReadCert(two + "/head/ca.pem");
+  ASSERT_EQ(Shell(testca + " rekey " + Quote(two + "/head")), 0);
+  ASSERT_EQ(Shell(testca + " rekey " + Quote(two)), 0);
+  X509Ptr newHead = ReadCert(two + "/head/ca.pem"), keptHead = ReadCert(two + "/head/ca-1.pem");
+  X509Ptr centre = ReadCert(two + "/ca.pem"), earlier = ReadCert(two + "/ca-1.pem");
+  ASSERT_TRUE(oldHead && newHead && keptHead && centre && earlier);
+  EXPECT_EQ(X509_cmp(oldHead.get(), keptHead.get()), 0);
+  EXPECT_EQ(X509_verify(newHead.get(), X509_get0_pubkey(newHead.get())), 1);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(newHead.get()), X509_get_subject_name(oldHead.get())), 0);
+  EXPECT_EQ(X509_verify(centre.get(), X509_get0_pubkey(newHead.get())), 1);
+  EXPECT_NE(X509_verify(centre.get(), X509_get0_pubkey(oldHead.get())), 1);
+  EXPECT_EQ(X509_verify(earlier.get(), X509_get0_pubkey(oldHead.get())), 1);
+  EXPECT_EQ(CaIssuersUrl(centre.get()), "http://127.0.0.1:2090" + PublishedPath(newHead.get()));
+
+  // Another folder's head re-signs this centre's certificate: same name, key
+  // and CA extensions, the other head as issuer.
+  ASSERT_EQ(Shell(testca + " init " + Quote(work + "/other")), 0);
+  std::string out;
+  ASSERT_EQ(Shell(testca + " mint " + Quote(work + "/other/head") + " --like " + Quote(two + "/ca-1.der") +
+                      " --out " + Quote(work + "/like.der"),
+                  &out),
+            0)
+      << out;
+  X509Ptr like = ReadCert(work + "/like.der"), otherHead = ReadCert(work + "/other/head/ca.pem");
+  ASSERT_TRUE(like && otherHead);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(like.get()), X509_get_subject_name(earlier.get())), 0);
+  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(like.get()), X509_get0_pubkey(earlier.get())), 1);
+  EXPECT_EQ(X509_check_ca(like.get()), 1);
+  EXPECT_EQ(X509_verify(like.get(), X509_get0_pubkey(otherHead.get())), 1);
+  EXPECT_EQ(PublishedPath(like.get()), PublishedPath(earlier.get()));
+  EXPECT_EQ(Shell(testca + " mint " + Quote(two) + " --like " + Quote(two + "/ca.der") + " --rdn CN=x --out " +
+                  Quote(work + "/x.der")),
+            2);
 }
 
 TEST_F(TestcaCommands, PayUnpayAndLedger) {

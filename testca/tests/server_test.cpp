@@ -149,7 +149,7 @@ TEST_F(RenewalServer, AcceptedRequestGetsA13MonthCertificateForTheRequestedKey) 
   EXPECT_EQ(X509_get_signature_nid(cert.get()), X509_get_signature_nid(caCert.get()));
   EXPECT_EQ(Shell("openssl x509 -engine gost -inform DER -in " + Quote(ca + "/issued/" +
                 SerialHex(X509_get0_serialNumber(cert.get())) + ".der") +
-                " -out " + Quote(work + "/issued.pem") + " && openssl verify -engine gost -CAfile " +
+                " -out " + Quote(work + "/issued.pem") + " && openssl verify -engine gost -partial_chain -CAfile " +
                 Quote(ca + "/ca.pem") + " " + Quote(work + "/issued.pem")),
             0);
 
@@ -244,6 +244,102 @@ TEST_F(RenewalServer, RenewsAHolderOfTheEarlierKeyAfterARekey) {
   ASSERT_TRUE(cert && earlier && current);
   EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(current.get())), 1);
   EXPECT_NE(X509_verify(cert.get(), X509_get0_pubkey(earlier.get())), 1);
+}
+
+// One HTTP request; the status line's code and the body.
+struct HttpReply {
+  std::string status;
+  Bytes body;
+};
+HttpReply HttpGet(int port, const std::string &path) {
+  HttpReply result;
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n";
+  Reply reply = Exchange(port, Bytes(request.begin(), request.end()));
+  std::string text(reply.bytes.begin(), reply.bytes.end());
+  size_t end = text.find("\r\n\r\n");
+  if (text.size() < 12 || end == std::string::npos) return result;
+  result.status = text.substr(9, 3);
+  result.body.assign(reply.bytes.begin() + end + 4, reply.bytes.end());
+  return result;
+}
+
+Bytes Der(const std::string &path) {
+  Bytes der;
+  ReadFile(path, der);
+  return der;
+}
+
+// The centre publishes its certificates, current and earlier, and its head's
+// at the caIssuers URLs of what they issued; a certificate it issues names
+// its current key's URL.
+TEST_F(RenewalServer, PublishesTheChainAtTheCaIssuersUrls) {
+  ASSERT_EQ(Shell(Quote(Testca()) + " rekey " + Quote(ca + "/head")), 0);
+  ASSERT_EQ(Shell(Quote(Testca()) + " rekey " + Quote(ca)), 0);
+  StartServer();
+  ASSERT_NE(server.httpPort(), 0);
+  X509Ptr cert = CertFromBytes(Exchange(server.port(), CertificateRequest(GoodOrder())).bytes);
+  X509Ptr centre = ReadCert(ca + "/ca.pem"), earlier = ReadCert(ca + "/ca-1.pem");
+  ASSERT_TRUE(cert && centre && earlier);
+  EXPECT_EQ(CaIssuersUrl(cert.get()), "http://127.0.0.1:2080" + PublishedPath(centre.get()));
+  for (const char *file : {"ca.der", "ca-1.der", "head/ca.der", "head/ca-1.der"}) {
+    X509Ptr published = ReadCert(ca + "/" + file);
+    ASSERT_TRUE(published) << file;
+    HttpReply got = HttpGet(server.httpPort(), PublishedPath(published.get()));
+    EXPECT_EQ(got.status, "200") << file;
+    EXPECT_EQ(got.body, Der(ca + "/" + file)) << file;
+  }
+  // Each URL leads on to the certificate of the key above.
+  std::string centreUrl = CaIssuersUrl(earlier.get());
+  X509Ptr oldHead = CertFromBytes(HttpGet(server.httpPort(), centreUrl.substr(centreUrl.rfind('/'))).body);
+  ASSERT_TRUE(oldHead);
+  EXPECT_EQ(X509_verify(earlier.get(), X509_get0_pubkey(oldHead.get())), 1);
+  EXPECT_EQ(HttpGet(server.httpPort(), "/0011223344.der").status, "404");
+  EXPECT_TRUE(Has(ReadText(ca + "/http.log"), "\tstatus=404\t")) << ReadText(ca + "/http.log");
+}
+
+// Retrievals that fail as a network can: a 404 for every path, an answer
+// that never comes (the server still stops at once), nothing listening.
+TEST_F(RenewalServer, HttpFaults) {
+  X509Ptr centre = ReadCert(ca + "/ca.pem");
+  ASSERT_TRUE(centre);
+  std::string path = PublishedPath(centre.get());
+  StartServer({"--http-fault", "404"});
+  EXPECT_EQ(HttpGet(server.httpPort(), path).status, "404");
+  server.Stop();
+
+  ServerProcess hanging;
+  ASSERT_TRUE(hanging.Start(ca, {"--http-fault", "hang"}));
+  int fd = Connect(hanging.httpPort());
+  ASSERT_GE(fd, 0);
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  struct pollfd p = {fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 1500), 0) << "an answer came";
+  auto stopAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(hanging.Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
+  close(fd);
+
+  ServerProcess silent;
+  ASSERT_TRUE(silent.Start(ca, {"--http-fault", "off"}));
+  EXPECT_EQ(silent.httpPort(), 0);
+  EXPECT_EQ(Exchange(silent.port(), PaymentRequest()).bytes, kPaidReply);
+}
+
+// With --forger the forged answer is signed by the forger's own centre: the
+// real centre's name as issuer, the forger's key identifier and URL.
+TEST_F(RenewalServer, ForgedAnswerFromAForgersCentre) {
+  std::string forger = work + "/forger";
+  ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(forger) + " --http-port 2095"), 0);
+  StartServer({"--fault", "forged", "--forger", forger});
+  X509Ptr cert = CertFromBytes(Exchange(server.port(), CertificateRequest(GoodOrder())).bytes);
+  X509Ptr centre = ReadCert(ca + "/ca.pem"), forged = ReadCert(forger + "/ca.pem");
+  ASSERT_TRUE(cert && centre && forged);
+  EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(centre.get())), 0);
+  EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(forged.get())), 1);
+  EXPECT_NE(X509_verify(cert.get(), X509_get0_pubkey(centre.get())), 1);
+  EXPECT_EQ(CaIssuersUrl(cert.get()), "http://127.0.0.1:2095" + PublishedPath(forged.get()));
+  EXPECT_EQ(Ledger(), holder.serial + " paid\n");
 }
 
 // The other-key fault answers with a certificate for a fresh key of the
