@@ -3,31 +3,35 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-UserStoreCertificate::UserStoreCertificate(const wchar_t *store, const std::string &der) : store_(store), der_(der)
+static HCERTSTORE OpenUserRegistryStore(const std::wstring &store)
 {
-    HCERTSTORE system = CertOpenSystemStoreW(0, store);
-    if (!system)
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, store.c_str());
+}
+
+UserStoreCertificate::UserStoreCertificate(const wchar_t *store, const std::string &der) : store_(store)
+{
+    DWORD size = sizeof thumbprint_;
+    if (!CryptHashCertificate(0, CALG_SHA1, 0, (const BYTE *)der.data(), (DWORD)der.size(), thumbprint_, &size))
         return;
-    installed_ = CertAddEncodedCertificateToStore(system, X509_ASN_ENCODING, (const BYTE *)der.data(),
+    HCERTSTORE registry = OpenUserRegistryStore(store_);
+    if (!registry)
+        return;
+    installed_ = CertAddEncodedCertificateToStore(registry, X509_ASN_ENCODING, (const BYTE *)der.data(),
                                                   (DWORD)der.size(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
-    CertCloseStore(system, 0);
+    CertCloseStore(registry, 0);
 }
 
 UserStoreCertificate::~UserStoreCertificate()
 {
     if (!installed_)
         return;
-    HCERTSTORE system = CertOpenSystemStoreW(0, store_.c_str());
-    if (!system)
+    HCERTSTORE registry = OpenUserRegistryStore(store_);
+    if (!registry)
         return;
-    PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)der_.data(),
-                                                         (DWORD)der_.size());
-    PCCERT_CONTEXT found =
-        wanted ? CertFindCertificateInStore(system, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr)
-               : nullptr;
-    if (found)
-        CertDeleteCertificateFromStore(found);  // frees found
-    if (wanted)
-        CertFreeCertificateContext(wanted);
-    CertCloseStore(system, 0);
+    CRYPT_HASH_BLOB hash = {sizeof thumbprint_, thumbprint_};
+    while (PCCERT_CONTEXT found =
+               CertFindCertificateInStore(registry, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr))
+        if (!CertDeleteCertificateFromStore(found))  // frees found
+            break;
+    CertCloseStore(registry, 0);
 }

@@ -7,6 +7,9 @@
 
 // The certificate (DER) in the store for as long as this lives; removed again
 // at its end, so that later tests of the lane find the stores as before.
+// Both go through the store's registry key, the one Wine keeps for the user,
+// and the removal finds the certificate by its SHA-1 thumbprint (the name of
+// its registry key): test centres of one name share issuer and serial.
 class UserStoreCertificate {
 public:
     UserStoreCertificate(const wchar_t *store, const std::string &der);
@@ -18,6 +21,6 @@ private:
     UserStoreCertificate(const UserStoreCertificate &) = delete;
     UserStoreCertificate &operator=(const UserStoreCertificate &) = delete;
     std::wstring store_;
-    std::string der_;
+    unsigned char thumbprint_[20] = {};
     bool installed_ = false;
 };

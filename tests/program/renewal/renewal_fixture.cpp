@@ -86,6 +86,7 @@ void RenewalTest::TearDown()
     portHolder = 0;
     serverSilenceLimitMs = SERVER_SILENCE_LIMIT_MS;
     onBox = nullptr;
+    whileRenewing = nullptr;
     C_Finalize(nullptr);
     // Whatever happened, the holder keeps a working certificate.
     if (!oldSerial.empty())
@@ -153,31 +154,47 @@ void RenewalTest::ChooseCertificate(const std::string &id)
     selectedIndex = 0;
 }
 
-void RenewalTest::StartServer(const std::vector<std::string> &faults)
+// Starts testca serve with the command; its pid once it listens, else 0.
+static int StartServing(const std::string &command, const std::string &logPrefix)
 {
-    std::string command = ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " serve " + ShellQuote(caDir) + " --port 2000";
-    for (const auto &fault : faults)
-        command += " --fault " + fault;
     // Other test programs on this machine may hold the port for a while.
     for (int attempt = 0; attempt < 60; ++attempt) {
-        std::string log = dir + "/serve-" + std::to_string(attempt) + ".log";
+        std::string log = logPrefix + "-" + std::to_string(attempt) + ".log";
         int pid = StartUnix("exec " + command, log);
-        ASSERT_NE(0, pid);
+        if (!pid)
+            return 0;
         std::string text;
         for (int waited = 0; waited < 100; ++waited) {
             ReadFileBytes(log, text);
-            if (text.find("listening on") != std::string::npos) {
-                serverPid = pid;
-                return;
-            }
-            if (!text.empty())
+            if (text.find("listening on") != std::string::npos)
+                return pid;
+            if (text.find("testca:") != std::string::npos)
                 break;  // it said why it could not listen
             Sleep(100);
         }
         StopUnix(pid);
         Sleep(2000);
     }
-    FAIL() << "testca serve did not start on port 2000";
+    return 0;
+}
+
+void RenewalTest::StartSecondServer(const std::string &folder)
+{
+    secondServerPid = StartServing(ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " serve " + ShellQuote(folder) +
+                                       " --port 0",
+                                   dir + "/second-serve");
+    ASSERT_NE(0, secondServerPid) << "the second testca serve did not start";
+}
+
+void RenewalTest::StartServer(const std::vector<std::string> &faults, const std::string &options)
+{
+    std::string command = ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " serve " + ShellQuote(caDir) + " --port 2000";
+    for (const auto &fault : faults)
+        command += " --fault " + fault;
+    command += " " + options;
+    serverPid = StartServing(command, dir + "/serve");
+    if (!serverPid)
+        FAIL() << "testca serve did not start on port 2000";
 }
 
 void RenewalTest::StopServer()
@@ -185,6 +202,9 @@ void RenewalTest::StopServer()
     if (serverPid)
         StopUnix(serverPid);
     serverPid = 0;
+    if (secondServerPid)
+        StopUnix(secondServerPid);
+    secondServerPid = 0;
 }
 
 static int BarPosition(HWND bar)
@@ -234,6 +254,8 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
             if (SendMessageTimeoutW(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high) && high > 0)
                 outcome.progressMax = (int)high;
         }
+        if (whileRenewing)
+            whileRenewing();
         if (outcome.progressMax > 0 && !outcome.fullBarAt && BarPosition(bar) == outcome.progressMax)
             outcome.fullBarAt = GetTickCount();
         // Nothing reads the PIN after the login (step 2 of the bar).

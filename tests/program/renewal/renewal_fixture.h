@@ -55,9 +55,13 @@ protected:
     // The record the search would make of the certificate object with the
     // identifier, as the only entry of certList, chosen.
     void ChooseCertificate(const std::string &id);
-    // testca serve on port 2000 with these faults ("close:pay", ...).
-    void StartServer(const std::vector<std::string> &faults = {});
+    // testca serve on port 2000 with these faults ("close:pay", ...) and
+    // other options (already quoted for sh).
+    void StartServer(const std::vector<std::string> &faults = {}, const std::string &options = "");
     void StopServer();
+    // A second testca serve, of another CA folder, on a free renewal port:
+    // its certificates' HTTP server on that folder's port.
+    void StartSecondServer(const std::string &folder);
 
     // Runs the renewal progress dialog; the driver types pinText and presses
     // "Ok" (or "Отмена" when cancel), and answers every box with OK.
@@ -84,8 +88,11 @@ protected:
     std::string oldCertificate;  // its DER
     std::vector<TokenObject> before;  // the token's objects before the renewal
     int serverPid = 0;
+    int secondServerPid = 0;
     int portHolder = 0;  // keeps port 2000 closed for the case
     std::string screenshots;  // when set, Renew saves the PIN dialog and each box under this name
     // When set, Renew calls it for each box while the box is still open.
     std::function<void(const ShownBox &)> onBox;
+    // When set, Renew calls it every 20 ms while the renewal runs.
+    std::function<void()> whileRenewing;
 };

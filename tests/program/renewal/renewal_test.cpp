@@ -751,35 +751,122 @@ INSTANTIATE_TEST_SUITE_P(Places, ForgedCertificateReply, ::testing::Bool(),
                              return std::string(info.param ? "NoPlaceForTheFile" : "SavedInDocuments");
                          });
 
-// A centre that changed its signing key under the same name: the current
-// certificate and the new one are signed by different keys. With the
-// centre's new certificate in the current user's "CA" store the renewal goes
-// through; without it the new certificate cannot be told from a forgery.
-class RekeyedCentre : public RenewalTest, public ::testing::WithParamInterface<bool> {};
+// Centres change their signing key about once a year under the same name,
+// so the answer often comes signed by a key the current certificate does not
+// know. It is trusted when the new key's certificate is found (token, user's
+// stores, or its caIssuers URL) and chains to an anchor: the user's "Root"
+// store or the head centres the program ships (the test head stands for
+// them only once it is in "Root"). Anything else ends in the box, the old
+// certificate untouched and the answer kept in a file.
+enum class Answer {
+    Rekeyed,         // the centre's new key signs it
+    HeadRekeyedToo,  // the head changed its key first, then the centre
+    NotACentre,      // a CA:FALSE certificate of the centre's name, certified by the head, whose key signs it
+    Forger,          // a forger's centre key, its head named as the test head
+};
 
-TEST_P(RekeyedCentre, RenewsOnlyWithItsNewCertificateInstalled)
+struct RekeyRow {
+    const char *name;
+    Answer answer;
+    bool headInRoot;     // the test head's current certificate in the user's "Root"
+    bool centreInCa;     // the centre's new certificate in the user's "CA"
+    bool centreOnToken;  // ... on the token only
+    const char *http;    // the certificates' HTTP server: "" serves, else its --http-fault
+    bool renews;
+};
+
+const char centreId[] = "43454e545245";  // "CENTRE"
+
+class RekeyedCentre : public RenewalTest, public ::testing::WithParamInterface<RekeyRow> {};
+
+TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
 {
+    const RekeyRow &row = GetParam();
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
-    Ca("rekey " + ShellQuote(caDir));
-    std::string centre, earlier;
-    ASSERT_TRUE(ReadFileBytes(caDir + "/ca.der", centre));
-    ASSERT_TRUE(ReadFileBytes(caDir + "/ca-1.der", earlier));
-    ASSERT_NE(centre, earlier);
-    ChooseCertificate(oldId);
-    ASSERT_NO_FATAL_FAILURE(StartServer());
-    std::unique_ptr<UserStoreCertificate> installed;
-    if (GetParam()) {
-        installed.reset(new UserStoreCertificate(L"CA", centre));
-        ASSERT_TRUE(installed->installed());
+    std::string options = *row.http ? std::string(" --http-fault ") + row.http : "";
+    if (row.answer == Answer::HeadRekeyedToo)
+        Ca("rekey " + ShellQuote(caDir + "/head"));
+    if (row.answer == Answer::Rekeyed || row.answer == Answer::HeadRekeyedToo)
+        Ca("rekey " + ShellQuote(caDir));
+    std::string signer = dir + "/signer";
+    if (row.answer == Answer::NotACentre) {
+        // A CA folder in all but name: the key and certificate the server signs with.
+        ASSERT_EQ(0, RunUnix("mkdir -p " + ShellQuote(signer)));
+        Ca("mint " + ShellQuote(caDir + "/head") + " --out " + ShellQuote(signer + "/ca.der") + " --key-out " +
+           ShellQuote(signer + "/ca.key") + " --kind 2012-256 --rdn 'CN=Kestrava Test CA' --rdn O=Kestrava --rdn C=RU");
+        ASSERT_EQ(0, RunUnix("openssl x509 -engine gost -inform DER -in " + ShellQuote(signer + "/ca.der") + " -out " +
+                             ShellQuote(signer + "/ca.pem") + " 2>/dev/null"));
+        options += " --fault forged --forger " + ShellQuote(signer);
     }
+    if (row.answer == Answer::Forger) {
+        // Its head and centre carry the test head's and the centre's names;
+        // its head also re-signs the centre's current certificate, and it
+        // answers the caIssuers URLs in the real centre's place.
+        Ca("init " + ShellQuote(signer));
+        Ca("mint " + ShellQuote(signer + "/head") + " --like " + ShellQuote(caDir + "/ca.der") + " --out " +
+           ShellQuote(dir + "/resigned.der"));
+        options += " --fault forged --forger " + ShellQuote(signer);
+    }
+    std::string centre, head, notACentre;
+    ASSERT_TRUE(ReadFileBytes(caDir + "/ca.der", centre));
+    ASSERT_TRUE(ReadFileBytes(caDir + "/head/ca.der", head));
+    if (row.centreOnToken)
+        Tool({"import-cert", "0", "--id", centreId, "--label", "Kestrava Test CA", "--file", caDir + "/ca.der"});
+    std::vector<std::unique_ptr<UserStoreCertificate>> installed;
+    auto install = [&](const wchar_t *store, const std::string &der) {
+        installed.emplace_back(new UserStoreCertificate(store, der));
+        EXPECT_TRUE(installed.back()->installed());
+    };
+    if (row.headInRoot)
+        install(L"Root", head);
+    if (row.centreInCa)
+        install(L"CA", centre);
+    if (row.answer == Answer::NotACentre && ReadFileBytes(signer + "/ca.der", notACentre))
+        install(L"My", notACentre);
+    ChooseCertificate(oldId);
+    ASSERT_NO_FATAL_FAILURE(StartServer({}, options));
+    if (row.answer == Answer::Forger)
+        ASSERT_NO_FATAL_FAILURE(StartSecondServer(signer));
+
+    // While a retrieval waits for an answer that never comes, the program may
+    // be ended: by then the new pair and the saved answer must be in place.
+    bool retrievalSeen = false;
+    size_t pairWhileWaiting = 0, oldWhileWaiting = 0;
+    std::wstring fileWhileWaiting;
+    bool savedWhileWaiting = false;
+    whileRenewing = [&] {
+        std::string log;
+        if (retrievalSeen || !ReadFileBytes(caDir + "/http.log", log) || log.find("status=hang") == std::string::npos)
+            return;
+        retrievalSeen = true;
+        std::vector<TokenObject> fresh = NewObjects();
+        pairWhileWaiting = fresh.size();
+        oldWhileWaiting = WithId(ToHexText(oldId)).size();
+        fileWhileWaiting = SavedFileOf(fresh);
+        savedWhileWaiting = GetFileAttributesW(fileWhileWaiting.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
     std::wstring file;
     onBox = [&](const ShownBox &) { file = SavedFileOf(NewObjects()); };
     RenewalOutcome outcome = Renew();
-    installed.reset();
+    installed.clear();
+    std::vector<std::string> exchanges = CaJournal();
+    ASSERT_EQ(2u, exchanges.size());
 
-    if (!GetParam()) {
+    if (!row.renews) {
         ExpectOneError(outcome, L"Внимание", UncheckedSavedIn(file), 10);
         EXPECT_OLD_KEPT_AND_NEW_PAIR();
+        // Whatever is fetched, the check gives up within its bound.
+        EXPECT_LT(outcome.lastBoxAt - outcome.pinAnsweredAt, 25000u);
+        std::string answer, saved;
+        ASSERT_TRUE(ReadFileBytes(caDir + "/issued/" + Field(exchanges[1], "issued-serial") + ".der", answer));
+        EXPECT_TRUE(ReadWindowsFile(file, saved));
+        EXPECT_TRUE(answer == saved) << "the saved file is not the certificate answered";
+        if (std::string(row.http) == "hang") {
+            EXPECT_TRUE(retrievalSeen) << "no retrieval reached the certificates' server";
+            EXPECT_EQ(2u, pairWhileWaiting);
+            EXPECT_EQ(3u, oldWhileWaiting);
+            EXPECT_TRUE(savedWhileWaiting) << UnixPath(fileWhileWaiting);
+        }
         DeleteFileW(file.c_str());
         return;
     }
@@ -787,13 +874,31 @@ TEST_P(RekeyedCentre, RenewsOnlyWithItsNewCertificateInstalled)
     ASSERT_EQ(1u, outcome.boxes.size());
     EXPECT_EQ(L"Сертификат был успешно обновлен.", outcome.boxes[0].text);
     EXPECT_TRUE(WithId(ToHexText(oldId)).empty());
-    EXPECT_EQ(3u, NewObjects().size());
+    std::vector<TokenObject> fresh;
+    for (const auto &object : NewObjects())
+        if (object.idHex != centreId)
+            fresh.push_back(object);
+    EXPECT_EQ(3u, fresh.size());
+    EXPECT_EQ(row.centreOnToken ? 1u : 0u, WithId(centreId).size());
+    // A file saved before a retrieval goes once the certificate is stored.
+    std::wstring saved = SavedFileOf(fresh);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(saved.c_str())) << UnixPath(saved);
 }
 
-INSTANTIATE_TEST_SUITE_P(CentreCertificate, RekeyedCentre, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return std::string(info.param ? "InTheUsersCaStore" : "NotInstalled");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Centres, RekeyedCentre,
+    ::testing::Values(
+        //       name                      answer                   Root   CA     token  HTTP    renews
+        RekeyRow{"TestHeadInRootOnly", Answer::Rekeyed, true, false, false, "", true},
+        RekeyRow{"NothingInstalled", Answer::Rekeyed, false, false, false, "", false},
+        RekeyRow{"NoHttpServer", Answer::Rekeyed, true, false, false, "off", false},
+        RekeyRow{"RetrievalNeverAnswers", Answer::Rekeyed, true, false, false, "hang", false},
+        RekeyRow{"HeadRekeyedTooNewHeadInRoot", Answer::HeadRekeyedToo, true, false, false, "", true},
+        RekeyRow{"CentreInTheUsersCaStore", Answer::Rekeyed, false, true, false, "off", true},
+        RekeyRow{"CentreOnTheTokenOnly", Answer::Rekeyed, false, false, true, "off", true},
+        RekeyRow{"NotACentreInMyStore", Answer::NotACentre, true, false, false, "", false},
+        RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false}),
+    [](const ::testing::TestParamInfo<RekeyRow> &info) { return std::string(info.param.name); });
 
 // Records that must never reach the token: nothing chosen, a certificate
 // that did not decode, an empty identifier.
