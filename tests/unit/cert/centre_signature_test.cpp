@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "cert/centre_chain.h"
 #include "cert/centre_signature.h"
 #include "support/unix_command.h"
 #include "test_certificates.h"
