@@ -326,24 +326,29 @@ bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLe
     return false;
 }
 
-// Whether the certificate bears the name of the centre that issued one of
-// signedByCentre (the holder's own centre), newCertificate left out.
-bool OfHoldersCentre(PCCERT_CONTEXT certificate, PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
-                     size_t signedByCentreCount)
+// The name of the holder's own centre, when the new certificate names it as
+// its issuer: the issuer of one of signedByCentre, newCertificate left out.
+const CERT_NAME_BLOB *HoldersCentreName(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
+                                        size_t signedByCentreCount)
 {
     for (size_t i = 0; i < signedByCentreCount; i++)
         if (signedByCentre[i] && !SameCertificate(signedByCentre[i], newCertificate) &&
             CertCompareCertificateName(X509_ASN_ENCODING, &signedByCentre[i]->pCertInfo->Issuer,
-                                       &certificate->pCertInfo->Subject))
-            return true;
-    return false;
+                                       &newCertificate->pCertInfo->Issuer))
+            return &signedByCentre[i]->pCertInfo->Issuer;
+    return nullptr;
 }
 
 // Case c: the issuer's certificate fetched from the new certificate's
-// caIssuers URLs, of the holder's centre's name, chaining to an anchor.
+// caIssuers URLs, of the holder's centre's name, chaining to an anchor. Any
+// other centre certified by the head (or by a Root certificate) could sign
+// an answer too: it is the name that makes it the holder's centre.
 bool SignedUnderFetchedIssuer(Check &check, PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
                               size_t signedByCentreCount)
 {
+    const CERT_NAME_BLOB *centreName = HoldersCentreName(newCertificate, signedByCentre, signedByCentreCount);
+    if (!centreName)
+        return false;  // nothing to wait on the network for
     std::vector<PCCERT_CONTEXT> path = {newCertificate};
     for (const std::wstring &url : IssuerUrls(newCertificate)) {
         std::vector<PCCERT_CONTEXT> fetched;
@@ -351,7 +356,8 @@ bool SignedUnderFetchedIssuer(Check &check, PCCERT_CONTEXT newCertificate, const
             return false;
         for (PCCERT_CONTEXT issuer : fetched) {
             if (!MayCertify(newCertificate, issuer) ||
-                !OfHoldersCentre(issuer, newCertificate, signedByCentre, signedByCentreCount) ||
+                !CertCompareCertificateName(X509_ASN_ENCODING, &issuer->pCertInfo->Subject,
+                                            const_cast<CERT_NAME_BLOB *>(centreName)) ||
                 !SignedWithinBudget(check, newCertificate, issuer))
                 continue;
             path.push_back(issuer);
