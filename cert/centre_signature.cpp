@@ -1,9 +1,11 @@
-// The check of a new certificate's signature against the holder's centre.
-// GOST R 34.10 signatures are checked with libgcrypt, both under an issuer
-// certificate's key and under the key that signed another certificate of the
-// same issuer name, which that certificate's own signature gives away; other
-// algorithms go to crypt32. Nothing else of the program includes gcrypt.h.
+// The arithmetic of a certificate's signature. GOST R 34.10 signatures are
+// checked with libgcrypt, both under an issuer certificate's key and under
+// the key that signed another certificate, which that certificate's own
+// signature gives away; other algorithms go to crypt32. Nothing else of the
+// program includes gcrypt.h.
 #include "cert/centre_signature.h"
+
+#include "cert/decoded.h"
 
 #include <gcrypt.h>
 
@@ -30,15 +32,10 @@ struct ContextFree {
 struct SexpFree {
     void operator()(gcry_sexp_t sexp) const { gcry_sexp_release(sexp); }
 };
-struct LocalMemoryFree {
-    void operator()(void *memory) const { LocalFree(memory); }
-};
 using Mpi = std::unique_ptr<gcry_mpi, MpiFree>;
 using Point = std::unique_ptr<gcry_mpi_point, PointFree>;
 using Context = std::unique_ptr<gcry_context, ContextFree>;
 using Sexp = std::unique_ptr<gcry_sexp, SexpFree>;
-template <typename T>
-using Decoded = std::unique_ptr<T, LocalMemoryFree>;
 
 // The signature algorithms of GOST R 34.10 with their digests, and the size
 // of r and s (and of the curve's numbers).
@@ -74,17 +71,6 @@ const struct {
 
 const char *const gostKeyOids[] = {"1.2.643.2.2.19", "1.2.643.7.1.1.1.1", "1.2.643.7.1.1.1.2"};
 
-// The system stores an installed centre certificate may be in, in the order
-// they are asked.
-const struct {
-    DWORD location;
-    const wchar_t *name;
-} issuerStores[] = {
-    {CERT_SYSTEM_STORE_CURRENT_USER, L"CA"},  {CERT_SYSTEM_STORE_CURRENT_USER, L"Root"},
-    {CERT_SYSTEM_STORE_CURRENT_USER, L"My"},  {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"CA"},
-    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"}, {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"},
-};
-
 // libgcrypt's entropy gatherer on Windows reports missing disk statistics:
 // only errors are worth a line.
 void QuietLog(void *, int level, const char *format, va_list args)
@@ -105,17 +91,6 @@ void InitialiseGcrypt()
         gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
         gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
     });
-}
-
-template <typename T>
-Decoded<T> Decode(LPCSTR structType, const BYTE *data, DWORD size, DWORD flags = 0)
-{
-    void *decoded = nullptr;
-    DWORD decodedSize = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, structType, data, size, flags | CRYPT_DECODE_ALLOC_FLAG, nullptr,
-                             &decoded, &decodedSize))
-        return nullptr;
-    return Decoded<T>(static_cast<T *>(decoded));
 }
 
 // What a GOST signature on a certificate says: the digest of its
@@ -347,7 +322,7 @@ bool FreshSignedByKnownSigner(const Curve &curve, const SignatureNumbers &known,
     return false;
 }
 
-// Case a: both signatures made by one key, on any curve of their size.
+// Both signatures made by one key, on any curve of their size.
 bool SignedBySameKey(const GostSignature &known, const GostSignature &fresh)
 {
     if (known.size != fresh.size)
@@ -404,7 +379,7 @@ bool ReadGostKey(PCCERT_CONTEXT issuer, size_t size, const char *&curveName, std
     return true;
 }
 
-// Case b for a GOST signature: it verifies under the issuer certificate's key.
+// A GOST signature verifies under the issuer certificate's key.
 bool VerifiesUnderKey(PCCERT_CONTEXT issuer, const GostSignature &fresh)
 {
     const char *curveName = nullptr;
@@ -426,107 +401,30 @@ bool VerifiesUnderKey(PCCERT_CONTEXT issuer, const GostSignature &fresh)
     return key && data && signature && gcry_pk_verify(signature, data, key) == 0;
 }
 
-// The key identifier an extension holds (the authority's in a certificate it
-// signed, or a certificate's own); empty when it carries none.
-std::string KeyIdentifier(PCCERT_CONTEXT certificate, bool authority)
-{
-    PCERT_INFO info = certificate->pCertInfo;
-    if (authority) {
-        PCERT_EXTENSION extension =
-            CertFindExtension(szOID_AUTHORITY_KEY_IDENTIFIER2, info->cExtension, info->rgExtension);
-        if (!extension)
-            return "";
-        Decoded<CERT_AUTHORITY_KEY_ID2_INFO> keyId = Decode<CERT_AUTHORITY_KEY_ID2_INFO>(
-            X509_AUTHORITY_KEY_ID2, extension->Value.pbData, extension->Value.cbData);
-        return keyId ? std::string(reinterpret_cast<const char *>(keyId->KeyId.pbData), keyId->KeyId.cbData) : "";
-    }
-    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, info->cExtension, info->rgExtension);
-    if (!extension)
-        return "";
-    Decoded<CRYPT_DATA_BLOB> keyId =
-        Decode<CRYPT_DATA_BLOB>(X509_OCTET_STRING, extension->Value.pbData, extension->Value.cbData);
-    return keyId ? std::string(reinterpret_cast<const char *>(keyId->pbData), keyId->cbData) : "";
-}
+}  // namespace
 
-// Whether candidate is named as newCertificate's issuer: by name, and by key
-// identifier where both carry one.
-bool NamedAsIssuer(PCCERT_CONTEXT newCertificate, PCCERT_CONTEXT candidate)
+bool SignedUnderKeyOf(PCCERT_CONTEXT certificate, PCCERT_CONTEXT issuer)
 {
-    if (!CertCompareCertificateName(X509_ASN_ENCODING, &candidate->pCertInfo->Subject,
-                                    &newCertificate->pCertInfo->Issuer))
+    if (!certificate || !issuer)
         return false;
-    std::string authorityKey = KeyIdentifier(newCertificate, true), candidateKey = KeyIdentifier(candidate, false);
-    return authorityKey.empty() || candidateKey.empty() || authorityKey == candidateKey;
-}
-
-// Case b for one issuer certificate.
-bool SignedUnder(PCCERT_CONTEXT newCertificate, const GostSignature *gostSignature, PCCERT_CONTEXT issuer)
-{
-    if (!NamedAsIssuer(newCertificate, issuer))
-        return false;
-    if (gostSignature)
-        return VerifiesUnderKey(issuer, *gostSignature);
+    InitialiseGcrypt();
+    GostSignature signature;
+    if (ReadGostSignature(certificate, signature))
+        return VerifiesUnderKey(issuer, signature);
+    if (GostAlgorithmOf(certificate))
+        return false;  // a GOST signature of the wrong size, or named two ways
     return CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-                                             const_cast<CERT_CONTEXT *>(newCertificate),
+                                             const_cast<CERT_CONTEXT *>(certificate),
                                              CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT, const_cast<CERT_CONTEXT *>(issuer), 0,
                                              nullptr) != FALSE;
 }
 
-// Case b in the system stores.
-bool SignedUnderInstalledIssuer(PCCERT_CONTEXT newCertificate, const GostSignature *gostSignature)
+bool SignedBySignerOf(PCCERT_CONTEXT certificate, PCCERT_CONTEXT known)
 {
-    for (const auto &where : issuerStores) {
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                         where.location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
-                                         where.name);
-        if (!store)
-            continue;
-        bool signedUnder = false;
-        PCCERT_CONTEXT issuer = nullptr;
-        while (!signedUnder &&
-               (issuer = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
-                                                    &newCertificate->pCertInfo->Issuer, issuer)) != nullptr)
-            signedUnder = SignedUnder(newCertificate, gostSignature, issuer);
-        if (issuer)
-            CertFreeCertificateContext(issuer);
-        CertCloseStore(store, 0);
-        if (signedUnder)
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-bool CentreSignedCertificate(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
-                             size_t signedByCentreCount, const PCCERT_CONTEXT *tokenCertificates,
-                             size_t tokenCertificateCount)
-{
-    if (!newCertificate)
+    if (!certificate || !known)
         return false;
     InitialiseGcrypt();
-    GostSignature fresh;
-    bool gost = ReadGostSignature(newCertificate, fresh);
-    if (!gost && GostAlgorithmOf(newCertificate))
-        return false;  // a GOST signature of the wrong size
-
-    if (gost) {
-        for (size_t i = 0; i < signedByCentreCount; i++) {
-            PCCERT_CONTEXT known = signedByCentre[i];
-            GostSignature knownSignature;
-            // A certificate cannot vouch for itself.
-            if (!known || (known->cbCertEncoded == newCertificate->cbCertEncoded &&
-                           std::memcmp(known->pbCertEncoded, newCertificate->pbCertEncoded,
-                                       known->cbCertEncoded) == 0))
-                continue;
-            if (CertCompareCertificateName(X509_ASN_ENCODING, &known->pCertInfo->Issuer,
-                                           &newCertificate->pCertInfo->Issuer) &&
-                ReadGostSignature(known, knownSignature) && SignedBySameKey(knownSignature, fresh))
-                return true;
-        }
-    }
-    for (size_t i = 0; i < tokenCertificateCount; i++)
-        if (tokenCertificates[i] && SignedUnder(newCertificate, gost ? &fresh : nullptr, tokenCertificates[i]))
-            return true;
-    return SignedUnderInstalledIssuer(newCertificate, gost ? &fresh : nullptr);
+    GostSignature fresh, knownSignature;
+    return ReadGostSignature(certificate, fresh) && ReadGostSignature(known, knownSignature) &&
+           SignedBySameKey(knownSignature, fresh);
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cert/centre_signature.h"
+#include "cert/centre_chain.h"
 #include "renewal/certificate_file.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
@@ -113,8 +113,9 @@ Outcome StoreBesideKeyPair(CK_SESSION_HANDLE session, const std::vector<KeyPairP
 }
 
 // Whether every certificate that may be written was signed by the centre of
-// a certificate on the token (the holder's current one, usually), or by a
-// centre certificate found on the token or in the system's stores.
+// a certificate on the token (the holder's current one, usually), as the
+// renewal asks it: the file is on disk already, so nothing is saved while
+// the check waits on the network.
 bool SignedByHoldersCentre(const std::vector<KeyPairPlace> &places)
 {
     std::vector<PCCERT_CONTEXT> onToken = ReadTokenCertificatesInSlot(places.front().slot);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cert/cert_record.h"
-#include "cert/centre_signature.h"
+#include "cert/centre_chain.h"
 #include "renewal/certificate_file.h"
 #include "renewal/formats.h"
 #include "renewal/server_exchange.h"
@@ -66,6 +66,9 @@ struct RenewalRun {
     CK_BYTE *receive_d = nullptr;
     unsigned int receive_s = 0;
     CERT_PUBLIC_KEY_INFO *requestKey = nullptr;  // the key the certificate request names
+    const CK_BYTE *newId = nullptr;              // NewCKAID, once made
+    bool fileSaved = false;                      // the reply's certificate is in the file at filePath
+    wchar_t filePath[MAX_PATH] = L"";
 };
 
 static void Advance(HWND progress)
@@ -99,14 +102,30 @@ static int SendSigned(RenewalRun &run, CK_BYTE *envelope, CK_ULONG envelopeLengt
     return result;
 }
 
+// Keeps the reply's certificate in a file of its own, once for the run: a
+// later failure names the same file.
+static bool SaveIssuedOnce(RenewalRun &run)
+{
+    if (!run.fileSaved)
+        run.fileSaved = SaveIssuedCertificate(run.receive_d, run.receive_s, run.newId, NEW_CKA_ID_LENGTH, run.filePath);
+    return run.fileSaved;
+}
+
+// The check of the centre is about to wait on the network, where the
+// program may be ended (a logoff, a crash): the certificate paid for is
+// written down first, as an unchecked one would be.
+static void SaveBeforeRetrieval(void *run)
+{
+    SaveIssuedOnce(*static_cast<RenewalRun *>(run));
+}
+
 // The certificate was issued and paid for, and its key pair stays on the
 // token: when the token will not take the certificate, a file keeps it. The
 // file is written before any box, so that a shutdown or a crash while a box
 // waits cannot lose the only copy.
-static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH], CK_RV rv)
+static void KeepIssuedCertificate(RenewalRun &run, CK_RV rv)
 {
-    wchar_t path[MAX_PATH];
-    bool saved = SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path);
+    bool saved = SaveIssuedOnce(run);
     ShowTokenError("C_CreateObject", rv, nullptr);
     if (!saved) {
         MessageBoxW(run.dialog, notSavedText, warningCaption, MB_OK | MB_ICONWARNING);
@@ -114,7 +133,7 @@ static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CK
     }
     // The path is shorter than MAX_PATH and the texts around it are fixed.
     wchar_t text[MAX_PATH + 512];
-    swprintf(text, MAX_PATH + 512, L"%ls%ls%ls", savedInFileText, path, savedInFileAdvice);
+    swprintf(text, MAX_PATH + 512, L"%ls%ls%ls", savedInFileText, run.filePath, savedInFileAdvice);
     MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
 }
 
@@ -122,30 +141,31 @@ static void KeepIssuedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CK
 // far as this computer can tell: it may still be the centre's (a new centre
 // key not installed here), so it is kept in a file, before the box, as one
 // the token refused; the new pair stays for it and nothing old is touched.
-static void KeepUncheckedCertificate(RenewalRun &run, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH])
+static void KeepUncheckedCertificate(RenewalRun &run)
 {
-    wchar_t path[MAX_PATH];
-    bool saved = SaveIssuedCertificate(run.receive_d, run.receive_s, NewCKAID, NEW_CKA_ID_LENGTH, path);
+    bool saved = SaveIssuedOnce(run);
     const size_t room = MAX_PATH + 1024;
     wchar_t text[room];
     if (saved)
-        swprintf(text, room, L"%ls%ls%ls%ls", uncheckedText, uncheckedSavedText, path, uncheckedSavedAdvice);
+        swprintf(text, room, L"%ls%ls%ls%ls", uncheckedText, uncheckedSavedText, run.filePath, uncheckedSavedAdvice);
     else
         swprintf(text, room, L"%ls%ls", uncheckedText, uncheckedNotSavedText);
     MessageBoxW(run.dialog, text, warningCaption, MB_OK | MB_ICONWARNING);
 }
 
 // Whether the reply's certificate (run.receive_d, already the request key's)
-// was signed by the centre that signed the holder's current certificate, or
-// by a centre certificate found on the token or in the system's stores.
-static bool SignedByHoldersCentre(const RenewalRun &run, const CertRecord &record)
+// was signed by the centre that signed the holder's current certificate,
+// found from what the current certificate, the token, the system's stores
+// or the centre's published certificates tell.
+static bool SignedByHoldersCentre(RenewalRun &run, const CertRecord &record)
 {
     PCCERT_CONTEXT issued = CertCreateCertificateContext(X509_ASN_ENCODING, run.receive_d, run.receive_s);
     if (issued == nullptr)
         return false;
     std::vector<PCCERT_CONTEXT> onToken = ReadTokenCertificates(run.session);
     PCCERT_CONTEXT current = record.certContext;
-    bool signedByCentre = CentreSignedCertificate(issued, &current, 1, onToken.data(), onToken.size());
+    bool signedByCentre = CentreSignedCertificate(issued, &current, 1, onToken.data(), onToken.size(),
+                                                  SaveBeforeRetrieval, &run);
     FreeTokenCertificates(onToken);
     CertFreeCertificateContext(issued);
     return signedByCentre;
@@ -238,6 +258,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     }
 
     CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH];
+    run.newId = NewCKAID;
     MakeNewCKAID(record.inn, NewCKAID);
     // A certificate renewed within the same second would get its own
     // identifier back, and the removal of the old objects would take the new.
@@ -311,7 +332,7 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     // Nothing on the connection proves who answered: the holder's working
     // key goes only for a certificate that the holder's centre signed.
     if (!SignedByHoldersCentre(run, record)) {
-        KeepUncheckedCertificate(run, NewCKAID);
+        KeepUncheckedCertificate(run);
         return 0;
     }
     Advance(run.progress);
@@ -319,9 +340,13 @@ static INT_PTR RenewSelected(RenewalRun &run, const CertRecord &record)
     CK_OBJECT_HANDLE new_cert_handle = CK_INVALID_HANDLE;
     rv = StoreNewCertificate(session, NewCKAID, NEW_CKA_ID_LENGTH, run.receive_d, run.receive_s, &new_cert_handle);
     if (rv != CKR_OK) {
-        KeepIssuedCertificate(run, NewCKAID, rv);
+        KeepIssuedCertificate(run, rv);
         return 0;
     }
+    // The token holds the certificate now: the copy kept while the check
+    // waited would only lead the holder to write it again.
+    if (run.fileSaved)
+        DeleteFileW(run.filePath);
     Advance(run.progress);
 
     // The old objects go only now that the new certificate is stored.

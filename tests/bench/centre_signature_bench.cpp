@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cert/centre_signature.h"
+#include "cert/centre_chain.h"
 #include "support/unix_command.h"
 
 namespace {

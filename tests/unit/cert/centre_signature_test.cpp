@@ -4,9 +4,11 @@
 // same name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
+#include "cert/centre_chain.h"
 #include "cert/centre_signature.h"
 #include "support/unix_command.h"
 #include "test_certificates.h"
@@ -18,8 +20,37 @@ namespace {
 // another centre of the same name), "new ca" and "after" (its certificate
 // after a rekey, and one signed with the new key); "fresh tbs" and "fresh
 // sig" are "fresh" with one bit flipped in the to-be-signed part or in the
-// signature.
+// signature; "fresh outer" is "fresh" whose signature algorithm outside the
+// signed part names another algorithm than the one inside.
 using Certificates = std::map<std::string, std::string>;
+
+// The length of the DER element at pos, and where its contents start; false
+// past the end.
+bool DerElement(const std::string &der, size_t pos, size_t &contents, size_t &length)
+{
+    if (pos + 2 > der.size())
+        return false;
+    size_t first = (unsigned char)der[pos + 1];
+    contents = pos + 2;
+    length = first;
+    if (first & 0x80) {
+        length = 0;
+        for (size_t i = 0; i < (first & 0x7F); i++)
+            length = length << 8 | (unsigned char)der[contents++];
+    }
+    return contents + length <= der.size();
+}
+
+// Where the OID of a certificate's outer signature algorithm ends (after the
+// to-be-signed part); 0 when the bytes do not parse.
+size_t OuterAlgorithmOidEnd(const std::string &der)
+{
+    size_t certificate, certificateLength, tbs, tbsLength, algorithm, algorithmLength, oid, oidLength;
+    if (!DerElement(der, 0, certificate, certificateLength) || !DerElement(der, certificate, tbs, tbsLength) ||
+        !DerElement(der, tbs + tbsLength, algorithm, algorithmLength) || !DerElement(der, algorithm, oid, oidLength))
+        return 0;
+    return oid + oidLength;
+}
 
 Certificates MakeCentre(const std::string &kind, const std::string &paramset)
 {
@@ -45,6 +76,10 @@ Certificates MakeCentre(const std::string &kind, const std::string &paramset)
     EXPECT_NE(name, std::string::npos);
     tbs[name] ^= 0x01;
     signature.back() ^= 0x01;
+    std::string &outer = certificates["fresh outer"] = certificates["fresh"];
+    size_t oidEnd = OuterAlgorithmOidEnd(outer);
+    EXPECT_NE(oidEnd, 0u);
+    outer[oidEnd - 1] ^= 0x01;
     return certificates;
 }
 
@@ -83,6 +118,7 @@ TEST(CentreSignature, EachKindAndParameterSet)
         {"under the key another certificate's signature gives", "fresh", {"current"}, {}, true},
         {"one bit flipped in the to-be-signed part", "fresh tbs", {"current"}, {"ca"}, false},
         {"one bit flipped in the signature", "fresh sig", {"current"}, {"ca"}, false},
+        {"the outer algorithm not the signed one", "fresh outer", {"current"}, {"ca"}, false},
         {"another centre of the same name", "stranger", {"current", "fresh"}, {"ca"}, false},
         {"the centre's new key, only its old one known", "after", {"current", "fresh"}, {"ca"}, false},
         {"the centre's new key, its new certificate given", "after", {"current"}, {"new ca"}, true},
@@ -92,7 +128,9 @@ TEST(CentreSignature, EachKindAndParameterSet)
     const struct {
         const char *kind, *paramset;
     } centres[] = {{"2001", "A"}, {"2012-256", "A"}, {"2012-512", "A"},  {"2012-256", "B"},
-                   {"2012-256", "C"}, {"2012-256", "TCA"}, {"2012-512", "B"}, {"2012-512", "C"}};
+                   {"2012-256", "C"}, {"2012-256", "TCA"}, {"2012-512", "B"}, {"2012-512", "C"},
+                   {"2012-256", "XA"}, {"2012-256", "XB"}, {"2012-256", "TCB"}, {"2012-256", "TCC"},
+                   {"2012-256", "TCD"}};
     for (const auto &centre : centres) {
         SCOPED_TRACE(std::string(centre.kind) + " " + centre.paramset);
         Certificates certificates = MakeCentre(centre.kind, centre.paramset);
@@ -139,6 +177,99 @@ TEST(CentreSignature, IssuerInstalledInTheUsersStore)
     EXPECT_TRUE(trusted);
     EXPECT_FALSE(strangerTrusted);
     EXPECT_FALSE(Trusted(certificates, "after", {"current"}, {}));
+}
+
+std::string SourcePath(const std::string &relative)
+{
+    return TestEnv("KESTRAVA_SOURCE") + "/" + relative;
+}
+
+Certificates ReadFolder(const std::string &folder, const std::vector<std::string> &names)
+{
+    Certificates certificates;
+    for (const std::string &name : names)
+        EXPECT_TRUE(ReadFileBytes(SourcePath(folder + "/" + name + ".der"), certificates[name])) << folder << name;
+    return certificates;
+}
+
+// Centres whose signatures once made are kept with the tests: the same
+// square roots and lifts are taken at every run. Each witness alone gives
+// the centre's key; each kind of lift and sign is needed by some witness.
+TEST(CentreSignature, FixedCentresEachWitness)
+{
+    std::vector<std::string> witnesses;
+    for (int i = 1; i <= 8; i++)
+        witnesses.push_back("witness-" + std::to_string(i));
+    for (const char *centre : {"cryptopro-b", "tc26-256-a"}) {
+        SCOPED_TRACE(centre);
+        std::vector<std::string> names = witnesses;
+        names.insert(names.end(), {"ca", "fresh", "stranger"});
+        Certificates certificates = ReadFolder(std::string("tests/unit/cert/fixed-centres/") + centre, names);
+        for (const std::string &witness : witnesses) {
+            EXPECT_TRUE(Trusted(certificates, "fresh", {witness}, {})) << witness;
+            EXPECT_FALSE(Trusted(certificates, "stranger", {witness}, {})) << witness;
+        }
+        EXPECT_TRUE(Trusted(certificates, "fresh", {}, {"ca"}));
+        EXPECT_FALSE(Trusted(certificates, "stranger", witnesses, {"ca"}));
+    }
+}
+
+BOOL CALLBACK AddResource(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR found)
+{
+    HRSRC resource = FindResourceW(module, name, type);
+    const char *bytes = (const char *)LockResource(LoadResource(module, resource));
+    ((std::vector<std::string> *)found)->emplace_back(bytes, SizeofResource(module, resource));
+    return TRUE;
+}
+
+// The heads the program carries are what their files hold, each a
+// self-signed CA certificate; and real centre certificates verify under the
+// heads their key identifiers name, a link from one head to the next
+// included, and under no other.
+TEST(CentreSignature, HeadCentres)
+{
+    std::vector<std::string> carried;
+    EnumResourceNamesW(nullptr, RT_RCDATA, AddResource, (LONG_PTR)&carried);
+    std::string listing;
+    ASSERT_EQ(RunUnix("ls " + ShellQuote(SourcePath("res/head-centres")), &listing), 0);
+    EXPECT_EQ(carried.size(), (size_t)std::count(listing.begin(), listing.end(), '\n'));
+    for (const std::string &head : carried) {
+        PCCERT_CONTEXT context = ContextOf(head);
+        ASSERT_TRUE(context);
+        PCERT_EXTENSION extension = CertFindExtension(szOID_BASIC_CONSTRAINTS2, context->pCertInfo->cExtension,
+                                                      context->pCertInfo->rgExtension);
+        CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
+        DWORD size = sizeof constraints;
+        EXPECT_TRUE(extension && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2,
+                                                     extension->Value.pbData, extension->Value.cbData, 0, nullptr,
+                                                     &constraints, &size) &&
+                    constraints.fCA);
+        EXPECT_TRUE(SignedUnderKeyOf(context, context));
+        EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, &context->pCertInfo->Subject,
+                                               &context->pCertInfo->Issuer));
+        CertFreeCertificateContext(context);
+    }
+
+    Certificates certificates =
+        ReadFolder("res/head-centres", {"head-2012-minkomsvyaz-2001", "head-2018-minkomsvyaz", "head-2021-minkomsvyaz",
+                                        "head-2022-mintsifry", "head-2026-mintsifry"});
+    Certificates samples = ReadFolder("tests/unit/cert/head-centre-samples",
+                                      {"issuing-centre-2001-a", "issuing-centre-2001-b", "head-2022-by-head-2021"});
+    certificates.insert(samples.begin(), samples.end());
+    const struct {
+        const char *certificate, *head;
+        bool trusted;
+    } rows[] = {
+        {"issuing-centre-2001-a", "head-2012-minkomsvyaz-2001", true},
+        {"issuing-centre-2001-b", "head-2012-minkomsvyaz-2001", true},
+        {"head-2022-by-head-2021", "head-2021-minkomsvyaz", true},
+        {"issuing-centre-2001-a", "head-2018-minkomsvyaz", false},
+        {"head-2022-by-head-2021", "head-2022-mintsifry", false},
+        {"head-2022-by-head-2021", "head-2018-minkomsvyaz", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(Trusted(certificates, row.certificate, {}, {row.head}), row.trusted)
+            << row.certificate << " under " << row.head;
 }
 
 // A signature of another algorithm is crypt32's to check.

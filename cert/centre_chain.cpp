@@ -1,0 +1,405 @@
+// Where the holder's centre's certificates are looked for, and how a chain
+// from a new certificate up to an anchor is walked. The signature arithmetic
+// is centre_signature.cpp's; this file weighs names, extensions and where a
+// certificate came from. Whoever answers the renewal or a retrieval can
+// serve any certificate they like, carrying any name and any public key: a
+// fetched certificate counts only through a chain that ends in an anchor the
+// network cannot touch.
+#include "cert/centre_chain.h"
+
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cert/centre_signature.h"
+#include "cert/decoded.h"
+#include "res/app_instance.h"
+
+namespace {
+
+// The bounds of one check, so that a crafted answer cannot keep it working.
+const ULONGLONG CHECK_MILLISECONDS = 15000;
+const int MAX_RETRIEVALS = 4;
+const DWORD MAX_ANSWER_BYTES = 64 * 1024;
+// Centre certificates above the new certificate's issuer, the anchor included.
+const int MAX_LINKS_ABOVE_ISSUER = 3;
+// Signature checks of the chain (a refused chain of three links made of a
+// few candidates each stays far below).
+const int MAX_CHAIN_SIGNATURE_CHECKS = 32;
+// The platform's own retrieval, as its chain building does it: the answer
+// from the wire, never from the cache, nothing kept, no password asked.
+const DWORD RETRIEVAL_FLAGS = CRYPT_WIRE_ONLY_RETRIEVAL | CRYPT_DONT_CACHE_RESULT | CRYPT_NO_AUTH_RETRIEVAL;
+
+struct StorePlace {
+    DWORD location;
+    const wchar_t *name;
+};
+// The system stores an installed centre certificate may be in, in the order
+// they are asked.
+const StorePlace issuerStores[] = {
+    {CERT_SYSTEM_STORE_CURRENT_USER, L"CA"},  {CERT_SYSTEM_STORE_CURRENT_USER, L"Root"},
+    {CERT_SYSTEM_STORE_CURRENT_USER, L"My"},  {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"CA"},
+    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"}, {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"},
+};
+// The stores whose centre certificates are anchors.
+const StorePlace anchorStores[] = {
+    {CERT_SYSTEM_STORE_CURRENT_USER, L"Root"},
+    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"},
+};
+// The stores a link between the issuer and an anchor may come from; a
+// certificate of "Root" is tried as an anchor already.
+const StorePlace linkStores[] = {
+    {CERT_SYSTEM_STORE_CURRENT_USER, L"CA"},
+    {CERT_SYSTEM_STORE_CURRENT_USER, L"My"},
+    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"CA"},
+    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"},
+};
+
+bool SameCertificate(PCCERT_CONTEXT one, PCCERT_CONTEXT other)
+{
+    return one->cbCertEncoded == other->cbCertEncoded &&
+           std::memcmp(one->pbCertEncoded, other->pbCertEncoded, one->cbCertEncoded) == 0;
+}
+
+// The key identifier an extension holds (the authority's in a certificate it
+// signed, or a certificate's own); empty when it carries none.
+std::string KeyIdentifier(PCCERT_CONTEXT certificate, bool authority)
+{
+    PCERT_INFO info = certificate->pCertInfo;
+    if (authority) {
+        PCERT_EXTENSION extension =
+            CertFindExtension(szOID_AUTHORITY_KEY_IDENTIFIER2, info->cExtension, info->rgExtension);
+        if (!extension)
+            return "";
+        Decoded<CERT_AUTHORITY_KEY_ID2_INFO> keyId = Decode<CERT_AUTHORITY_KEY_ID2_INFO>(
+            X509_AUTHORITY_KEY_ID2, extension->Value.pbData, extension->Value.cbData);
+        return keyId ? std::string(reinterpret_cast<const char *>(keyId->KeyId.pbData), keyId->KeyId.cbData) : "";
+    }
+    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, info->cExtension, info->rgExtension);
+    if (!extension)
+        return "";
+    Decoded<CRYPT_DATA_BLOB> keyId =
+        Decode<CRYPT_DATA_BLOB>(X509_OCTET_STRING, extension->Value.pbData, extension->Value.cbData);
+    return keyId ? std::string(reinterpret_cast<const char *>(keyId->pbData), keyId->cbData) : "";
+}
+
+// Whether candidate is named as certificate's issuer: by name, and by key
+// identifier where both carry one.
+bool NamedAsIssuer(PCCERT_CONTEXT certificate, PCCERT_CONTEXT candidate)
+{
+    if (!CertCompareCertificateName(X509_ASN_ENCODING, &candidate->pCertInfo->Subject,
+                                    &certificate->pCertInfo->Issuer))
+        return false;
+    std::string authorityKey = KeyIdentifier(certificate, true), candidateKey = KeyIdentifier(candidate, false);
+    return authorityKey.empty() || candidateKey.empty() || authorityKey == candidateKey;
+}
+
+// Whether the certificate's basic constraints say it is a certification
+// authority's: an end entity's key certifies nothing.
+bool IsCentre(PCCERT_CONTEXT certificate)
+{
+    PCERT_INFO info = certificate->pCertInfo;
+    PCERT_EXTENSION extension = CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension, info->rgExtension);
+    if (!extension)
+        return false;
+    Decoded<CERT_BASIC_CONSTRAINTS2_INFO> constraints = Decode<CERT_BASIC_CONSTRAINTS2_INFO>(
+        X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData);
+    return constraints && constraints->fCA;
+}
+
+// Whether candidate may vouch for certificate: another certificate, of a
+// centre, named as its issuer.
+bool MayCertify(PCCERT_CONTEXT certificate, PCCERT_CONTEXT candidate)
+{
+    return candidate && !SameCertificate(candidate, certificate) && IsCentre(candidate) &&
+           NamedAsIssuer(certificate, candidate);
+}
+
+BOOL CALLBACK AddHeadCentre(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR heads)
+{
+    HRSRC resource = FindResourceW(module, name, type);
+    HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+    const BYTE *der = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
+    PCCERT_CONTEXT head =
+        der ? CertCreateCertificateContext(X509_ASN_ENCODING, der, SizeofResource(module, resource)) : nullptr;
+    if (head)
+        reinterpret_cast<std::vector<PCCERT_CONTEXT> *>(heads)->push_back(head);
+    return TRUE;
+}
+
+// The head centres' certificates the program carries (its RCDATA
+// resources), read once and kept for the life of the process.
+const std::vector<PCCERT_CONTEXT> &HeadCentres()
+{
+    static std::vector<PCCERT_CONTEXT> heads;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        EnumResourceNamesW(appInstance, RT_RCDATA, AddHeadCentre, reinterpret_cast<LONG_PTR>(&heads));
+    });
+    return heads;
+}
+
+// What one check holds and has spent.
+struct Check {
+    const PCCERT_CONTEXT *token = nullptr;
+    size_t tokenCount = 0;
+    ULONGLONG deadline = 0;
+    int retrievals = 0;
+    int signatureChecks = 0;
+    BeforeRetrieval beforeRetrieval = nullptr;
+    void *context = nullptr;
+    std::vector<PCCERT_CONTEXT> fetched;  // every certificate retrieved, for the links above
+    std::vector<PCCERT_CONTEXT> held;     // what the check must free, fetched ones included
+
+    ~Check()
+    {
+        for (PCCERT_CONTEXT certificate : held)
+            CertFreeCertificateContext(certificate);
+    }
+};
+
+// The certificates of these stores that may certify certificate, held by
+// the check.
+std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certificate, const StorePlace *places,
+                                          size_t placeCount)
+{
+    std::vector<PCCERT_CONTEXT> found;
+    for (size_t i = 0; i < placeCount; i++) {
+        HCERTSTORE store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          places[i].location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+                          places[i].name);
+        if (!store)
+            continue;
+        PCCERT_CONTEXT each = nullptr;
+        while ((each = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
+                                                  &certificate->pCertInfo->Issuer, each)) != nullptr)
+            if (MayCertify(certificate, each)) {
+                found.push_back(CertDuplicateCertificateContext(each));
+                check.held.push_back(found.back());
+            }
+        CertCloseStore(store, 0);
+    }
+    return found;
+}
+
+// A signature check of the chain, while the budget lasts.
+bool SignedWithinBudget(Check &check, PCCERT_CONTEXT certificate, PCCERT_CONTEXT issuer)
+{
+    if (++check.signatureChecks > MAX_CHAIN_SIGNATURE_CHECKS || GetTickCount64() >= check.deadline)
+        return false;
+    return SignedUnderKeyOf(certificate, issuer);
+}
+
+// Whether the URL is one the check fetches: plain http, as caIssuers are
+// published (a file: or ldap: URL in a crafted certificate is not followed).
+bool FetchableUrl(const wchar_t *url)
+{
+    return _wcsnicmp(url, L"http://", 7) == 0;
+}
+
+// The certificates of one answer: a DER certificate or a PKCS#7 bundle.
+void AddAnswer(Check &check, const CRYPT_DATA_BLOB &answer, std::vector<PCCERT_CONTEXT> &certificates)
+{
+    if (answer.cbData == 0 || answer.cbData > MAX_ANSWER_BYTES)
+        return;
+    CERT_BLOB blob = answer;
+    HCERTSTORE store = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob,
+                          CERT_QUERY_CONTENT_FLAG_CERT | CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED |
+                              CERT_QUERY_CONTENT_FLAG_PKCS7_UNSIGNED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, nullptr, nullptr))
+        return;
+    PCCERT_CONTEXT each = nullptr;
+    while ((each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+        certificates.push_back(CertDuplicateCertificateContext(each));
+        check.held.push_back(certificates.back());
+        check.fetched.push_back(certificates.back());
+    }
+    CertCloseStore(store, 0);
+}
+
+// Retrieves the certificates at one URL, within what is left of the check's
+// time; false when the budget allows no retrieval.
+bool Retrieve(Check &check, const wchar_t *url, std::vector<PCCERT_CONTEXT> &certificates)
+{
+    ULONGLONG now = GetTickCount64();
+    if (check.retrievals >= MAX_RETRIEVALS || now >= check.deadline)
+        return false;
+    if (check.retrievals++ == 0 && check.beforeRetrieval)
+        check.beforeRetrieval(check.context);
+    // Windows stops reading past the bound; Wine reads the whole answer,
+    // which is then refused by its size.
+    CRYPT_RETRIEVE_AUX_INFO aux = {};
+    aux.cbSize = sizeof aux;
+    aux.dwMaxUrlRetrievalByteCount = MAX_ANSWER_BYTES;
+    CRYPT_BLOB_ARRAY *answers = nullptr;
+    if (CryptRetrieveObjectByUrlW(url, nullptr, RETRIEVAL_FLAGS, (DWORD)(check.deadline - now),
+                                  reinterpret_cast<void **>(&answers), nullptr, nullptr, nullptr, &aux) &&
+        answers) {
+        for (DWORD i = 0; i < answers->cBlob; i++)
+            AddAnswer(check, answers->rgBlob[i], certificates);
+    }
+    if (answers)
+        CryptMemFree(answers);
+    return true;
+}
+
+// The caIssuers URLs of the certificate's Authority Information Access.
+std::vector<std::wstring> IssuerUrls(PCCERT_CONTEXT certificate)
+{
+    std::vector<std::wstring> urls;
+    DWORD size = 0;
+    if (!CryptGetObjectUrl(URL_OID_CERTIFICATE_ISSUER, const_cast<CERT_CONTEXT *>(certificate), 0, nullptr, &size,
+                           nullptr, nullptr, nullptr) ||
+        size == 0)
+        return urls;
+    std::vector<BYTE> room(size);
+    CRYPT_URL_ARRAY *array = reinterpret_cast<CRYPT_URL_ARRAY *>(room.data());
+    if (!CryptGetObjectUrl(URL_OID_CERTIFICATE_ISSUER, const_cast<CERT_CONTEXT *>(certificate), 0, array, &size,
+                           nullptr, nullptr, nullptr))
+        return urls;
+    for (DWORD i = 0; i < array->cUrl; i++)
+        if (array->rgwszUrl[i] && FetchableUrl(array->rgwszUrl[i]))
+            urls.push_back(array->rgwszUrl[i]);
+    return urls;
+}
+
+bool OnPath(const std::vector<PCCERT_CONTEXT> &path, PCCERT_CONTEXT certificate)
+{
+    for (PCCERT_CONTEXT each : path)
+        if (SameCertificate(each, certificate))
+            return true;
+    return false;
+}
+
+bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft);
+
+// Whether the certificate at the top of the path verifies under one of these
+// candidates that itself chains to an anchor.
+bool LinkedThroughOneOf(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft,
+                        const std::vector<PCCERT_CONTEXT> &candidates)
+{
+    PCCERT_CONTEXT certificate = path.back();
+    for (PCCERT_CONTEXT candidate : candidates) {
+        if (!MayCertify(certificate, candidate) || OnPath(path, candidate) ||
+            !SignedWithinBudget(check, certificate, candidate))
+            continue;
+        path.push_back(candidate);
+        bool chains = ChainsToAnchor(check, path, linksLeft - 1);
+        path.pop_back();
+        if (chains)
+            return true;
+    }
+    return false;
+}
+
+// Whether the certificate at the top of the path verifies under an anchor,
+// or through at most linksLeft - 1 further centre certificates found on the
+// token, in the stores, among those fetched so far or at its caIssuers URLs.
+bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft)
+{
+    PCCERT_CONTEXT certificate = path.back();
+    for (PCCERT_CONTEXT head : HeadCentres())
+        if (MayCertify(certificate, head) && SignedWithinBudget(check, certificate, head))
+            return true;
+    for (PCCERT_CONTEXT root : FoundInStores(check, certificate, anchorStores, std::size(anchorStores)))
+        if (SignedWithinBudget(check, certificate, root))
+            return true;
+    if (linksLeft < 2)
+        return false;
+    std::vector<PCCERT_CONTEXT> known(check.token, check.token + check.tokenCount);
+    std::vector<PCCERT_CONTEXT> stored = FoundInStores(check, certificate, linkStores, std::size(linkStores));
+    known.insert(known.end(), stored.begin(), stored.end());
+    known.insert(known.end(), check.fetched.begin(), check.fetched.end());
+    if (LinkedThroughOneOf(check, path, linksLeft, known))
+        return true;
+    for (const std::wstring &url : IssuerUrls(certificate)) {
+        std::vector<PCCERT_CONTEXT> fetched;
+        if (!Retrieve(check, url.c_str(), fetched))
+            break;
+        if (LinkedThroughOneOf(check, path, linksLeft, fetched))
+            return true;
+    }
+    return false;
+}
+
+// The name of the holder's own centre, when the new certificate names it as
+// its issuer: the issuer of one of signedByCentre, newCertificate left out.
+const CERT_NAME_BLOB *HoldersCentreName(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
+                                        size_t signedByCentreCount)
+{
+    for (size_t i = 0; i < signedByCentreCount; i++)
+        if (signedByCentre[i] && !SameCertificate(signedByCentre[i], newCertificate) &&
+            CertCompareCertificateName(X509_ASN_ENCODING, &signedByCentre[i]->pCertInfo->Issuer,
+                                       &newCertificate->pCertInfo->Issuer))
+            return &signedByCentre[i]->pCertInfo->Issuer;
+    return nullptr;
+}
+
+// Case c: the issuer's certificate fetched from the new certificate's
+// caIssuers URLs, of the holder's centre's name, chaining to an anchor. Any
+// other centre certified by the head (or by a Root certificate) could sign
+// an answer too: it is the name that makes it the holder's centre.
+bool SignedUnderFetchedIssuer(Check &check, PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
+                              size_t signedByCentreCount)
+{
+    const CERT_NAME_BLOB *centreName = HoldersCentreName(newCertificate, signedByCentre, signedByCentreCount);
+    if (!centreName)
+        return false;  // nothing to wait on the network for
+    std::vector<PCCERT_CONTEXT> path = {newCertificate};
+    for (const std::wstring &url : IssuerUrls(newCertificate)) {
+        std::vector<PCCERT_CONTEXT> fetched;
+        if (!Retrieve(check, url.c_str(), fetched))
+            return false;
+        for (PCCERT_CONTEXT issuer : fetched) {
+            if (!MayCertify(newCertificate, issuer) ||
+                !CertCompareCertificateName(X509_ASN_ENCODING, &issuer->pCertInfo->Subject,
+                                            const_cast<CERT_NAME_BLOB *>(centreName)) ||
+                !SignedWithinBudget(check, newCertificate, issuer))
+                continue;
+            path.push_back(issuer);
+            if (ChainsToAnchor(check, path, MAX_LINKS_ABOVE_ISSUER))
+                return true;
+            path.pop_back();
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CentreSignedCertificate(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
+                             size_t signedByCentreCount, const PCCERT_CONTEXT *tokenCertificates,
+                             size_t tokenCertificateCount, BeforeRetrieval beforeRetrieval, void *context)
+{
+    if (!newCertificate)
+        return false;
+    Check check;
+    check.deadline = GetTickCount64() + CHECK_MILLISECONDS;
+    check.token = tokenCertificates;
+    check.tokenCount = tokenCertificateCount;
+    check.beforeRetrieval = beforeRetrieval;
+    check.context = context;
+
+    // Case a: the key that signed a certificate of the same issuer name.
+    for (size_t i = 0; i < signedByCentreCount; i++) {
+        PCCERT_CONTEXT known = signedByCentre[i];
+        if (known && !SameCertificate(known, newCertificate) &&
+            CertCompareCertificateName(X509_ASN_ENCODING, &known->pCertInfo->Issuer,
+                                       &newCertificate->pCertInfo->Issuer) &&
+            SignedBySignerOf(newCertificate, known))
+            return true;
+    }
+    // Case b: a centre certificate on the token or installed.
+    for (size_t i = 0; i < tokenCertificateCount; i++)
+        if (MayCertify(newCertificate, tokenCertificates[i]) &&
+            SignedUnderKeyOf(newCertificate, tokenCertificates[i]))
+            return true;
+    for (PCCERT_CONTEXT issuer : FoundInStores(check, newCertificate, issuerStores, std::size(issuerStores)))
+        if (SignedUnderKeyOf(newCertificate, issuer))
+            return true;
+    return SignedUnderFetchedIssuer(check, newCertificate, signedByCentre, signedByCentreCount);
+}
