@@ -119,26 +119,31 @@ int main()
         if (RunUnix("cd " + ShellQuote(dir) + " && " + t + " init ca" + centre + " && cp ca/ca.der ca.der && " + t +
                         " mint ca --out current.der --key-out k.pem --rdn CN=current && " + t +
                         " mint ca --out fresh.der --key-out k.pem --rdn CN=fresh && " + t + " init other" + centre +
-                        " && " + t + " mint other --out forged.der --key-out k.pem --rdn CN=fresh",
+                        " && " + t + " mint other --out forged.der --key-out k.pem --rdn CN=fresh && " + t +
+                        " mint other --out bare.der --key-out k.pem --rdn CN=fresh --no-default-ext",
                     &output) != 0) {
             printf("centre's signature, %s: the test centre failed: %s\n", kind, output.c_str());
             status = 1;
             continue;
         }
         PCCERT_CONTEXT ca = Certificate(dir, "ca"), current = Certificate(dir, "current"),
-                       fresh = Certificate(dir, "fresh"), forged = Certificate(dir, "forged");
-        bool usual, onToken, forgery;
+                       fresh = Certificate(dir, "fresh"), forged = Certificate(dir, "forged"),
+                       bare = Certificate(dir, "bare");
+        bool usual, onToken, forgery, unreachable;
         double usualMs = Median(fresh, {current}, {current}, true, usual);
         double onTokenMs = Median(fresh, {}, {current, ca}, true, onToken);
-        double forgeryMs = Median(forged, {current}, {current}, false, forgery);
-        if (!usual || !onToken || !forgery) {
+        // The store search alone: a forgery that names no URL to fetch.
+        double forgeryMs = Median(bare, {current}, {current}, false, forgery);
+        double unreachableMs = Median(forged, {current}, {current}, false, unreachable);
+        if (!usual || !onToken || !forgery || !unreachable) {
             printf("centre's signature, %s: a wrong answer\n", kind);
             status = 1;
         }
         printf("centre's signature, %-8s: usual renewal %.1f ms, centre's certificate on the token %.1f ms, "
-               "forgery refused %.1f ms (medians of %d)\n",
-               kind, usualMs, onTokenMs, forgeryMs, runs);
-        for (PCCERT_CONTEXT context : {ca, current, fresh, forged})
+               "forgery refused after the store search %.1f ms, and after its URL refused the connection %.1f ms "
+               "(medians of %d)\n",
+               kind, usualMs, onTokenMs, forgeryMs, unreachableMs, runs);
+        for (PCCERT_CONTEXT context : {ca, current, fresh, forged, bare})
             CertFreeCertificateContext(context);
     }
     if (!RekeyedCentre(testca))
