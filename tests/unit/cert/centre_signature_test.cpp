@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "cert/centre_chain.h"
 #include "cert/centre_signature.h"
 #include "support/unix_command.h"
+#include "support/user_store.h"
 #include "test_certificates.h"
 
 namespace {
@@ -270,6 +272,48 @@ TEST(CentreSignature, HeadCentres)
     for (const auto &row : rows)
         EXPECT_EQ(Trusted(certificates, row.certificate, {}, {row.head}), row.trusted)
             << row.certificate << " under " << row.head;
+}
+
+// A centre that changed its key: its new certificate only at the caIssuers
+// URL of what it signs, served by the test centre, the test head standing
+// for the head centre. It counts only for a holder of that centre's name,
+// and only through a chain to an anchor.
+TEST(CentreSignature, IssuerFetchedFromItsUrl)
+{
+    std::string dir = FreshWorkDir("centre_signature-fetched"), output, t = ShellQuote(TestEnv("KESTRAVA_TESTCA"));
+    ASSERT_EQ(RunUnix("cd " + ShellQuote(dir) + " && " + t + " init ca && " + t +
+                          " mint ca --out current.der --key-out k.pem --rdn CN=current && " + t +
+                          " mint ca/head --out other-centre.der --key-out k.pem --rdn CN=current && " + t +
+                          " rekey ca && " + t + " mint ca --out fresh.der --key-out k.pem --rdn CN=fresh && " +
+                          "cp ca/head/ca.der head.der",
+                      &output),
+              0)
+        << output;
+    Certificates certificates;
+    for (const char *name : {"current", "other-centre", "fresh", "head"})
+        ReadFileBytes(dir + "/" + name + ".der", certificates[name]);
+    int server = StartUnix("cd " + ShellQuote(dir) + " && exec " + t + " serve ca", dir + "/serve.log");
+    std::string log;
+    for (int i = 0; i < 100 && log.find("listening on") == std::string::npos; i++, Sleep(100))
+        ReadFileBytes(dir + "/serve.log", log);
+    ASSERT_NE(log.find("certificates on"), std::string::npos) << log;
+
+    const struct {
+        const char *why, *holder;
+        bool headInRoot, trusted;
+    } rows[] = {
+        {"the head in Root", "current", true, true},
+        {"no anchor", "current", false, false},
+        {"a holder of another centre", "other-centre", true, false},
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<UserStoreCertificate> head;
+        if (row.headInRoot)
+            head.reset(new UserStoreCertificate(L"Root", certificates["head"]));
+        EXPECT_TRUE(!head || head->installed());
+        EXPECT_EQ(Trusted(certificates, "fresh", {row.holder}, {}), row.trusted) << row.why;
+    }
+    StopUnix(server);
 }
 
 // A signature of another algorithm is crypt32's to check.
