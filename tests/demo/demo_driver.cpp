@@ -7,11 +7,13 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "res/resource.h"
 #include "support/token_fixture.h"
 #include "support/unix_command.h"
+#include "support/user_store.h"
 #include "support/window_driver.h"
 
 namespace {
@@ -72,6 +74,20 @@ int main()
     if (!logPath.empty())
         logFile = _wfopen(WindowsPath(logPath).c_str(), L"ab");
     std::wstring pin = Widen(TestEnv("DEMO_PIN"));
+
+    // After the centre's change of key: the head centre's certificate is in
+    // the user's "Root" store for this renewal, as a real head centre's is
+    // known to the program, and leaves it again when the driver ends.
+    std::unique_ptr<UserStoreCertificate> head;
+    std::string headPath = TestEnv("DEMO_ROOT_CERTIFICATE"), headDer;
+    if (!headPath.empty()) {
+        if (!ReadFileBytes(headPath, headDer))
+            return Fail(L"не удалось прочитать сертификат головного центра");
+        head.reset(new UserStoreCertificate(L"Root", headDer));
+        if (!head->installed())
+            return Fail(L"сертификат головного центра не установлен в хранилище «Root»");
+        Say(L"Сертификат головного удостоверяющего центра установлен в хранилище «Root» пользователя.");
+    }
 
     const wchar_t renewalCaption[] = L"Продление сертификата на JaCarta ГОСТ";
     HWND dialog = WaitForWindow(renewalCaption, L"#32770", 60000);

@@ -762,6 +762,7 @@ enum class Answer {
     Rekeyed,         // the centre's new key signs it
     HeadRekeyedToo,  // the head changed its key first, then the centre
     NotACentre,      // a CA:FALSE certificate of the centre's name, certified by the head, whose key signs it
+    OtherCentre,     // another centre the head certified, under its own name
     Forger,          // a forger's centre key, its head named as the test head
 };
 
@@ -789,11 +790,18 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
     if (row.answer == Answer::Rekeyed || row.answer == Answer::HeadRekeyedToo)
         Ca("rekey " + ShellQuote(caDir));
     std::string signer = dir + "/signer";
-    if (row.answer == Answer::NotACentre) {
-        // A CA folder in all but name: the key and certificate the server signs with.
+    if (row.answer == Answer::NotACentre || row.answer == Answer::OtherCentre) {
+        // A CA folder in all but name: the key and certificate the server
+        // signs with, certified by the test head. Another centre's is
+        // published at its URL like the centre's own.
         ASSERT_EQ(0, RunUnix("mkdir -p " + ShellQuote(signer)));
         Ca("mint " + ShellQuote(caDir + "/head") + " --out " + ShellQuote(signer + "/ca.der") + " --key-out " +
-           ShellQuote(signer + "/ca.key") + " --kind 2012-256 --rdn 'CN=Kestrava Test CA' --rdn O=Kestrava --rdn C=RU");
+           ShellQuote(signer + "/ca.key") + " --kind 2012-256" +
+           (row.answer == Answer::NotACentre
+                ? " --rdn 'CN=Kestrava Test CA' --rdn O=Kestrava --rdn C=RU"
+                : " --rdn 'CN=Kestrava Other CA' --rdn O=Kestrava --rdn C=RU --no-default-ext"
+                  " --ext basicConstraints=critical,CA:TRUE --ext keyUsage=critical,keyCertSign,cRLSign,digitalSignature"
+                  " --ext subjectKeyIdentifier=hash --ext authorityKeyIdentifier=keyid:always"));
         ASSERT_EQ(0, RunUnix("openssl x509 -engine gost -inform DER -in " + ShellQuote(signer + "/ca.der") + " -out " +
                              ShellQuote(signer + "/ca.pem") + " 2>/dev/null"));
         options += " --fault forged --forger " + ShellQuote(signer);
@@ -897,6 +905,7 @@ INSTANTIATE_TEST_SUITE_P(
         RekeyRow{"CentreInTheUsersCaStore", Answer::Rekeyed, false, true, false, "off", true},
         RekeyRow{"CentreOnTheTokenOnly", Answer::Rekeyed, false, false, true, "off", true},
         RekeyRow{"NotACentreInMyStore", Answer::NotACentre, true, false, false, "", false},
+        RekeyRow{"AnotherCentreOfTheSameHead", Answer::OtherCentre, true, false, false, "", false},
         RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false}),
     [](const ::testing::TestParamInfo<RekeyRow> &info) { return std::string(info.param.name); });
 
