@@ -107,9 +107,6 @@ PCCERT_CONTEXT HolderCertificate(int number, const FILETIME &notBefore, const FI
     signedInfo.SignatureAlgorithm.pszObjId = (LPSTR) "1.2.643.2.2.3";
     signedInfo.Signature = {sizeof signature, signature, 0};
     std::string der = Encoded(X509_CERT, &signedInfo);
-    if (getenv("BENCH_DEBUG"))
-        printf("subject %u issuer %u tbs %u der %u\n", (unsigned)subject.size(), (unsigned)issuer.size(),
-               (unsigned)toBeSigned.size(), (unsigned)der.size());
     return CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)der.data(), (DWORD)der.size());
 }
 
