@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,9 +81,9 @@ bool watching = false;
 // does not put it off again.
 bool deviceLookDue = false;
 
-// The tokens read at the last look. Only check threads touch it, and they
-// run one after another.
-std::vector<AttachedToken> seenTokens;
+// The tokens looked at since they were attached. Only check threads touch
+// it, and they run one after another.
+std::vector<WatchedToken> watchedTokens;
 
 // The findings the check posted last and the main window has not taken:
 // another process can post WM_TOKEN_CHECK_DONE with any value, and only
@@ -121,16 +122,35 @@ DWORD Today()
     return DayNumber(now);
 }
 
-// A value the program cannot read counts as no reminder.
-bool RemindedToday(const wchar_t *name)
+// The reminders' key for reading (RegCloseKey); null when there is none.
+HKEY OpenReminders()
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, remindersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, remindersKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS ? key : nullptr;
+}
+
+// The names this copy knows to have been reminded of on knownDay: a check
+// of many certificates then asks the registry once a day for each, not at
+// every check.
+DWORD knownDay = 0;
+std::set<std::wstring> knownReminded;
+
+// A value the program cannot read counts as no reminder.
+bool RemindedToday(HKEY reminders, const std::wstring &name, DWORD today)
+{
+    if (knownDay != today) {
+        knownDay = today;
+        knownReminded.clear();
+    }
+    if (knownReminded.count(name))
+        return true;
     DWORD type = 0, day = 0, size = sizeof day;
-    LONG result = RegQueryValueExW(key, name, nullptr, &type, (BYTE *)&day, &size);
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof day && day == Today();
+    bool reminded = reminders &&
+                    RegQueryValueExW(reminders, name.c_str(), nullptr, &type, (BYTE *)&day, &size) == ERROR_SUCCESS &&
+                    type == REG_DWORD && size == sizeof day && day == today;
+    if (reminded)
+        knownReminded.insert(name);
+    return reminded;
 }
 
 // Days past say nothing any more: their values go, so that the key keeps
@@ -159,7 +179,9 @@ void NoteRemindedToday(const std::vector<std::wstring> &names)
     DWORD today = Today();
     ForgetOtherDays(key, today);
     for (const std::wstring &name : names)
-        RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&today, sizeof today);
+        if (RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&today, sizeof today) == ERROR_SUCCESS &&
+            knownDay == today)
+            knownReminded.insert(name);
     RegCloseKey(key);
 }
 
@@ -212,67 +234,18 @@ ULONGLONG FileTimeOf(const SYSTEMTIME &time)
     return ((ULONGLONG)file.dwHighDateTime << 32) | file.dwLowDateTime;
 }
 
-bool HoldsSlot(const std::vector<CK_SLOT_ID> &slots, CK_SLOT_ID slot)
-{
-    for (CK_SLOT_ID held : slots)
-        if (held == slot)
-            return true;
-    return false;
-}
-
-// One balloon for the due certificates not yet reminded of today: it names
-// the one that ends first and counts the others. The tokens in pairSlots
-// have an unfinished renewal that is reminded of instead. False when there
-// is none.
-bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots)
-{
-    SYSTEMTIME today, nowUtc;
-    GetLocalTime(&today);
-    GetSystemTime(&nowUtc);
-    std::vector<int> due;
-    std::vector<std::wstring> names;
-    for (int i = 0; i < found.count(); ++i) {
-        CertRecord record = found.get(i);
-        if (!StillDueForReminder(record, found, HoldsSlot(pairSlots, record.slotId), today, nowUtc))
-            continue;
-        std::wstring name = CertificateValueName(record);
-        bool twice = false;
-        for (int other : due)
-            twice = twice || SameCertificate(found.get(other).certContext, record.certContext);
-        if (twice || RemindedToday(name.c_str()))
-            continue;
-        due.push_back(i);
-        names.push_back(name);
-    }
-    if (due.empty())
-        return false;
-    int first = due.front();
-    for (int i : due)
-        if (FileTimeOf(found.get(i).validToUtc) < FileTimeOf(found.get(first).validToUtc))
-            first = i;
-    CertRecord record = found.get(first);
-    wchar_t text[BALLOON_TEXT_ROOM];
-    DueCertificateText(record.subjectName, record.validToLocal, FileTimeOf(record.validToUtc) <= FileTimeOf(nowUtc),
-                       (int)due.size() - 1, text);
-    if (!ShowBalloon(mainWindow, dueTitle, text))
-        return false;
-    NoteRemindedToday(names);
-    if (remindedCertificate)
-        CertFreeCertificateContext(remindedCertificate);
-    remindedCertificate = CertDuplicateCertificateContext(record.certContext);
-    lstrcpynW(remindedName, record.subjectName, 1024);
-    lastBalloon = BalloonCertificate;
-    return true;
-}
-
 // The first unfinished renewal among pairs not reminded of today gets the
 // balloon; false when none does.
 bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs)
 {
+    HKEY reminders = OpenReminders();
+    DWORD today = Today();
     for (const UnfinishedRenewal *pair : pairs) {
         std::wstring name = PairValueName(*pair);
-        if (RemindedToday(name.c_str()))
+        if (RemindedToday(reminders, name, today))
             continue;
+        if (reminders)
+            RegCloseKey(reminders);
         wchar_t text[BALLOON_TEXT_ROOM];
         UnfinishedRenewalText(pair->tokenLabel, text);
         if (!ShowBalloon(mainWindow, unfinishedTitle, text))
@@ -281,6 +254,8 @@ bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const Unfinish
         lastBalloon = BalloonUnfinished;
         return true;
     }
+    if (reminders)
+        RegCloseKey(reminders);
     return false;
 }
 
@@ -296,7 +271,7 @@ std::vector<AttachedToken> LookAtTokens()
         AttachedToken token = {slots[i], false, ""};
         CK_TOKEN_INFO tokenInfo;
         if (C_GetTokenInfo(slots[i], &tokenInfo) == CKR_OK) {
-            token.read = true;
+            token.answered = true;
             memcpy(token.serial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
             token.serial[sizeof tokenInfo.serialNumber] = 0;
         }
@@ -310,21 +285,20 @@ DWORD WINAPI TokenCheckThread(LPVOID parameter)
 {
     CheckOrder order = *(CheckOrder *)parameter;
     delete (CheckOrder *)parameter;
+    ULONGLONG lookMs = GetTickCount64();
     std::vector<AttachedToken> attached = LookAtTokens();
-    bool newToken = NewTokenAttached(seenTokens, attached);
+    bool toLookAt = TokensToLookAt(watchedTokens, attached, lookMs);
     CheckFindings *findings = nullptr;
-    if ((order.whole || newToken) && !TokenCheckStopping()) {
+    std::vector<TokenInSlot> read;
+    if ((order.whole || toLookAt) && !TokenCheckStopping()) {
         findings = new CheckFindings;
-        findings->unfinishedCount = SearchTokensQuietly(findings->found, findings->unfinished);
+        findings->unfinishedCount = SearchTokensQuietly(findings->found, findings->unfinished, read);
+        // A token counts as looked at once its certificates were read: one
+        // still settling, or busy with another program, is looked at again.
+        if (!TokenCheckStopping())
+            NoteTokensLookedAt(watchedTokens, attached, read, lookMs);
     }
     bool stopped = TokenCheckStopping();
-    // A token that did not answer yet is not seen: the next look reads it.
-    if (!stopped) {
-        seenTokens.clear();
-        for (const AttachedToken &token : attached)
-            if (token.read)
-                seenTokens.push_back(token);
-    }
     TokenCheckEnd();
     // A token error ends the check in silence; a stopped one says nothing.
     if (!findings)
@@ -356,6 +330,51 @@ void RunCheck(HWND mainWindow, bool whole)
 
 }  // namespace
 
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots)
+{
+    SYSTEMTIME today, nowUtc;
+    GetLocalTime(&today);
+    GetSystemTime(&nowUtc);
+    std::vector<bool> stillDue = StillDueForReminder(found, pairSlots, today, nowUtc);
+    std::vector<int> due;
+    std::vector<std::wstring> names;
+    // The same certificate on two tokens is one reminder: it is kept under
+    // one name.
+    std::set<std::wstring> named;
+    HKEY reminders = OpenReminders();
+    DWORD day = DayNumber(today);
+    for (int i = 0; i < found.count(); ++i) {
+        if (!stillDue[i])
+            continue;
+        std::wstring name = CertificateValueName(found.at(i));
+        if (!named.insert(name).second || RemindedToday(reminders, name, day))
+            continue;
+        due.push_back(i);
+        names.push_back(name);
+    }
+    if (reminders)
+        RegCloseKey(reminders);
+    if (due.empty())
+        return false;
+    int first = due.front();
+    for (int i : due)
+        if (FileTimeOf(found.at(i).validToUtc) < FileTimeOf(found.at(first).validToUtc))
+            first = i;
+    const CertRecord &record = found.at(first);
+    wchar_t text[BALLOON_TEXT_ROOM];
+    DueCertificateText(record.subjectName, record.validToLocal, FileTimeOf(record.validToUtc) <= FileTimeOf(nowUtc),
+                       (int)due.size() - 1, text);
+    if (!ShowBalloon(mainWindow, dueTitle, text))
+        return false;
+    NoteRemindedToday(names);
+    if (remindedCertificate)
+        CertFreeCertificateContext(remindedCertificate);
+    remindedCertificate = CertDuplicateCertificateContext(record.certContext);
+    lstrcpynW(remindedName, record.subjectName, 1024);
+    lastBalloon = BalloonCertificate;
+    return true;
+}
+
 void DueCertificateText(const wchar_t *name, const SYSTEMTIME &validToLocal, bool ended, int others,
                         wchar_t text[BALLOON_TEXT_ROOM])
 {
@@ -374,24 +393,77 @@ void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_
     FitName(unfinishedBefore, tokenLabel, unfinishedAfter, text);
 }
 
-bool NewTokenAttached(const std::vector<AttachedToken> &seen, const std::vector<AttachedToken> &attached)
+static bool SameToken(const WatchedToken &watched, CK_SLOT_ID slot, const char *serial)
 {
+    return watched.slot == slot && strcmp(watched.serial, serial) == 0;
+}
+
+bool TokensToLookAt(std::vector<WatchedToken> &watched, const std::vector<AttachedToken> &attached, ULONGLONG nowMs)
+{
+    std::vector<WatchedToken> still;
+    bool toLookAt = false;
     for (const AttachedToken &token : attached) {
-        if (!token.read)
+        if (!token.answered)
             continue;
         bool known = false;
-        for (const AttachedToken &before : seen)
-            known = known || (before.slot == token.slot && strcmp(before.serial, token.serial) == 0);
-        if (!known)
-            return true;
+        for (const WatchedToken &before : watched) {
+            if (!SameToken(before, token.slot, token.serial))
+                continue;
+            known = true;
+            still.push_back(before);
+            // The watch ticks at about the first wait: half of it is slack,
+            // so that a tick a moment early does not put the look off.
+            toLookAt = toLookAt || (!before.read && nowMs + UNREAD_TOKEN_FIRST_WAIT_MS / 2 >= before.nextLookMs);
+        }
+        toLookAt = toLookAt || !known;
     }
-    return false;
+    watched.swap(still);
+    return toLookAt;
+}
+
+void NoteTokensLookedAt(std::vector<WatchedToken> &watched, const std::vector<AttachedToken> &attached,
+                        const std::vector<TokenInSlot> &read, ULONGLONG lookMs)
+{
+    for (const AttachedToken &token : attached) {
+        if (!token.answered)
+            continue;
+        bool wasRead = false;
+        for (const TokenInSlot &done : read)
+            wasRead = wasRead || (done.slot == token.slot && strcmp(done.serial, token.serial) == 0);
+        WatchedToken *entry = nullptr;
+        for (WatchedToken &before : watched)
+            if (SameToken(before, token.slot, token.serial))
+                entry = &before;
+        if (!entry) {
+            watched.push_back(WatchedToken{token.slot, "", false, 0, 0});
+            entry = &watched.back();
+            memcpy(entry->serial, token.serial, sizeof entry->serial);
+        }
+        entry->read = wasRead;
+        if (wasRead) {
+            entry->failedLooks = 0;
+            continue;
+        }
+        ULONGLONG wait = UNREAD_TOKEN_FIRST_WAIT_MS;
+        for (int i = 0; i < entry->failedLooks && wait < UNREAD_TOKEN_LONGEST_WAIT_MS; ++i)
+            wait *= 2;
+        entry->failedLooks++;
+        entry->nextLookMs = lookMs + (wait < UNREAD_TOKEN_LONGEST_WAIT_MS ? wait : UNREAD_TOKEN_LONGEST_WAIT_MS);
+    }
 }
 
 bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal)
 {
     SYSTEMTIME start;
     return RenewalCKAIDTime(pair.id, pair.idLength, &start) && WithinReminderDays(start, nowLocal);
+}
+
+// The identifier names the local time of the renewal's start.
+bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair)
+{
+    SYSTEMTIME nowLocal;
+    GetLocalTime(&nowLocal);
+    return UnfinishedRenewalReminded(pair, nowLocal);
 }
 
 void StartReminder(HWND mainWindow, bool quietStart)
@@ -445,12 +517,10 @@ void TokenCheckDone(HWND mainWindow, LPARAM parameter)
         (CheckFindings *)InterlockedCompareExchangePointer(&postedFindings, nullptr, (PVOID)parameter);
     if (findings != (CheckFindings *)parameter)
         return;
-    SYSTEMTIME nowLocal;
-    GetLocalTime(&nowLocal);
     std::vector<const UnfinishedRenewal *> pairs;
     std::vector<CK_SLOT_ID> pairSlots;
     for (int i = 0; i < findings->unfinishedCount; ++i) {
-        if (!UnfinishedRenewalReminded(findings->unfinished[i], nowLocal))
+        if (!UnfinishedRenewalRemindedNow(findings->unfinished[i]))
             continue;
         pairs.push_back(&findings->unfinished[i]);
         pairSlots.push_back(findings->unfinished[i].slot);

@@ -44,6 +44,12 @@ void TokenCheckDone(HWND mainWindow, LPARAM findings);
 // or the command that writes a certificate from a file.
 void ReminderClicked(HWND mainWindow);
 
+// One balloon for the due certificates that found holds and that were not
+// reminded of today: it names the one that ends first and counts the others.
+// The tokens in pairSlots have an unfinished renewal that is reminded of
+// instead. False when there is none. The main window's share of a check.
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots);
+
 // The balloon's text for a due certificate: name cut with "…" where the
 // whole would not fit, never the date or the lines after it. others is the
 // number of the other certificates due.
@@ -52,18 +58,43 @@ void DueCertificateText(const wchar_t *name, const SYSTEMTIME &validToLocal, boo
 // The balloon's text for a renewal left without its certificate.
 void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_ROOM]);
 
-// A token in a slot at one look of the check; read when it answered
-// (C_GetTokenInfo), with its serial number then.
+// A token in a slot at one look of the check; answered when C_GetTokenInfo
+// did, with its serial number then.
 struct AttachedToken {
     CK_SLOT_ID slot;
-    bool read;
+    bool answered;
     char serial[17];
 };
-// Whether attached holds a token to check: one read now that seen (the tokens
-// read at the last look) does not hold in its slot, be it a token that was
-// not ready then or another token (serial number) in the same slot.
-bool NewTokenAttached(const std::vector<AttachedToken> &seen, const std::vector<AttachedToken> &attached);
+
+// A token the check has looked at since it was attached: read once its
+// certificates were read, otherwise looked at again from nextLookMs on
+// (GetTickCount64), after failedLooks looks that could not read it.
+struct WatchedToken {
+    CK_SLOT_ID slot;
+    char serial[17];
+    bool read;
+    int failedLooks;
+    ULONGLONG nextLookMs;
+};
+
+// A token that could not be read is looked at again this long after its
+// first failed look, twice as long after each further one, at most the
+// longest.
+const ULONGLONG UNREAD_TOKEN_FIRST_WAIT_MS = 10 * 1000;
+const ULONGLONG UNREAD_TOKEN_LONGEST_WAIT_MS = 30 * 60 * 1000;
+
+// Forgets the watched tokens that are no longer attached (taken out, or
+// another token in their slot) and says whether attached holds a token to
+// look at at nowMs: one that answered and is not watched, or one not read
+// whose next look has come.
+bool TokensToLookAt(std::vector<WatchedToken> &watched, const std::vector<AttachedToken> &attached, ULONGLONG nowMs);
+// After a look that started at lookMs: the attached tokens in read are read;
+// every other one that answered is looked at again later, at doubling waits.
+void NoteTokensLookedAt(std::vector<WatchedToken> &watched, const std::vector<AttachedToken> &attached,
+                        const std::vector<TokenInSlot> &read, ULONGLONG lookMs);
 
 // Whether an unfinished renewal is still reminded of at nowLocal: during the
 // 30 days after the local time its identifier names, the renewal's start.
 bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal);
+// The same, now by the local clock.
+bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair);

@@ -81,7 +81,12 @@ CertRecord CertList::get(int index)
     return items[index];
 }
 
-int CertList::count()
+const CertRecord &CertList::at(int index) const
+{
+    return items[index];
+}
+
+int CertList::count() const
 {
     return count_;
 }

@@ -8,6 +8,8 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <vector>
+
 // What one filled record holds on the heap (its certContext reference and its
 // requestSubject strings) is released once, by the last list entry that holds
 // it: CertList::add counts the entry, CertList::clear drops it. Copies made
@@ -88,7 +90,10 @@ public:
     // Out of range gives the first record; an empty list gives an empty
     // record (certContext null).
     CertRecord get(int index);
-    int count();
+    // The record in place, for reading; index must be in range. Valid until
+    // the list changes.
+    const CertRecord &at(int index) const;
+    int count() const;
 
 private:
     CertList(const CertList &) = delete;
@@ -127,18 +132,18 @@ int const REMINDER_DAYS = 30;
 bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment);
 
 // Whether two certificates name the same holder: the same subject (compared
-// as names), or, for a name a centre reworded, the same SNILS and the same
-// INN, INNLE, OGRN and OGRNIP wherever both carry them.
+// as names), or the same SNILS for the same organisation: both carry the
+// same OGRN, or the same OGRNIP, or neither carries either.
 bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
 
-// Whether the reminder still calls a found certificate due, given what the
-// same check found beside it: it can be renewed and is due, it ended no more
-// than 30 days before nowUtc, no certificate of its holder in found ends
+// Which records of found the reminder still calls due, by index: a record
+// that can be renewed and is due, that ended no more than 30 days before
+// nowUtc, beside which found holds no certificate of its holder that ends
 // later (a renewal, or a certificate written from a file, replaced it), and
-// its token holds no unfinished renewal that is being reminded of (that
-// one comes first: renewing again would be paid twice).
-bool StillDueForReminder(const CertRecord &record, CertList &found, bool unfinishedRenewalOnItsToken,
-                         const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc);
+// whose token is not in slotsWithUnfinishedRenewal (an unfinished renewal
+// being reminded of comes first: renewing again would be paid twice).
+std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
+                                      const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc);
 
 // Writes into value (1024 characters, cleared by the caller) what follows the
 // first occurrence of key ("OID=") in name, up to the next comma.

@@ -4,8 +4,11 @@
 // certificate is still worth a reminder beside what the check found.
 #include "cert/cert_record.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 static const wchar_t undecodedText[] =
     L"Выбранный объект носителя не удалось прочитать как сертификат: "
@@ -64,9 +67,8 @@ bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment)
 }
 
 static const char snilsOid[] = "1.2.643.100.3";
-// INN, INNLE, OGRN, OGRNIP.
-static const char *const holderNumberOids[] = {"1.2.643.3.131.1.1", "1.2.643.100.4", "1.2.643.100.1",
-                                               "1.2.643.100.5"};
+static const char ogrnOid[] = "1.2.643.100.1";
+static const char ogrnipOid[] = "1.2.643.100.5";
 
 // The subject decoded (LocalFree), null when it does not decode.
 static CERT_NAME_INFO *DecodedSubject(PCCERT_CONTEXT context)
@@ -95,42 +97,97 @@ static std::wstring NameNumber(CERT_NAME_INFO *name, const char *oid)
     return text;
 }
 
-bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
+namespace {
+
+// What tells holders apart where a centre reworded a name: the person
+// (SNILS) and the organisation (OGRN, or an entrepreneur's OGRNIP). Empty
+// texts where the subject carries none, and for a subject that does not
+// decode.
+struct HolderNumbers {
+    std::wstring snils, ogrn, ogrnip;
+};
+
+HolderNumbers HolderNumbersOf(PCCERT_CONTEXT context)
 {
-    if (!a || !b)
-        return false;
-    if (CertCompareCertificateName(X509_ASN_ENCODING, &a->pCertInfo->Subject, &b->pCertInfo->Subject))
-        return true;
-    CERT_NAME_INFO *nameA = DecodedSubject(a);
-    CERT_NAME_INFO *nameB = DecodedSubject(b);
-    bool same = false;
-    if (nameA && nameB) {
-        std::wstring snils = NameNumber(nameA, snilsOid);
-        same = !snils.empty() && snils == NameNumber(nameB, snilsOid);
-        for (const char *oid : holderNumberOids) {
-            std::wstring numberA = NameNumber(nameA, oid), numberB = NameNumber(nameB, oid);
-            same = same && (numberA.empty() || numberB.empty() || numberA == numberB);
-        }
+    HolderNumbers numbers;
+    if (CERT_NAME_INFO *name = DecodedSubject(context)) {
+        numbers.snils = NameNumber(name, snilsOid);
+        numbers.ogrn = NameNumber(name, ogrnOid);
+        numbers.ogrnip = NameNumber(name, ogrnipOid);
+        LocalFree(name);
     }
-    LocalFree(nameA);
-    LocalFree(nameB);
-    return same;
+    return numbers;
 }
 
-bool StillDueForReminder(const CertRecord &record, CertList &found, bool unfinishedRenewalOnItsToken,
-                         const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc)
+// One person may hold a company's certificate, an entrepreneur's and a
+// personal one: the same SNILS is the same holder only for the same
+// organisation, or for none. INN and INNLE tell nothing here: centres have
+// put a company's INN in either, and the person's INN in INN.
+bool SameHolderNumbers(const HolderNumbers &a, const HolderNumbers &b)
 {
-    if (!record.certContext || RenewalRefusal(record) || !RenewalIsDue(record.validToLocal, todayLocal))
+    if (a.snils.empty() || a.snils != b.snils)
         return false;
-    // Tokens keep certificates that ended years ago: reminding of them every
-    // day would teach the holder to ignore the reminder.
-    if (unfinishedRenewalOnItsToken || !WithinReminderDays(record.validToUtc, nowUtc))
-        return false;
-    ULONGLONG end = Ticks(record.validToUtc);
-    for (int i = 0; i < found.count(); ++i) {
-        CertRecord other = found.get(i);
-        if (other.certContext && Ticks(other.validToUtc) > end && SameHolder(other.certContext, record.certContext))
-            return false;
+    bool noOrganisation = a.ogrn.empty() && a.ogrnip.empty() && b.ogrn.empty() && b.ogrnip.empty();
+    return noOrganisation || (!a.ogrn.empty() && a.ogrn == b.ogrn) || (!a.ogrnip.empty() && a.ogrnip == b.ogrnip);
+}
+
+std::string SubjectBytes(PCCERT_CONTEXT certificate)
+{
+    const CERT_NAME_BLOB &subject = certificate->pCertInfo->Subject;
+    return std::string((const char *)subject.pbData, subject.cbData);
+}
+
+bool SameSubject(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
+{
+    return CertCompareCertificateName(X509_ASN_ENCODING, &a->pCertInfo->Subject, &b->pCertInfo->Subject) != FALSE;
+}
+
+}  // namespace
+
+bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
+{
+    return a && b && (SameSubject(a, b) || SameHolderNumbers(HolderNumbersOf(a), HolderNumbersOf(b)));
+}
+
+std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
+                                      const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc)
+{
+    int count = found.count();
+    std::vector<bool> due(count, false);
+    std::vector<ULONGLONG> ends(count, 0);
+    for (int i = 0; i < count; ++i) {
+        const CertRecord &record = found.at(i);
+        ends[i] = Ticks(record.validToUtc);
+        bool pairOnItsToken = false;
+        for (CK_SLOT_ID slot : slotsWithUnfinishedRenewal)
+            pairOnItsToken = pairOnItsToken || slot == record.slotId;
+        // Tokens keep certificates that ended years ago: reminding of them
+        // every day would teach the holder to ignore the reminder.
+        due[i] = record.certContext && !RenewalRefusal(record) && RenewalIsDue(record.validToLocal, todayLocal) &&
+                 !pairOnItsToken && WithinReminderDays(record.validToUtc, nowUtc);
     }
-    return true;
+    // A later certificate of the holder is looked up, not searched for among
+    // all the others: a search may give a long list. Subjects compare as
+    // their bytes; the numbers only among certificates of one SNILS.
+    std::unordered_map<std::string, ULONGLONG> latestOfSubject;
+    std::unordered_map<std::wstring, std::vector<int>> ofSnils;
+    std::vector<HolderNumbers> numbers(count);
+    for (int i = 0; i < count; ++i) {
+        PCCERT_CONTEXT certificate = found.at(i).certContext;
+        if (!certificate)
+            continue;
+        ULONGLONG &latest = latestOfSubject[SubjectBytes(certificate)];
+        latest = std::max(latest, ends[i]);
+        numbers[i] = HolderNumbersOf(certificate);
+        if (!numbers[i].snils.empty())
+            ofSnils[numbers[i].snils].push_back(i);
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!due[i])
+            continue;
+        due[i] = latestOfSubject[SubjectBytes(found.at(i).certContext)] <= ends[i];
+        for (int j : ofSnils[numbers[i].snils])
+            due[i] = due[i] && !(ends[j] > ends[i] && SameHolderNumbers(numbers[i], numbers[j]));
+    }
+    return due;
 }

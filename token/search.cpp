@@ -71,6 +71,8 @@ struct SearchRun {
     bool quiet;
     UnfinishedRenewal *unfinished;
     int unfinishedCount;
+    // The tokens whose certificates the quiet run read; null behind the dialog.
+    std::vector<TokenInSlot> *read;
 };
 
 // Before each library call: a quiet run ends when it is asked to.
@@ -225,6 +227,12 @@ void SearchToken(CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo, SearchRun &run
     if (rv == CKR_FUNCTION_CANCELED)
         return;
     Step(run);
+    if (run.read && rv == CKR_OK) {
+        TokenInSlot token = {slot, ""};
+        memcpy(token.serial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
+        token.serial[sizeof tokenInfo.serialNumber] = 0;
+        run.read->push_back(token);
+    }
 
     // The quiet run tells a renewal's pair from a finished one by these,
     // and only when it has them all: a failed search, a full room or a
@@ -291,9 +299,9 @@ void SearchSlots(SearchRun &run)
 
 }  // namespace
 
-int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished)
+int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished, std::vector<TokenInSlot> &read)
 {
-    SearchRun run = {&found, nullptr, nullptr, true, unfinished, 0};
+    SearchRun run = {&found, nullptr, nullptr, true, unfinished, 0, &read};
     SearchSlots(run);
     return run.unfinishedCount;
 }
@@ -320,7 +328,7 @@ static DWORD WINAPI SearchThread(LPVOID dialogWindow)
     certList.clear();
     SendDlgItemMessageW(dialog, IDC_SEARCH_STATUS, WM_SETTEXT, 0, (LPARAM)searchingText);
 
-    SearchRun run = {&certList, dialog, GetDlgItem(dialog, IDC_SEARCH_PROGRESS), false, nullptr, 0};
+    SearchRun run = {&certList, dialog, GetDlgItem(dialog, IDC_SEARCH_PROGRESS), false, nullptr, 0, nullptr};
     SearchSlots(run);
     TokenWorkEnd();
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "cert/cert_record.h"
 #include "token/token_library.h"
 
@@ -26,9 +28,17 @@ struct UnfinishedRenewal {
 };
 int const maxUnfinishedRenewals = 8;
 
+// A token by its slot and serial number: another token put into the same
+// slot is another token.
+struct TokenInSlot {
+    CK_SLOT_ID slot;
+    char serial[17];
+};
+
 // The search without its dialog, for the background check, on the check's
 // thread (token/token_work): fills found as the search fills certList, and
 // unfinished with at most maxUnfinishedRenewals pairs, whose number it
-// returns. Public objects only, nothing shown; it stops before its next
-// library call once TokenCheckStopping says so.
-int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished);
+// returns. read receives the tokens whose certificates it read: the session
+// opened and the object search ended. Public objects only, nothing shown; it
+// stops before its next library call once TokenCheckStopping says so.
+int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished, std::vector<TokenInSlot> &read);

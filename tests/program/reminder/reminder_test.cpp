@@ -63,6 +63,33 @@ bool WaitForCheckOver(const std::string &journal, size_t closesBefore)
     return true;
 }
 
+DWORD TodayNumber()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return now.wYear * 10000u + now.wMonth * 100u + now.wDay;
+}
+
+// The day the program noted for the first certificate it reminded of; 0
+// when it noted none.
+DWORD NotedCertificateDay()
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, remindersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD found = 0;
+    wchar_t name[1024];
+    for (DWORD i = 0; !found; ++i) {
+        DWORD length = 1024, type = 0, day = 0, size = sizeof day;
+        if (RegEnumValueW(key, i, name, &length, nullptr, &type, (BYTE *)&day, &size) != ERROR_SUCCESS)
+            break;
+        if (wcsncmp(name, L"certificate ", 12) == 0 && type == REG_DWORD)
+            found = day;
+    }
+    RegCloseKey(key);
+    return found;
+}
+
 // The identifier of a renewal started daysAgo days (and an hour) ago, in the
 // program's local time (UTC+3), as hex.
 std::string RenewalIdHex(int daysAgo, const std::string &inn)
@@ -80,7 +107,7 @@ std::string RenewalIdHex(int daysAgo, const std::string &inn)
 
 }  // namespace
 
-TEST_F(Reminder, AQuietStartRemindsOfADueCertificateOnceADayAndLeadsToItsRenewal)
+TEST_F(Reminder, AQuietStartRemindsOfADueCertificateAndLeadsToItsRenewal)
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
     LocalMoment end = MonthsFromNow(1, 15, 12);
@@ -138,95 +165,159 @@ TEST_F(Reminder, AQuietStartRemindsOfADueCertificateOnceADayAndLeadsToItsRenewal
               MessageBoxText(gone));
     ClickButton(gone, IDOK);
     ASSERT_TRUE(WaitForWindowGone(gone, 5000));
-    Tool({"present", "0", "yes"});
+    ExitThroughMenu();
+}
+
+TEST_F(Reminder, ACertificateIsRemindedOfOnceADayAlsoAcrossRestarts)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
+    LocalMoment end = MonthsFromNow(1, 15, 12);
+    MakeHolderToken(0, "4b45", Utc(end));
+    std::map<std::wstring, std::wstring> environment = {
+        {L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
+        {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)},
+    };
+    program = StartProgram(L"kestrava.exe", environment, L"/tray");
+    ASSERT_TRUE(program.process);
+    wchar_t dueText[256];
+    swprintf(dueText, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
+             holderName, end.day, end.month, end.year);
+    ASSERT_TRUE(WaitForBalloon(dueText, 60000)) << "no balloon for the due certificate";
     ExitThroughMenu();
     KillProgram(program);
+    // The day the program noted: a restart that day stays silent, one on a
+    // later day (the test ran across midnight) reminds again.
+    DWORD noted = NotedCertificateDay();
+    ASSERT_NE(0u, noted) << "no day noted for the certificate";
 
-    // Started again the same day: the certificate was reminded of today.
     size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
+    DWORD dayBefore = TodayNumber();
     program = StartProgram(L"kestrava.exe", environment, L"/tray");
     ASSERT_TRUE(program.process);
     ASSERT_TRUE(WaitForCheckOver(store.journal, closes)) << "no check after the second start";
-    EXPECT_TRUE(BalloonTexts().empty()) << "reminded twice the same day";
+    DWORD dayAfter = TodayNumber();
+    if (dayBefore == noted && dayAfter == noted) {
+        EXPECT_TRUE(BalloonTexts().empty()) << "reminded twice the same day";
+    } else if (dayBefore == dayAfter) {
+        EXPECT_TRUE(Shown(dueText)) << "not reminded on a new day";
+    }
     ExitThroughMenu();
 }
 
 // What a quiet start's first check shows for one token: a certificate ending
-// at end, maybe a later one of the same holder, maybe a key pair left by a
-// renewal pairDaysAgo days ago.
+// at end, maybe a later one of the same holder or of its director, maybe a
+// key pair left by a renewal pairDaysAgo days ago, maybe a fault of the
+// token. A balloon comes within a minute of the start.
+enum Later { NoLater, LaterOfItsHolder, LaterPersonalOfItsDirector };
 struct CheckRow {
     const char *name;
-    bool ended, later;
+    bool ended;
+    Later later;
     int pairDaysAgo;  // -1: none
-    std::wstring balloon;  // empty: none
+    std::vector<std::string> faults;  // softtoken fault arguments
+    bool dueBalloon;
+    std::wstring balloon;  // with dueBalloon false: empty for none
     const wchar_t *clickOpens;
 };
 
-TEST_F(Reminder, AQuietCheckRemindsOnlyWhereRenewingHelps)
+class QuietCheck : public KestravaFixture, public ::testing::WithParamInterface<CheckRow> {};
+
+// A director's company certificate (the person's INN, the company's INNLE
+// and OGRN) and the same person's own one.
+const std::vector<std::string> companyOfDirector = {
+    "C=RU", "O=ООО \"Ромашка\"", "CN=ООО \"Ромашка\"", "SN=Иванов", "GN=Иван Иванович", "OGRN=NUMERIC:1027700132195",
+    "INN=NUMERIC:771234567890", "1.2.643.100.4=NUMERIC:7712345678", "SNILS=NUMERIC:11223344595"};
+const std::vector<std::string> directorsOwn = {"C=RU",          "CN=Иванов Иван Иванович",  "SN=Иванов",
+                                               "GN=Иван Иванович", "INN=NUMERIC:771234567890", "SNILS=NUMERIC:11223344595"};
+
+TEST_P(QuietCheck, RemindsOnlyWhereRenewingHelps)
 {
-    const CheckRow rows[] = {
+    const CheckRow &row = GetParam();
+    RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
+    LocalMoment end = MonthsFromNow(1, 15, 12);
+    if (row.later == LaterPersonalOfItsDirector)
+        holderRdns = companyOfDirector;
+    MakeHolderToken(0, "4b45", row.ended ? "-40d" : Utc(end), "-400d");
+    if (row.later == LaterPersonalOfItsDirector)
+        holderRdns = directorsOwn;
+    if (row.later != NoLater)
+        AddHolderCertificate(0, RenewalIdHex(1, holderInn), Utc(MonthsFromNow(13, 15, 12)), "-1d");
+    if (row.pairDaysAgo >= 0)
+        Tool({"keygen", "0", "--id", RenewalIdHex(row.pairDaysAgo, holderInn)});
+    if (!row.faults.empty())
+        Tool(row.faults);
+    std::wstring balloon = row.balloon;
+    if (row.dueBalloon) {
+        wchar_t text[256];
+        swprintf(text, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
+                 holderName, end.day, end.month, end.year);
+        balloon = text;
+    }
+    size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
+    DWORD started = GetTickCount();
+    program = StartProgram(L"kestrava.exe", {{L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
+                                             {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)}}, L"/tray");
+    ASSERT_TRUE(program.process);
+    std::vector<HWND> mainWindows;
+    for (int waited = 0; mainWindows.empty() && waited < 10000; waited += 100) {
+        mainWindows = TopLevelWindows(program.processId, L"ZR51_KESTRAVA");
+        Sleep(mainWindows.empty() ? 100 : 0);
+    }
+    ASSERT_EQ(1u, mainWindows.size());
+    HWND mainWindow = mainWindows.front();
+    if (balloon.empty()) {
+        ASSERT_TRUE(WaitForCheckOver(store.journal, closes)) << "no check after the quiet start";
+        EXPECT_TRUE(BalloonTexts().empty()) << "a balloon";
+    } else {
+        int left = 60000 - (int)(GetTickCount() - started);
+        ASSERT_TRUE(WaitForBalloon(balloon, left > 0 ? left : 0)) << "not the balloon expected within a minute";
+        EXPECT_EQ(nullptr, WaitForWindow(row.clickOpens, L"#32770", 0, program.processId)) << "before the click";
+        PostMessageW(mainWindow, trayCallback, 1, balloonClick);
+        HWND opened = WaitForWindow(row.clickOpens, L"#32770", 15000, program.processId);
+        ASSERT_NE(nullptr, opened) << "the click opened nothing";
+        PostMessageW(opened, WM_COMMAND, IDCANCEL, 0);
+        EXPECT_TRUE(WaitForWindowGone(opened, 5000));
+    }
+
+    // Findings that another process makes up are not read.
+    PostMessageW(mainWindow, checkDone, 0, 0x10);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(program.process, 2000)) << "ended by a forged report";
+
+    // The shell's notification area made anew: the icon comes back, and
+    // its menu with it.
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = mainWindow;
+    icon.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
+        Sleep(100);
+    ASSERT_TRUE(TrayIcons().empty());
+    SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
+                        nullptr);
+    for (int waited = 0; TrayIcons().size() != 1 && waited < 5000; waited += 100)
+        Sleep(100);
+    ASSERT_EQ(1u, TrayIcons().size()) << "the icon did not come back";
+    ExitThroughMenu();
+}
+
+// Each row is a test of its own, so that the rows run side by side.
+INSTANTIATE_TEST_SUITE_P(
+    Reminder, QuietCheck,
+    ::testing::Values(
+        // The control of the next row: the token was read, the certificate is due.
+        CheckRow{"DueAlone", false, NoLater, -1, {}, true, L"", renewalCaption},
         // A finished renewal, or a certificate written from a file: the old
         // certificate would be paid for twice, and the pair is not unfinished.
-        {"due beside a later certificate of its holder", false, true, -1, L"", nullptr},
+        CheckRow{"DueBesideALaterCertificateOfItsHolder", false, LaterOfItsHolder, -1, {}, false, L"", nullptr},
+        // The director's own certificate does not stand for the company's.
+        CheckRow{"DueCompanyCertificateBesideALaterPersonalOneOfItsDirector", false, LaterPersonalOfItsDirector, -1,
+                 {}, true, L"", renewalCaption},
+        // A token still settling when first looked at is looked at again.
+        CheckRow{"ATokenWhoseFirstSessionFails", false, NoLater, -1, {"fault", "0", "C_OpenSession", "0x30", "--once"},
+                 true, L"", renewalCaption},
         // The pair waits for a certificate the centre may have issued.
-        {"due beside an unfinished renewal", false, false, 1, unfinishedText, L"Файл сертификата"},
+        CheckRow{"DueBesideAnUnfinishedRenewal", false, NoLater, 1, {}, false, unfinishedText, L"Файл сертификата"},
         // Reminded for 30 days, then no more.
-        {"ended and left unfinished 40 days ago", true, false, 40, L"", nullptr},
-    };
-    // A failed assertion ends its row only.
-    auto check = [&](const CheckRow &row, size_t i) {
-        RegDeleteTreeW(HKEY_CURRENT_USER, remindersKey);
-        work = FreshWorkDir("Reminder-check-" + std::to_string(i));
-        store = UseFreshTokenStore(work);
-        MakeHolderToken(0, "4b45", row.ended ? "-40d" : Utc(MonthsFromNow(1, 15, 12)), "-400d");
-        if (row.later)
-            AddHolderCertificate(0, RenewalIdHex(1, holderInn), Utc(MonthsFromNow(13, 15, 12)), "-1d");
-        if (row.pairDaysAgo >= 0)
-            Tool({"keygen", "0", "--id", RenewalIdHex(row.pairDaysAgo, holderInn)});
-        size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
-        program = StartProgram(L"kestrava.exe", {{L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
-                                                 {L"SOFTTOKEN_JOURNAL", WindowsPath(store.journal)}}, L"/tray");
-        ASSERT_TRUE(program.process);
-        ASSERT_TRUE(WaitForCheckOver(store.journal, closes)) << "no check after the quiet start";
-        std::vector<HWND> mainWindows = TopLevelWindows(program.processId, L"ZR51_KESTRAVA");
-        ASSERT_EQ(1u, mainWindows.size());
-        HWND mainWindow = mainWindows.front();
-        if (row.balloon.empty()) {
-            EXPECT_TRUE(BalloonTexts().empty()) << "a balloon";
-        } else {
-            EXPECT_TRUE(Shown(row.balloon)) << "not the balloon expected";
-            EXPECT_EQ(nullptr, WaitForWindow(row.clickOpens, L"#32770", 0, program.processId)) << "before the click";
-            PostMessageW(mainWindow, trayCallback, 1, balloonClick);
-            HWND opened = WaitForWindow(row.clickOpens, L"#32770", 15000, program.processId);
-            ASSERT_NE(nullptr, opened) << "the click opened nothing";
-            PostMessageW(opened, WM_COMMAND, IDCANCEL, 0);
-            EXPECT_TRUE(WaitForWindowGone(opened, 5000));
-        }
-
-        // Findings that another process makes up are not read.
-        PostMessageW(mainWindow, checkDone, 0, 0x10);
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(program.process, 2000)) << "ended by a forged report";
-
-        // The shell's notification area made anew: the icon comes back, and
-        // its menu with it.
-        NOTIFYICONDATAW icon = {sizeof icon, mainWindow, 1};
-        ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
-        for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
-            Sleep(100);
-        ASSERT_TRUE(TrayIcons().empty());
-        SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
-                            nullptr);
-        for (int waited = 0; TrayIcons().size() != 1 && waited < 5000; waited += 100)
-            Sleep(100);
-        ASSERT_EQ(1u, TrayIcons().size()) << "the icon did not come back";
-        ExitThroughMenu();
-    };
-    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
-        SCOPED_TRACE(rows[i].name);
-        check(rows[i], i);
-        // A row that failed leaves its program, and its icon a moment.
-        KillProgram(program);
-        for (int waited = 0; !TrayIcons().empty() && waited < 5000; waited += 100)
-            Sleep(100);
-    }
-}
+        CheckRow{"EndedAndLeftUnfinished40DaysAgo", true, NoLater, 40, {}, false, L"", nullptr}),
+    [](const ::testing::TestParamInfo<CheckRow> &info) { return std::string(info.param.name); });

@@ -140,7 +140,7 @@ std::string KestravaFixture::AddHolderCertificate(int slot, const std::string &i
     keygen.insert(keygen.end(), holderKey.begin(), holderKey.end());
     Tool(keygen);
     Tool({"csr", number, "--id", idHex, "--out", request, "--subject", "2.5.4.3=x"});
-    std::string serial = MintCertificate(caDir, certificate, HolderSubject(holderInn, holderInnle),
+    std::string serial = MintCertificate(caDir, certificate, holderRdns.empty() ? HolderSubject(holderInn, holderInnle) : holderRdns,
                                          "--csr " + ShellQuote(request) + " --not-before " + notBefore +
                                              " --not-after " + notAfter);
     EXPECT_FALSE(serial.empty()) << "testca mint failed";

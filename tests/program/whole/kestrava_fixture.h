@@ -87,6 +87,9 @@ protected:
     // An organisation whose INN stands only as INNLE (holderInn is then its
     // ten digits).
     bool holderInnle = false;
+    // The subject of the next certificates, as testca's --rdn items, when
+    // set; otherwise the organisation's of holderInn.
+    std::vector<std::string> holderRdns;
     // The holder's key kind and parameter set, as softtoken keygen takes them.
     std::vector<std::string> holderKey;
     std::string work;
