@@ -630,15 +630,19 @@ ProgramRun RenewOnce(const CellRun &run, int row)
             progress = WaitForWindow(progressCaption, L"#32770", 50, id);
         Sleep(30);
     }
-    // The window goes with the process: a kill may have come just now.
-    if (ProgramEnded(result, 300))
+    if (ProgramEnded(result, 0))
         return result;
     if (progress && IsWindow(progress))
         return result.failure = "the renewal did not end", result;
     // The renewal dialog clears its choice after a renewal and keeps it after
-    // a failure, at once when the progress dialog is gone.
-    for (int waited = 0; waited < 500 && !(result.renewed = Cleared(dialog)); waited += 50)
-        Sleep(50);
+    // a failure, at once when the progress dialog is gone, before its thread
+    // takes the next message: once it has answered one, the choice is there
+    // to read. A window that does not answer may have gone with the process,
+    // killed just now.
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) && ProgramEnded(result, 300))
+        return result;
+    result.renewed = Cleared(dialog);
     return result;
 }
 
