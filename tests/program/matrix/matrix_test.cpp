@@ -612,7 +612,14 @@ ProgramRun RenewOnce(const CellRun &run, int row)
     ClickButton(pinDialog, IDOK);
     WaitForWindowGone(pinDialog, 10000);
 
-    HWND progress = WaitForWindow(progressCaption, L"#32770", 15000, id);
+    // The progress dialog, unless the process ends first (killed as the
+    // renewal opens its session).
+    HWND progress = nullptr;
+    for (int waited = 0; waited < 15000 && WaitForSingleObject(result.program.process, 0) == WAIT_TIMEOUT; waited += 50) {
+        if ((progress = WaitForWindow(progressCaption, L"#32770", 0, id)) != nullptr)
+            break;
+        Sleep(50);
+    }
     for (DWORD start = GetTickCount(); GetTickCount() - start < 240000;) {
         if (ProgramEnded(result, 0))
             return result;
@@ -952,12 +959,13 @@ void MakeTemplate(const std::string &dir)
 }
 
 // A cell's rough length in seconds: a killed program is started twice, and
-// a slow server keeps the program waiting up to its silence limit.
+// a slow server keeps the program waiting up to its silence limit (and a
+// little over it).
 int CellSeconds(const Cell &cell)
 {
-    int seconds = cell.kind == "kill" ? 16 : 8;
+    int seconds = cell.kind == "kill" ? 12 : 6;
     if (cell.fault.compare(0, 5, "slow:") == 0)
-        seconds += std::min(60, atoi(cell.fault.c_str() + 5));
+        seconds += std::min(64, atoi(cell.fault.c_str() + 5));
     return seconds;
 }
 
