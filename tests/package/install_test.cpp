@@ -279,8 +279,10 @@ TEST_F(InstallerPackage, InstallsForAllUsersRunsFromItsShortcutAndUninstallsWith
     // The program alone: the vendor's library is never part of the package.
     std::wstring exe = installFolder + L"\\kestrava.exe";
     EXPECT_EQ(std::vector<std::wstring>{L"kestrava.exe"}, FolderContents(installFolder));
-    std::string built = TestEnv("KESTRAVA_BIN") + "/kestrava.exe";
-    EXPECT_TRUE(SameBytes(exe, built));
+    // The package's own (stripped) program, as the package holds it.
+    std::string output;
+    ASSERT_EQ(0, RunUnix("cd " + ShellQuote(work) + " && msiextract -C extracted current.msi", &output)) << output;
+    EXPECT_TRUE(SameBytes(exe, work + "/extracted/Program Files/Kestrava/kestrava.exe"));
     EXPECT_EQ(L"\"" + exe + L"\" /tray", StartAtLogon());
 
     // The program's icon on the shortcut and in "Programs and Features".
@@ -341,6 +343,38 @@ TEST_F(InstallerPackage, ReplacesAnOlderVersionAndNeverInstallsAVersionTwice)
 
     EXPECT_EQ(0, Msiexec(L"/x \"" + package + L"\" /qn"));
     ExpectNothingLeft();
+}
+
+// Packages made before the choice about the start at logon was kept: the
+// upgrade finds the machine as such a package left it, and keeps it so.
+TEST_F(InstallerPackage, AnUpgradeFromAPackageThatKeptNoChoiceKeepsTheStartAtLogonAsItWas)
+{
+    std::wstring older = MakePackage(OLDER_VERSION, "older-no-choice");
+    std::string output;
+    ASSERT_EQ(0, RunUnix("msibuild " + ShellQuote(UnixPath(older)) +
+                                 " -q \"DELETE FROM \\`Registry\\` WHERE \\`Name\\` = 'AutoStart'\"",
+                         &output))
+        << output;
+    std::wstring current = MakePackage(KESTRAVA_VERSION, "current");
+    struct Row {
+        const char *name;
+        const wchar_t *olderProperties;
+        bool startsAtLogon;
+    } const rows[] = {{"without", L" AUTOSTART=0", false}, {"with", L"", true}};
+    std::wstring exe = installFolder + L"\\kestrava.exe";
+    for (const Row &row : rows) {
+        ASSERT_EQ(0, Install(older, row.olderProperties)) << row.name;
+        EXPECT_EQ(L"(none)", MachineValue(L"Software\\Kestrava", L"AutoStart")) << row.name << ": a choice was kept";
+        std::wstring run = row.startsAtLogon ? L"\"" + exe + L"\" /tray" : L"(none)";
+        EXPECT_EQ(run, StartAtLogon()) << row.name << ", before the upgrade";
+        ASSERT_EQ(0, Install(current)) << row.name;
+        std::vector<Product> installed = InstalledProducts();
+        ASSERT_EQ(1u, installed.size()) << row.name;
+        EXPECT_EQ(Widen(KESTRAVA_VERSION), installed[0].version) << row.name;
+        EXPECT_EQ(run, StartAtLogon()) << row.name << ", after the upgrade";
+        EXPECT_EQ(0, Msiexec(L"/x \"" + current + L"\" /qn")) << row.name;
+        ExpectNothingLeft();
+    }
 }
 
 }  // namespace

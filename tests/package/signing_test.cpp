@@ -1,7 +1,8 @@
 // Signing the package: with a certificate, scripts/make_msi signs
 // kestrava.exe before packaging it and then the package, and osslsigncode
 // accepts both signatures; without one the package is unsigned and the
-// script says so.
+// script says so. Signed or not, the program inside is stripped and its
+// debug information lies beside the package.
 #include <gtest/gtest.h>
 
 #include "support/unix_command.h"
@@ -49,6 +50,28 @@ TEST(PackageSigning, SignsTheProgramInsideAndThePackageWithTheGivenCertificate)
     for (const Check &check : checks) {
         int status = RunUnix("cd " + q + " && osslsigncode verify -CAfile cert.pem -in " + ShellQuote(check.file), &output);
         EXPECT_EQ(check.signedBySigner, status == 0) << check.file << "\n" << output;
+    }
+
+    // Both packages hold the program stripped, with its debug information
+    // beside each package: a crash address in the program (here where
+    // InitMainWindow starts in the build's own file) is read back to its
+    // source line through the program's debug link.
+    std::string address;
+    ASSERT_EQ(0, RunUnix("i686-w64-mingw32-nm " + exe + " | sed -n 's/ T __Z14InitMainWindow.*//p'", &address))
+        << address;
+    ASSERT_FALSE(address.empty());
+    address = "0x" + address.substr(0, address.find_first_of("\r\n"));
+    for (const std::string package : {"signed", "unsigned"}) {
+        std::string program = ShellQuote(package + "/Program Files/Kestrava/kestrava.exe");
+        std::string sections, line;
+        ASSERT_EQ(0, RunUnix("cd " + q + " && i686-w64-mingw32-objdump -h " + program, &sections)) << sections;
+        EXPECT_EQ(std::string::npos, sections.find(".debug_")) << package << " holds debug information";
+        EXPECT_NE(std::string::npos, sections.find(".gnu_debuglink")) << package;
+        ASSERT_EQ(0, RunUnix("cd " + q + " && cp " + program + " " + package + ".exe && i686-w64-mingw32-addr2line -e " +
+                                     package + ".exe " + address,
+                             &line))
+            << line;
+        EXPECT_NE(std::string::npos, line.find("app/main_window.cpp:")) << package << ": " << line;
     }
 
     // The build's own kestrava.exe is left unsigned.

@@ -157,9 +157,14 @@ void StopUnix(int pid)
 {
     if (pid <= 0)
         return;
-    char script[160];
+    // The command's shell has gone, so the process ends as an orphan, and
+    // the one that adopts it may take its time to reap it: a process whose
+    // state is Z has ended all the same.
+    char script[320];
     snprintf(script, sizeof script,
-             "kill -TERM %d 2>/dev/null; for i in $(seq 100); do kill -0 %d 2>/dev/null || exit 0; sleep 0.1; done; kill -KILL %d",
+             "kill -TERM %d 2>/dev/null; for i in $(seq 200); do"
+             " state=$(sed 's/.*) //' /proc/%d/stat 2>/dev/null | cut -c1);"
+             " [ -n \"$state\" ] && [ \"$state\" != Z ] || exit 0; sleep 0.05; done; kill -KILL %d",
              pid, pid, pid);
     RunUnix(script, nullptr, 30);
 }

@@ -612,7 +612,14 @@ ProgramRun RenewOnce(const CellRun &run, int row)
     ClickButton(pinDialog, IDOK);
     WaitForWindowGone(pinDialog, 10000);
 
-    HWND progress = WaitForWindow(progressCaption, L"#32770", 15000, id);
+    // The progress dialog, unless the process ends first (killed as the
+    // renewal opens its session).
+    HWND progress = nullptr;
+    for (int waited = 0; waited < 15000 && WaitForSingleObject(result.program.process, 0) == WAIT_TIMEOUT; waited += 50) {
+        if ((progress = WaitForWindow(progressCaption, L"#32770", 0, id)) != nullptr)
+            break;
+        Sleep(50);
+    }
     for (DWORD start = GetTickCount(); GetTickCount() - start < 240000;) {
         if (ProgramEnded(result, 0))
             return result;
@@ -630,15 +637,19 @@ ProgramRun RenewOnce(const CellRun &run, int row)
             progress = WaitForWindow(progressCaption, L"#32770", 50, id);
         Sleep(30);
     }
-    // The window goes with the process: a kill may have come just now.
-    if (ProgramEnded(result, 300))
+    if (ProgramEnded(result, 0))
         return result;
     if (progress && IsWindow(progress))
         return result.failure = "the renewal did not end", result;
     // The renewal dialog clears its choice after a renewal and keeps it after
-    // a failure, at once when the progress dialog is gone.
-    for (int waited = 0; waited < 500 && !(result.renewed = Cleared(dialog)); waited += 50)
-        Sleep(50);
+    // a failure, at once when the progress dialog is gone, before its thread
+    // takes the next message: once it has answered one, the choice is there
+    // to read. A window that does not answer may have gone with the process,
+    // killed just now.
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) && ProgramEnded(result, 300))
+        return result;
+    result.renewed = Cleared(dialog);
     return result;
 }
 
@@ -948,12 +959,13 @@ void MakeTemplate(const std::string &dir)
 }
 
 // A cell's rough length in seconds: a killed program is started twice, and
-// a slow server keeps the program waiting up to its silence limit.
+// a slow server keeps the program waiting up to its silence limit (and a
+// little over it).
 int CellSeconds(const Cell &cell)
 {
-    int seconds = cell.kind == "kill" ? 16 : 8;
+    int seconds = cell.kind == "kill" ? 12 : 6;
     if (cell.fault.compare(0, 5, "slow:") == 0)
-        seconds += std::min(60, atoi(cell.fault.c_str() + 5));
+        seconds += std::min(64, atoi(cell.fault.c_str() + 5));
     return seconds;
 }
 

@@ -228,6 +228,11 @@ TEST_F(Search, ALibraryHandingOutOneHandleACallStillGivesEveryCertificate)
     EXPECT_EQ(ivanov.name, RecordName(0));
     EXPECT_EQ(petrov.name, RecordName(1));
     EXPECT_EQ(sidorova.name, RecordName(2));
+    // The fault was in force: the certificates came one handle a call.
+    size_t single = 0;
+    for (const std::string &call : JournalCalls(store.journal, "C_FindObjects"))
+        single += call.find(" count=1 ") != std::string::npos && call.find(" rv=0x0") != std::string::npos;
+    EXPECT_GE(single, 3u);
     ExpectNoSessionLeftOpen();
 }
 

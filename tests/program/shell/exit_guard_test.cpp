@@ -10,6 +10,8 @@
 #include "support/window_driver.h"
 #include "token/token_work.h"
 
+#include <p11-kit/pkcs11.h>
+
 #include <atomic>
 #include <thread>
 
@@ -64,10 +66,18 @@ void RunShell()
 std::atomic<bool> letCheckGo{false};
 std::atomic<bool> checkSawStop{false};
 std::atomic<bool> checkOver{false};
-// The main window, and whether it was still there when the check ended: the
-// library is finalized with it, so it must outlive the check.
-std::atomic<HWND> heldWindow{nullptr};
-std::atomic<bool> windowOutlivedCheck{false};
+// What the library answered the check's last call: the library is finalized
+// with the main window, and only once the check is over.
+std::atomic<CK_RV> lastCallAnswer{CKR_GENERAL_ERROR};
+
+// Every flag HeldCheck sets or reads, as before a check starts.
+void ResetHeldCheck()
+{
+    letCheckGo = false;
+    checkSawStop = false;
+    checkOver = false;
+    lastCallAnswer = CKR_GENERAL_ERROR;
+}
 
 DWORD WINAPI HeldCheck(LPVOID)
 {
@@ -76,7 +86,8 @@ DWORD WINAPI HeldCheck(LPVOID)
     checkSawStop = TokenCheckStopping();
     // As a library call under way when the stop comes.
     Sleep(500);
-    windowOutlivedCheck = IsWindow(heldWindow) != FALSE;
+    CK_INFO info;
+    lastCallAnswer = C_GetInfo(&info);
     checkOver = true;
     TokenCheckEnd();
     return 0;
@@ -151,6 +162,7 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     DWORD self = GetCurrentProcessId();
     HWND renewal = WaitForWindow(L"Продление сертификата на JaCarta ГОСТ", L"#32770", 10000, self);
     ASSERT_NE(nullptr, renewal);
+    ResetHeldCheck();
     ASSERT_TRUE(StartTokenCheck(HeldCheck, nullptr));
     ASSERT_TRUE(ClickButton(renewal, IDC_CHOOSE));
     EXPECT_EQ(nullptr, WaitForWindow(L"Внимание", L"#32770", 1500, self));
@@ -168,9 +180,7 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     // "Выход" during a check is asked as always; the check stops, and the
     // library is finalized with the window only once it has.
     EXPECT_FALSE(TokenWorkRunning());
-    letCheckGo = false;
-    checkOver = false;
-    heldWindow = mainWindow;
+    ResetHeldCheck();
     ASSERT_TRUE(StartTokenCheck(HeldCheck, nullptr));
     PostMessageW(mainWindow, WM_COMMAND, ID_EXIT, 0);
     Answer(L"Выйти из программы?", IDYES);
@@ -180,7 +190,7 @@ TEST(ExitGuard, EndingIsRefusedWhileAWorkerIsInTheTokenLibrary)
     EXPECT_FALSE(IsWindow(mainWindow));
     EXPECT_TRUE(checkSawStop);
     EXPECT_TRUE(checkOver);
-    EXPECT_TRUE(windowOutlivedCheck) << "the library was finalized before the check ended";
+    EXPECT_EQ(CKR_OK, lastCallAnswer) << "the library was finalized under the check";
     // The program has ended: no check starts any more.
     EXPECT_FALSE(StartTokenCheck(HeldCheck, nullptr));
 }
