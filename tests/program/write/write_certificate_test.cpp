@@ -295,7 +295,7 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         size_t journalAtPin = 0;
         if (row.cancelPin || row.swappedAtPin || row.onlyPublicKey || row.caption == writtenCaption) {
             HWND pin = WaitForBox(L"PIN-код ГОСТ");
-            ASSERT_NE(nullptr, pin);
+            ASSERT_NE(nullptr, pin) << (WaitForBox(L"Внимание!", 0) ? "the question was asked" : "no PIN dialog");
             if (row.swappedAtPin) {
                 ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", otherTokenFile));
                 before = ListTokenObjects(0);
