@@ -155,14 +155,15 @@ std::string KestravaFixture::MakeHolderToken(int slot, const std::string &idHex,
     return AddHolderCertificate(slot, idHex, notAfter, notBefore);
 }
 
-void KestravaFixture::StartServer(const std::string &options)
+void KestravaFixture::StartServer(const std::string &options, const std::string &folder)
 {
     serverLog = work + "/serve.log";
     std::string testca = TestEnv("KESTRAVA_TESTCA");
+    std::string served = folder.empty() ? caDir : folder;
     // Port 2000 is fixed in the program; another server may still hold it
     // (another test run on this machine), so a refused start is tried again.
     for (int attempt = 0; attempt < 60; ++attempt) {
-        serverPid = StartUnix(ShellQuote(testca) + " serve " + ShellQuote(caDir) + " " + options, serverLog);
+        serverPid = StartUnix(ShellQuote(testca) + " serve " + ShellQuote(served) + " " + options, serverLog);
         ASSERT_NE(0, serverPid);
         for (int waited = 0; waited < 10000; waited += 100) {
             std::string log;

@@ -40,8 +40,9 @@ protected:
     std::string AddHolderCertificate(int slot, const std::string &idHex, const std::string &notAfter,
                                      const std::string &notBefore = "-30d");
 
-    // Starts the renewal server on port 2000 with the given faults.
-    void StartServer(const std::string &options = "");
+    // Starts the renewal server on port 2000 with the given faults, for the
+    // CA folder given (the suite's test CA when empty).
+    void StartServer(const std::string &options = "", const std::string &folder = "");
 
     // Starts kestrava.exe; returns its renewal dialog once it has opened by
     // itself after the start-up picture (null on time-out).

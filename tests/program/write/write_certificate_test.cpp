@@ -8,10 +8,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "res/resource.h"
 #include "support/soft_token_tool.h"
 #include "support/unix_command.h"
+#include "support/user_store.h"
 
 namespace {
 
@@ -36,6 +38,9 @@ struct Row {
     int question = 0;  // the answer to the question about a certificate the centre did not sign; 0: none asked
     bool onlyPublicKey = false;  // the token holds the certificate's public key, no private key
     bool loginWrites = false;    // a try was lost before: the login writes the token, with the PIN in hand
+    // The centre changed its key since the holder's certificate: the test head
+    // in the user's "Root" store, the centre's new certificate only at its URL.
+    bool rekeyedCentre = false;
 };
 
 const wchar_t busy[] = L"Программа сейчас работает с ключевым носителем.\n"
@@ -69,6 +74,8 @@ const Row rows[] = {
      nullptr, false, false, IDNO},
     {"signed by another key under the centre's name, written", "forged.der", false, false, false, false,
      writtenCaption, written, false, false, IDYES},
+    {"from the centre under its new key, only the head in Root", "rekeyed.der", false, false, false, false,
+     writtenCaption, written, false, false, 0, false, false, true},
 };
 
 class WriteCertificate : public KestravaFixture {
@@ -174,6 +181,13 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
     ASSERT_FALSE(MintCertificate(work + "/forger", work + "/forged.der", subject,
                                  "--csr " + ShellQuote(work + "/kept.csr"))
                      .empty());
+    // The kept pair's certificate from the centre under a new key, which
+    // only its head certified.
+    std::string rekeyed = work + "/centre";
+    ASSERT_EQ(0, RunUnix("cp -a " + ShellQuote(caDir) + " " + ShellQuote(rekeyed) + " && " +
+                         ShellQuote(TestEnv("KESTRAVA_TESTCA")) + " rekey " + ShellQuote(rekeyed)));
+    ASSERT_FALSE(MintCertificate(rekeyed, work + "/rekeyed.der", subject, "--csr " + ShellQuote(work + "/kept.csr"))
+                     .empty());
     // other.der's public key as the token keeps a public key's value (X then
     // Y), for a token that holds it without its private key.
     std::string otherDer;
@@ -223,7 +237,11 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         SCOPED_TRACE(row.name);
         std::string pairId = row.widePair ? wideIdHex : keptIdHex;
         std::string issued;
-        ASSERT_TRUE(ReadFileBytes(work + (row.question ? "/forged.der" : row.widePair ? "/wide.der" : "/kept.der"), issued));
+        ASSERT_TRUE(ReadFileBytes(work + (row.question          ? "/forged.der"
+                                          : row.rekeyedCentre ? "/rekeyed.der"
+                                          : row.widePair      ? "/wide.der"
+                                                              : "/kept.der"),
+                                  issued));
         // Each row starts from the same token; the program reads it anew.
         ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", tokenFile));
         if (row.alreadyStored)
@@ -239,6 +257,15 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
             ASSERT_NE(std::string::npos, tries);
             slot.replace(tries, strlen("\"triesLeft\": 10"), "\"triesLeft\": 9");
             ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", slot));
+        }
+        // Taken out of "Root" again when the row ends, however it ends.
+        std::unique_ptr<UserStoreCertificate> head;
+        if (row.rekeyedCentre) {
+            std::string headDer;
+            ASSERT_TRUE(ReadFileBytes(rekeyed + "/head/ca.der", headDer));
+            head.reset(new UserStoreCertificate(L"Root", headDer));
+            ASSERT_TRUE(head->installed());
+            ASSERT_NO_FATAL_FAILURE(StartServer("", rekeyed));
         }
         std::vector<TokenObject> before = ListTokenObjects(0);
         size_t journalBefore = Journal().size();
@@ -268,7 +295,7 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         size_t journalAtPin = 0;
         if (row.cancelPin || row.swappedAtPin || row.onlyPublicKey || row.caption == writtenCaption) {
             HWND pin = WaitForBox(L"PIN-код ГОСТ");
-            ASSERT_NE(nullptr, pin);
+            ASSERT_NE(nullptr, pin) << (WaitForBox(L"Внимание!", 0) ? "the question was asked" : "no PIN dialog");
             if (row.swappedAtPin) {
                 ASSERT_TRUE(WriteFileBytes(store.dir + "/slot-0.json", otherTokenFile));
                 before = ListTokenObjects(0);
@@ -329,6 +356,11 @@ TEST_F(WriteCertificate, FromTheTrayMenuBesideItsKeyPairOrNotAtAll)
         }
         if (row.question == IDNO) {
             EXPECT_EQ(std::string::npos, Journal().find("C_Login", journalBefore)) << "a login after \"Нет\"";
+        }
+        if (row.rekeyedCentre) {
+            std::string fetched;
+            ReadFileBytes(rekeyed + "/http.log", fetched);
+            EXPECT_NE(std::string::npos, fetched.find("status=200")) << "the centre's new certificate not fetched";
         }
         if (row.file == std::string("notes.cer")) {
             EXPECT_EQ(journalBefore, Journal().size()) << "a token call for a file without a certificate";
