@@ -38,24 +38,18 @@ struct StorePlace {
 };
 // The system stores an installed centre certificate may be in, in the order
 // they are asked.
-const StorePlace issuerStores[] = {
+const StorePlace systemStores[] = {
     {CERT_SYSTEM_STORE_CURRENT_USER, L"CA"},  {CERT_SYSTEM_STORE_CURRENT_USER, L"Root"},
     {CERT_SYSTEM_STORE_CURRENT_USER, L"My"},  {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"CA"},
     {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"}, {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"},
 };
-// The stores whose centre certificates are anchors.
-const StorePlace anchorStores[] = {
-    {CERT_SYSTEM_STORE_CURRENT_USER, L"Root"},
-    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"},
-};
-// The stores a link between the issuer and an anchor may come from; a
-// certificate of "Root" is tried as an anchor already.
-const StorePlace linkStores[] = {
-    {CERT_SYSTEM_STORE_CURRENT_USER, L"CA"},
-    {CERT_SYSTEM_STORE_CURRENT_USER, L"My"},
-    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"CA"},
-    {CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"},
-};
+const size_t SYSTEM_STORE_COUNT = std::size(systemStores);
+// Of these, the stores whose centre certificates are anchors, and those a
+// link between the issuer and an anchor may come from (a certificate of
+// "Root" is tried as an anchor already).
+const size_t issuerStores[] = {0, 1, 2, 3, 4, 5};
+const size_t anchorStores[] = {1, 4};
+const size_t linkStores[] = {0, 2, 3, 5};
 
 bool SameCertificate(PCCERT_CONTEXT one, PCCERT_CONTEXT other)
 {
@@ -152,25 +146,45 @@ struct Check {
     void *context = nullptr;
     std::vector<PCCERT_CONTEXT> fetched;  // every certificate retrieved, for the links above
     std::vector<PCCERT_CONTEXT> held;     // what the check must free, fetched ones included
+    // The system stores, each opened at most once a check: opening one
+    // reads all its certificates ("Root" holds the system's hundred and
+    // more), and the chain asks them again at every link. A new check opens
+    // them anew, so a certificate installed meanwhile is seen.
+    HCERTSTORE stores[SYSTEM_STORE_COUNT] = {};
+    bool opened[SYSTEM_STORE_COUNT] = {};
 
     ~Check()
     {
         for (PCCERT_CONTEXT certificate : held)
             CertFreeCertificateContext(certificate);
+        for (HCERTSTORE store : stores)
+            if (store)
+                CertCloseStore(store, 0);
     }
 };
 
+// One of the system stores, opened on first use in this check; null when it
+// cannot be opened.
+HCERTSTORE SystemStore(Check &check, size_t which)
+{
+    if (!check.opened[which]) {
+        check.opened[which] = true;
+        check.stores[which] =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          systemStores[which].location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+                          systemStores[which].name);
+    }
+    return check.stores[which];
+}
+
 // The certificates of these stores that may certify certificate, held by
 // the check.
-std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certificate, const StorePlace *places,
+std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certificate, const size_t *places,
                                           size_t placeCount)
 {
     std::vector<PCCERT_CONTEXT> found;
     for (size_t i = 0; i < placeCount; i++) {
-        HCERTSTORE store =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                          places[i].location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
-                          places[i].name);
+        HCERTSTORE store = SystemStore(check, places[i]);
         if (!store)
             continue;
         PCCERT_CONTEXT each = nullptr;
@@ -180,7 +194,6 @@ std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certifica
                 found.push_back(CertDuplicateCertificateContext(each));
                 check.held.push_back(found.back());
             }
-        CertCloseStore(store, 0);
     }
     return found;
 }
