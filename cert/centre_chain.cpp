@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cert/centre_signature.h"
+#include "cert/certificate_object.h"
 #include "cert/decoded.h"
 #include "res/app_instance.h"
 
@@ -218,20 +219,11 @@ void AddAnswer(Check &check, const CRYPT_DATA_BLOB &answer, std::vector<PCCERT_C
 {
     if (answer.cbData == 0 || answer.cbData > MAX_ANSWER_BYTES)
         return;
-    CERT_BLOB blob = answer;
-    HCERTSTORE store = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob,
-                          CERT_QUERY_CONTENT_FLAG_CERT | CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED |
-                              CERT_QUERY_CONTENT_FLAG_PKCS7_UNSIGNED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, nullptr, nullptr))
-        return;
-    PCCERT_CONTEXT each = nullptr;
-    while ((each = CertEnumCertificatesInStore(store, each)) != nullptr) {
-        certificates.push_back(CertDuplicateCertificateContext(each));
-        check.held.push_back(certificates.back());
-        check.fetched.push_back(certificates.back());
+    for (PCCERT_CONTEXT each : CertificatesInObject(answer.pbData, answer.cbData, CERT_QUERY_FORMAT_FLAG_BINARY)) {
+        certificates.push_back(each);
+        check.held.push_back(each);
+        check.fetched.push_back(each);
     }
-    CertCloseStore(store, 0);
 }
 
 // Retrieves the certificates at one URL, within what is left of the check's

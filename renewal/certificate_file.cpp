@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "cert/certificate_object.h"
 #include "renewal/formats.h"
 
 // Far above any certificate file, bundles and PEM included; a larger file
@@ -118,22 +119,14 @@ bool SaveIssuedCertificate(const CK_BYTE *der, unsigned int length, const CK_BYT
 // given formats. Bytes after a certificate are not kept with it.
 static void AddCertificatesOf(const BYTE *bytes, DWORD length, DWORD formats, std::vector<PCCERT_CONTEXT> &certificates)
 {
-    CERT_BLOB blob = {length, (BYTE *)bytes};
-    HCERTSTORE store = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob,
-                          CERT_QUERY_CONTENT_FLAG_CERT | CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED |
-                              CERT_QUERY_CONTENT_FLAG_PKCS7_UNSIGNED,
-                          formats, 0, nullptr, nullptr, nullptr, &store, nullptr, nullptr))
-        return;
-    PCCERT_CONTEXT each = nullptr;
-    while ((each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+    for (PCCERT_CONTEXT each : CertificatesInObject(bytes, length, formats)) {
         unsigned int own = DerElementLength(each->pbCertEncoded, each->cbCertEncoded);
         PCCERT_CONTEXT exact =
             own == 0 ? nullptr : CertCreateCertificateContext(X509_ASN_ENCODING, each->pbCertEncoded, own);
+        CertFreeCertificateContext(each);
         if (exact)
             certificates.push_back(exact);
     }
-    CertCloseStore(store, 0);
 }
 
 // crypt32 decodes only the first PEM block of a text: each block goes to it
