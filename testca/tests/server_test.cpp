@@ -297,51 +297,6 @@ TEST_F(RenewalServer, PublishesTheChainAtTheCaIssuersUrls) {
   EXPECT_TRUE(Has(ReadText(ca + "/http.log"), "\tstatus=404\t")) << ReadText(ca + "/http.log");
 }
 
-// Retrievals that fail as a network can: a 404 for every path, an answer
-// that never comes (the server still stops at once), nothing listening.
-TEST_F(RenewalServer, HttpFaults) {
-  X509Ptr centre = ReadCert(ca + "/ca.pem");
-  ASSERT_TRUE(centre);
-  std::string path = PublishedPath(centre.get());
-  StartServer({"--http-fault", "404"});
-  EXPECT_EQ(HttpGet(server.httpPort(), path).status, "404");
-  server.Stop();
-
-  ServerProcess hanging;
-  ASSERT_TRUE(hanging.Start(ca, {"--http-fault", "hang"}));
-  int fd = Connect(hanging.httpPort());
-  ASSERT_GE(fd, 0);
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-  struct pollfd p = {fd, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 1500), 0) << "an answer came";
-  auto stopAt = std::chrono::steady_clock::now();
-  EXPECT_EQ(hanging.Stop(), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
-  close(fd);
-
-  ServerProcess silent;
-  ASSERT_TRUE(silent.Start(ca, {"--http-fault", "off"}));
-  EXPECT_EQ(silent.httpPort(), 0);
-  EXPECT_EQ(Exchange(silent.port(), PaymentRequest()).bytes, kPaidReply);
-}
-
-// With --forger the forged answer is signed by the forger's own centre: the
-// real centre's name as issuer, the forger's key identifier and URL.
-TEST_F(RenewalServer, ForgedAnswerFromAForgersCentre) {
-  std::string forger = work + "/forger";
-  ASSERT_EQ(Shell(Quote(Testca()) + " init " + Quote(forger) + " --http-port 2095"), 0);
-  StartServer({"--fault", "forged", "--forger", forger});
-  X509Ptr cert = CertFromBytes(Exchange(server.port(), CertificateRequest(GoodOrder())).bytes);
-  X509Ptr centre = ReadCert(ca + "/ca.pem"), forged = ReadCert(forger + "/ca.pem");
-  ASSERT_TRUE(cert && centre && forged);
-  EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(centre.get())), 0);
-  EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(forged.get())), 1);
-  EXPECT_NE(X509_verify(cert.get(), X509_get0_pubkey(centre.get())), 1);
-  EXPECT_EQ(CaIssuersUrl(cert.get()), "http://127.0.0.1:2095" + PublishedPath(forged.get()));
-  EXPECT_EQ(Ledger(), holder.serial + " paid\n");
-}
-
 // The other-key fault answers with a certificate for a fresh key of the
 // request's own kind and set, so only the key itself tells it apart.
 TEST_F(RenewalServer, OtherKeyIsOfTheRequestsKind) {

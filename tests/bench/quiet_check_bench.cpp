@@ -176,16 +176,6 @@ void TimeTheRule()
             times.push_back(Milliseconds(start, end));
         }
     }
-    if (getenv("BENCH_DEBUG")) {
-        SYSTEMTIME today, nowUtc;
-        GetLocalTime(&today);
-        GetSystemTime(&nowUtc);
-        LARGE_INTEGER start, end;
-        QueryPerformanceCounter(&start);
-        std::vector<bool> due = StillDueForReminder(found, {}, today, nowUtc);
-        QueryPerformanceCounter(&end);
-        printf("rule alone %.1f ms, %d due\n", Milliseconds(start, end), (int)std::count(due.begin(), due.end(), true));
-    }
     std::sort(times.begin(), times.end());
     printf("quiet check, %d due records on one token: each later check %.0f ms (median of %d, best %.0f ms)%s\n",
            records, times[runs / 2], runs, times.front(), balloon ? ", all reminded of today" : "");
@@ -200,9 +190,6 @@ SIZE_T PrivateBytes(HANDLE process)
     counters.cb = sizeof counters;
     if (!GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&counters, sizeof counters))
         return 0;
-    if (getenv("BENCH_DEBUG"))
-        printf("private %lu pagefile %lu working set %lu\n", (unsigned long)counters.PrivateUsage,
-               (unsigned long)counters.PagefileUsage, (unsigned long)counters.WorkingSetSize);
     // Wine leaves PrivateUsage at 0 and gives the commit charge as PagefileUsage.
     return std::max(counters.PrivateUsage, counters.PagefileUsage);
 }

@@ -90,6 +90,15 @@ DWORD NotedCertificateDay()
     return found;
 }
 
+// The due balloon's text for the holder's certificate ending at end.
+std::wstring DueText(const LocalMoment &end)
+{
+    wchar_t text[256];
+    swprintf(text, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
+             holderName, end.day, end.month, end.year);
+    return text;
+}
+
 // The identifier of a renewal started daysAgo days (and an hour) ago, in the
 // program's local time (UTC+3), as hex.
 std::string RenewalIdHex(int daysAgo, const std::string &inn)
@@ -132,9 +141,7 @@ TEST_F(Reminder, AQuietStartRemindsOfADueCertificateAndLeadsToItsRenewal)
         Sleep(500);
     ASSERT_FALSE(JournalCalls(store.journal, "C_GetSlotList").empty()) << "no check after the quiet start";
     Tool({"present", "0", "yes"});
-    wchar_t dueText[256];
-    swprintf(dueText, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
-             holderName, end.day, end.month, end.year);
+    std::wstring dueText = DueText(end);
     ASSERT_TRUE(WaitForBalloon(dueText, 30000)) << "no balloon for the due certificate";
     SaveScreenshot("reminder-balloon");
 
@@ -179,9 +186,7 @@ TEST_F(Reminder, ACertificateIsRemindedOfOnceADayAlsoAcrossRestarts)
     };
     program = StartProgram(L"kestrava.exe", environment, L"/tray");
     ASSERT_TRUE(program.process);
-    wchar_t dueText[256];
-    swprintf(dueText, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
-             holderName, end.day, end.month, end.year);
+    std::wstring dueText = DueText(end);
     ASSERT_TRUE(WaitForBalloon(dueText, 60000)) << "no balloon for the due certificate";
     ExitThroughMenu();
     KillProgram(program);
@@ -246,13 +251,7 @@ TEST_P(QuietCheck, RemindsOnlyWhereRenewingHelps)
         Tool({"keygen", "0", "--id", RenewalIdHex(row.pairDaysAgo, holderInn)});
     if (!row.faults.empty())
         Tool(row.faults);
-    std::wstring balloon = row.balloon;
-    if (row.dueBalloon) {
-        wchar_t text[256];
-        swprintf(text, 256, L"Сертификат «%ls» действует до %02d.%02d.%04d.\nНажмите здесь, чтобы продлить его.",
-                 holderName, end.day, end.month, end.year);
-        balloon = text;
-    }
+    std::wstring balloon = row.dueBalloon ? DueText(end) : row.balloon;
     size_t closes = JournalCalls(store.journal, "C_CloseAllSessions").size();
     DWORD started = GetTickCount();
     program = StartProgram(L"kestrava.exe", {{L"SOFTTOKEN_DIR", WindowsPath(store.dir)},
