@@ -346,48 +346,6 @@ TEST_F(TestcaCommands, RekeyChangesTheSigningKeyUnderTheSameName) {
   EXPECT_EQ(access((old + "/ca-3.pem").c_str(), F_OK), -1);
 }
 
-// The head changes its key like any centre (rekey of its folder); the
-// centre's next key is certified by the head's new key, and a certificate
-// minted "like" another carries its name and key under the minting centre.
-TEST_F(TestcaCommands, HeadRekeyCertifiesTheCentresNextKeyAndLikeCopiesNameAndKey) {
-  std::string testca = Quote(Testca());
-  ASSERT_EQ(Shell(testca + " init " + Quote(work + "/two") + " --http-port 2090"), 0);
-  std::string two = work + "/two";
-  X509Ptr oldHead = ReadCert(two + "/head/ca.pem");
-  ASSERT_EQ(Shell(testca + " rekey " + Quote(two + "/head")), 0);
-  ASSERT_EQ(Shell(testca + " rekey " + Quote(two)), 0);
-  X509Ptr newHead = ReadCert(two + "/head/ca.pem"), keptHead = ReadCert(two + "/head/ca-1.pem");
-  X509Ptr centre = ReadCert(two + "/ca.pem"), earlier = ReadCert(two + "/ca-1.pem");
-  ASSERT_TRUE(oldHead && newHead && keptHead && centre && earlier);
-  EXPECT_EQ(X509_cmp(oldHead.get(), keptHead.get()), 0);
-  EXPECT_EQ(X509_verify(newHead.get(), X509_get0_pubkey(newHead.get())), 1);
-  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(newHead.get()), X509_get_subject_name(oldHead.get())), 0);
-  EXPECT_EQ(X509_verify(centre.get(), X509_get0_pubkey(newHead.get())), 1);
-  EXPECT_NE(X509_verify(centre.get(), X509_get0_pubkey(oldHead.get())), 1);
-  EXPECT_EQ(X509_verify(earlier.get(), X509_get0_pubkey(oldHead.get())), 1);
-  EXPECT_EQ(CaIssuersUrl(centre.get()), "http://127.0.0.1:2090" + PublishedPath(newHead.get()));
-
-  // Another folder's head re-signs this centre's certificate: same name, key
-  // and CA extensions, the other head as issuer.
-  ASSERT_EQ(Shell(testca + " init " + Quote(work + "/other")), 0);
-  std::string out;
-  ASSERT_EQ(Shell(testca + " mint " + Quote(work + "/other/head") + " --like " + Quote(two + "/ca-1.der") +
-                      " --out " + Quote(work + "/like.der"),
-                  &out),
-            0)
-      << out;
-  X509Ptr like = ReadCert(work + "/like.der"), otherHead = ReadCert(work + "/other/head/ca.pem");
-  ASSERT_TRUE(like && otherHead);
-  EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(like.get()), X509_get_subject_name(earlier.get())), 0);
-  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(like.get()), X509_get0_pubkey(earlier.get())), 1);
-  EXPECT_EQ(X509_check_ca(like.get()), 1);
-  EXPECT_EQ(X509_verify(like.get(), X509_get0_pubkey(otherHead.get())), 1);
-  EXPECT_EQ(PublishedPath(like.get()), PublishedPath(earlier.get()));
-  EXPECT_EQ(Shell(testca + " mint " + Quote(two) + " --like " + Quote(two + "/ca.der") + " --rdn CN=x --out " +
-                  Quote(work + "/x.der")),
-            2);
-}
-
 TEST_F(TestcaCommands, PayUnpayAndLedger) {
   std::string testca = Quote(Testca()), dir = Quote(ca), out;
   ASSERT_EQ(Shell(testca + " pay " + dir + " a"), 0);
