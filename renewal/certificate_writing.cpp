@@ -14,6 +14,7 @@
 #include "token/key_objects.h"
 #include "token/key_pair_search.h"
 #include "token/pin_dialog.h"
+#include "token/pin_tries.h"
 #include "token/token_certificates.h"
 #include "token/token_status.h"
 #include "token/token_work.h"
@@ -34,6 +35,7 @@ const wchar_t unreadableText[] = L"Не удалось прочитать фай
 const wchar_t noKeyPairText[] = L"На подключённых носителях нет ключевой пары для этого сертификата.";
 const wchar_t alreadyStoredText[] = L"Этот сертификат уже записан на носитель.";
 const wchar_t writtenText[] = L"Сертификат записан на носитель.";
+const wchar_t lockedRefusal[] = L"Запись сертификата невозможна";
 const wchar_t uncheckedQuestion[] =
     L"Сертификат из файла не удалось проверить: он не подписан удостоверяющим центром, выдавшим текущий "
     L"сертификат, или сертификат этого центра не установлен на компьютере.\nЗаписать его на носитель?";
@@ -156,7 +158,8 @@ Outcome WriteBesideKeyPair(const WriteRun &run)
 
     // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
     // login attempt.
-    if (DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) != IDOK)
+    if (!PinMayBeAsked(run.dialog, missing.front().slot, lockedRefusal) ||
+        DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) != IDOK)
         return Outcome();
 
     // The token may have been swapped while the PIN was typed: a PIN tried on

@@ -14,6 +14,7 @@
 #include "res/resource.h"
 #include "token/key_objects.h"
 #include "token/pin_dialog.h"
+#include "token/pin_tries.h"
 #include "token/token_certificates.h"
 #include "token/token_status.h"
 #include "token/token_work.h"
@@ -22,6 +23,7 @@ static const int RENEWAL_STEPS = 13;
 
 static const wchar_t errorCaption[] = L"Ошибка";
 static const wchar_t noSelectionText[] = L"Сертификат для продления не выбран.";
+static const wchar_t lockedRefusal[] = L"Продление невозможно";
 static const wchar_t severalFoundText[] = L"Найдено более одного сертификата";
 static const wchar_t notFoundText[] = L"Сертификат не найден";
 static const wchar_t noServerText[] = L"Не удалось связаться с сервером продления сертификатов.";
@@ -385,7 +387,7 @@ static DWORD WINAPI RenewalThread(LPVOID dialogWindow)
     CertRecord *record = new CertRecord;
     // Only "Ok" goes on: a PIN dialog that failed to open must not cost a
     // login attempt with a stale or empty PIN.
-    if (TakeSelectedRecord(run.dialog, *record) &&
+    if (TakeSelectedRecord(run.dialog, *record) && PinMayBeAsked(run.dialog, record->slotId, lockedRefusal) &&
         DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_PIN), run.dialog, PinDialogProc, 0) == IDOK) {
         result = RenewSelected(run, *record);
         // Also when the session never opened and the login never came.
