@@ -285,13 +285,15 @@ RenewalOutcome RenewalTest::Renew(bool cancel, const wchar_t *pinText)
                 box.owner = GetWindow(window, GW_OWNER);
                 box.ownedByProgress = progressDialog && box.owner == progressDialog;
                 box.progress = BarPosition(bar);
+                box.noByDefault =
+                    (GetWindowLongW(GetDlgItem(window, IDNO), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
                 outcome.boxes.push_back(box);
                 outcome.lastBoxAt = GetTickCount();
                 if (!screenshots.empty())
                     SaveScreenshot(screenshots + "-box-" + std::to_string(outcome.boxes.size()));
                 if (onBox)
                     onBox(box);
-                ClickButton(window, IDOK);
+                ClickButton(window, GetDlgItem(window, IDYES) ? answer : IDOK);
             }
             WaitForWindowGone(window, 10000);
         }

@@ -21,6 +21,7 @@ struct ShownBox {
     HWND owner = nullptr;
     bool ownedByProgress = false;
     int progress = -1;  // position of the bar when the box appeared
+    bool noByDefault = false;
 };
 
 struct RenewalOutcome {
@@ -64,7 +65,7 @@ protected:
     void StartSecondServer(const std::string &folder);
 
     // Runs the renewal progress dialog; the driver types pinText and presses
-    // "Ok" (or "Отмена" when cancel), and answers every box with OK.
+    // "Ok" (or "Отмена" when cancel), and answers every box with OK (Yes/No: answer).
     RenewalOutcome Renew(bool cancel = false, const wchar_t *pinText = L"1234");
 
     // The one box of a failed run, with its exact caption and text, owned by
@@ -90,6 +91,7 @@ protected:
     int serverPid = 0;
     int secondServerPid = 0;
     int portHolder = 0;  // keeps port 2000 closed for the case
+    int answer = IDNO;
     std::string screenshots;  // when set, Renew saves the PIN dialog and each box under this name
     // When set, Renew calls it for each box while the box is still open.
     std::function<void(const ShownBox &)> onBox;

@@ -205,15 +205,63 @@ TEST_F(RenewalTest, WrongPinIsReportedByTheLoginAndTheSessionClosed)
     EXPECT_TOKEN_UNCHANGED();
 }
 
-TEST_F(RenewalTest, LockedPinIsReportedByTheLogin)
+// The token's tries, read before the PIN is asked for: a locked token gets
+// one box and nothing more, and before its last try the holder decides.
+struct PinTriesRow {
+    const char *name;
+    bool locked;  // a renewal with a wrong PIN used up the token's one try before
+    int answer;   // to the question before the last try
+    const wchar_t *pin;
+    const wchar_t *then;  // the text of the box after the question; null: none
+    INT_PTR result;
+};
+
+class PinTries : public RenewalTest, public ::testing::WithParamInterface<PinTriesRow> {};
+
+TEST_P(PinTries, LockedTokenIsLeftAloneAndTheLastTryAsked)
 {
-    // One try left: the wrong PIN uses it up and locks the token.
+    const PinTriesRow &row = GetParam();
     ASSERT_NO_FATAL_FAILURE(MakeHolder(true, 1));
     ChooseCertificate(oldId);
-    RenewalOutcome outcome = Renew(false, L"0000");
-    ExpectOneError(outcome, L"C_Login", L"PIN-код заблокирован", 1);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    answer = IDYES;
+    if (row.locked)
+        Renew(false, L"0000");
+    answer = row.answer;
+    size_t journalBefore = TokenJournal().size();
+    RenewalOutcome outcome = Renew(false, row.pin);
+
+    EXPECT_EQ(row.result, outcome.result);
+    ASSERT_EQ(row.then ? 2u : 1u, outcome.boxes.size());
+    EXPECT_EQ(row.locked ? L"Внимание" : L"Внимание!", outcome.boxes[0].caption);
+    EXPECT_EQ(row.locked ? L"PIN-код пользователя на токене заблокирован.\nПродление невозможно: обратитесь в "
+                           L"удостоверяющий центр, чтобы разблокировать токен."
+                         : L"Осталась последняя попытка ввода PIN-кода.\nЕсли ввести неверный PIN-код, токен будет "
+                           L"заблокирован.\n\nПродолжить?",
+              outcome.boxes[0].text);
+    EXPECT_TRUE(outcome.boxes[0].ownedByProgress);
+    EXPECT_EQ(!row.locked, outcome.boxes[0].noByDefault);
+    EXPECT_EQ(row.then != nullptr, outcome.pinAsked);
+    if (row.then)
+        EXPECT_EQ(row.then, outcome.boxes[1].text);
+    if (row.result) {
+        EXPECT_EQ(3u, NewObjects().size());
+        return;
+    }
     EXPECT_TOKEN_UNCHANGED();
+    std::vector<std::string> journal = TokenJournal();
+    for (size_t i = journalBefore; i < journal.size() && !row.then; ++i)
+        EXPECT_TRUE(journal[i].rfind("C_Login ", 0) && journal[i].rfind("C_OpenSession ", 0)) << journal[i];
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Tokens, PinTries,
+    ::testing::Values(PinTriesRow{"Locked", true, IDOK, L"1234", nullptr, 0},
+                      PinTriesRow{"FinalTryNo", false, IDNO, L"1234", nullptr, 0},
+                      PinTriesRow{"FinalTryYes", false, IDYES, L"1234", L"Сертификат был успешно обновлен.", 1},
+                      // The wrong PIN uses the last try up: the login says so.
+                      PinTriesRow{"FinalTryYesWrongPin", false, IDYES, L"0000", L"PIN-код заблокирован", 0}),
+    [](const ::testing::TestParamInfo<PinTriesRow> &info) { return std::string(info.param.name); });
 
 TEST_F(RenewalTest, CertificateGoneFromTheTokenIsNotFound)
 {
