@@ -909,7 +909,6 @@ INSTANTIATE_TEST_SUITE_P(
         RekeyRow{"CentreInTheUsersCaStore", Answer::Rekeyed, true, true, false, "off", true},
         RekeyRow{"CentreOnTheTokenOnly", Answer::Rekeyed, true, false, true, "off", true},
         RekeyRow{"CentreInTheUsersCaStoreNoAnchor", Answer::Rekeyed, false, true, false, "off", false},
-        RekeyRow{"CentreOnTheTokenNoAnchor", Answer::Rekeyed, false, false, true, "off", false},
         RekeyRow{"NotACentreInMyStore", Answer::NotACentre, true, false, false, "", false},
         RekeyRow{"AnotherCentreOfTheSameHead", Answer::OtherCentre, true, false, false, "", false},
         RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false}),

@@ -223,6 +223,7 @@ TEST(CentreSignature, PathsToAnAnchor)
         {"a CA:FALSE link in CA", "answer", {"current"}, {"centre"}, {{L"CA", "not-a-centre"}}, false},
         {"another centre in CA under its own name", "answer-other", {"current"}, {}, {{L"CA", "other"}}, false},
         {"the holder's centre in CA, no anchor", "answer-lone", {"current"}, {}, {{L"CA", "lone-centre"}}, false},
+        {"the holder's centre on the token, no anchor", "answer-lone", {"current"}, {"lone-centre"}, {}, false},
         {"its head in Root", "answer-lone", {"current"}, {}, {{L"CA", "lone-centre"}, {L"Root", "lone-head"}}, true},
         {"its head in My", "answer-lone", {"current"}, {}, {{L"CA", "lone-centre"}, {L"My", "lone-head"}}, false},
         {"a look-alike of its head in Root", "answer-lone", {"current"}, {},
