@@ -201,18 +201,15 @@ TEST(CentreSignature, FixedCentresEachWitness)
     }
 }
 
-// Paths from a holder's new certificate up to the test head this program
-// carries, or up to a head ("lone") that only "Root" makes an anchor, made
-// once (centre-paths/make.sh): a refused row differs from an accepted one by
-// one fault. The holder's current certificate names the centre; another key
-// signed it.
+// Paths up to the test head this program carries, or to a head ("lone") only
+// "Root" makes an anchor (centre-paths/make.sh): a refused row differs from
+// an accepted one by one fault. The current certificates' keys signed none.
 TEST(CentreSignature, PathsToAnAnchor)
 {
-    using Stored = std::vector<std::pair<const wchar_t *, std::string>>;
     const struct {
         const char *why, *answer;
         std::vector<std::string> signedBy, token;
-        Stored stores;
+        std::vector<std::pair<const wchar_t *, std::string>> stores;
         bool trusted;
     } rows[] = {
         {"a real chain to a carried head", "answer", {"current"}, {"centre", "issuing"}, {}, true},
@@ -236,15 +233,11 @@ TEST(CentreSignature, PathsToAnAnchor)
         {"four centres above the issuer", "answer", {"current"}, {"far", "l1", "l2", "l3"}, {}, false},
         {"a self-signed centre in Root as its own issuer", "self", {"current"}, {}, {{L"Root", "self"}}, false},
     };
-    std::vector<std::string> names;
-    for (const auto &row : rows) {
-        names.push_back(row.answer);
-        names.insert(names.end(), row.signedBy.begin(), row.signedBy.end());
-        names.insert(names.end(), row.token.begin(), row.token.end());
-        for (const auto &stored : row.stores)
-            names.push_back(stored.second);
-    }
-    Certificates certificates = ReadFolder("tests/unit/cert/centre-paths", names);
+    Certificates certificates = ReadFolder(
+        "tests/unit/cert/centre-paths",
+        {"answer", "current", "centre", "issuing", "answer-x", "x", "z", "expired", "no-cert-sign", "not-a-centre", "l1",
+         "l2", "l3", "answer-other", "other", "answer-lone", "lone-centre", "lone-head", "look-alike", "lone-not-a-centre",
+         "by-head", "current-by-head", "head", "near", "far", "self"});
     for (const auto &row : rows) {
         std::vector<std::unique_ptr<UserStoreCertificate>> installed;
         for (const auto &stored : row.stores) {
