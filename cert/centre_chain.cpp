@@ -2,9 +2,9 @@
 // from a new certificate up to an anchor is walked. The signature arithmetic
 // is centre_signature.cpp's; this file weighs names, extensions and where a
 // certificate came from. Whoever answers the renewal or a retrieval can
-// serve any certificate they like, carrying any name and any public key: a
-// fetched certificate counts only through a chain that ends in an anchor the
-// network cannot touch.
+// serve any certificate they like, carrying any name and any public key, and
+// any centre can put its own in the user's stores: a certificate counts only
+// through a chain that ends in an anchor the network cannot touch.
 #include "cert/centre_chain.h"
 
 #include <cstring>
