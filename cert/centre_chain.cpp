@@ -2,9 +2,9 @@
 // from a new certificate up to an anchor is walked. The signature arithmetic
 // is centre_signature.cpp's; this file weighs names, extensions and where a
 // certificate came from. Whoever answers the renewal or a retrieval can
-// serve any certificate they like, carrying any name and any public key: a
-// fetched certificate counts only through a chain that ends in an anchor the
-// network cannot touch.
+// serve any certificate they like, carrying any name and any public key, and
+// any centre can put its own in the user's stores: a certificate counts only
+// through a chain that ends in an anchor the network cannot touch.
 #include "cert/centre_chain.h"
 
 #include <cstring>
@@ -91,25 +91,72 @@ bool NamedAsIssuer(PCCERT_CONTEXT certificate, PCCERT_CONTEXT candidate)
     return authorityKey.empty() || candidateKey.empty() || authorityKey == candidateKey;
 }
 
-// Whether the certificate's basic constraints say it is a certification
-// authority's: an end entity's key certifies nothing.
-bool IsCentre(PCCERT_CONTEXT certificate)
+// The basic constraints a certificate states; null when it states none.
+Decoded<CERT_BASIC_CONSTRAINTS2_INFO> BasicConstraints(PCCERT_CONTEXT certificate)
 {
     PCERT_INFO info = certificate->pCertInfo;
     PCERT_EXTENSION extension = CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension, info->rgExtension);
     if (!extension)
-        return false;
-    Decoded<CERT_BASIC_CONSTRAINTS2_INFO> constraints = Decode<CERT_BASIC_CONSTRAINTS2_INFO>(
-        X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData);
-    return constraints && constraints->fCA;
+        return nullptr;
+    return Decode<CERT_BASIC_CONSTRAINTS2_INFO>(X509_BASIC_CONSTRAINTS2, extension->Value.pbData,
+                                                extension->Value.cbData);
 }
 
-// Whether candidate may vouch for certificate: another certificate, of a
-// centre, named as its issuer.
-bool MayCertify(PCCERT_CONTEXT certificate, PCCERT_CONTEXT candidate)
+// Whether the certificate's key usage, where it states one, allows
+// certifying keys; a usage that does not decode allows nothing.
+bool SignsCertificates(PCCERT_CONTEXT certificate)
 {
-    return candidate && !SameCertificate(candidate, certificate) && IsCentre(candidate) &&
-           NamedAsIssuer(certificate, candidate);
+    PCERT_INFO info = certificate->pCertInfo;
+    PCERT_EXTENSION extension = CertFindExtension(szOID_KEY_USAGE, info->cExtension, info->rgExtension);
+    if (!extension)
+        return true;
+    Decoded<CRYPT_BIT_BLOB> usage =
+        Decode<CRYPT_BIT_BLOB>(X509_KEY_USAGE, extension->Value.pbData, extension->Value.cbData);
+    return usage && usage->cbData > 0 && (usage->pbData[0] & CERT_KEY_CERT_SIGN_KEY_USAGE);
+}
+
+// Whether the certificate may stand in a path with centresBelow centre
+// certificates between it and the certificate the check is about: a
+// certification authority's (an end entity's key certifies nothing), valid
+// now, allowed to certify keys, and with a path length that allows those
+// below it.
+bool ValidLink(PCCERT_CONTEXT certificate, DWORD centresBelow)
+{
+    Decoded<CERT_BASIC_CONSTRAINTS2_INFO> constraints = BasicConstraints(certificate);
+    return constraints && constraints->fCA &&
+           (!constraints->fPathLenConstraint || constraints->dwPathLenConstraint >= centresBelow) &&
+           CertVerifyTimeValidity(nullptr, certificate->pCertInfo) == 0 && SignsCertificates(certificate);
+}
+
+// The centre certificates of the path that a certificate put on top of it
+// would certify, the new certificate (the path's first) not counted: a
+// path length limits them. A self-issued one (a centre's own key change) is
+// not counted.
+DWORD CentresBelow(const std::vector<PCCERT_CONTEXT> &path)
+{
+    DWORD count = 0;
+    for (size_t i = 1; i < path.size(); i++)
+        if (!CertCompareCertificateName(X509_ASN_ENCODING, &path[i]->pCertInfo->Subject,
+                                        &path[i]->pCertInfo->Issuer))
+            count++;
+    return count;
+}
+
+bool OnPath(const std::vector<PCCERT_CONTEXT> &path, PCCERT_CONTEXT certificate)
+{
+    for (PCCERT_CONTEXT each : path)
+        if (SameCertificate(each, certificate))
+            return true;
+    return false;
+}
+
+// Whether candidate may vouch for the certificate at the top of the path: a
+// valid link at that place, named as its issuer, and none of the path (a
+// certificate is never its own witness).
+bool MayCertify(const std::vector<PCCERT_CONTEXT> &path, PCCERT_CONTEXT candidate)
+{
+    return candidate && !OnPath(path, candidate) && ValidLink(candidate, CentresBelow(path)) &&
+           NamedAsIssuer(path.back(), candidate);
 }
 
 BOOL CALLBACK AddHeadCentre(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR heads)
@@ -178,7 +225,7 @@ HCERTSTORE SystemStore(Check &check, size_t which)
     return check.stores[which];
 }
 
-// The certificates of these stores that may certify certificate, held by
+// The certificates of these stores named as certificate's issuer, held by
 // the check.
 std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certificate, const size_t *places,
                                           size_t placeCount)
@@ -191,7 +238,7 @@ std::vector<PCCERT_CONTEXT> FoundInStores(Check &check, PCCERT_CONTEXT certifica
         PCCERT_CONTEXT each = nullptr;
         while ((each = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
                                                   &certificate->pCertInfo->Issuer, each)) != nullptr)
-            if (MayCertify(certificate, each)) {
+            if (NamedAsIssuer(certificate, each)) {
                 found.push_back(CertDuplicateCertificateContext(each));
                 check.held.push_back(found.back());
             }
@@ -272,26 +319,45 @@ std::vector<std::wstring> IssuerUrls(PCCERT_CONTEXT certificate)
     return urls;
 }
 
-bool OnPath(const std::vector<PCCERT_CONTEXT> &path, PCCERT_CONTEXT certificate)
+// Whether the certificate is itself an anchor: a head centre's the program
+// carries, or one of a "Root" store, byte for byte.
+bool IsAnchor(Check &check, PCCERT_CONTEXT certificate)
 {
-    for (PCCERT_CONTEXT each : path)
-        if (SameCertificate(each, certificate))
+    for (PCCERT_CONTEXT head : HeadCentres())
+        if (SameCertificate(head, certificate))
             return true;
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, hash, &size))
+        return false;
+    CRYPT_HASH_BLOB thumbprint = {size, hash};
+    for (size_t place : anchorStores) {
+        HCERTSTORE store = SystemStore(check, place);
+        PCCERT_CONTEXT found =
+            store ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &thumbprint, nullptr)
+                  : nullptr;
+        bool same = found && SameCertificate(found, certificate);
+        if (found)
+            CertFreeCertificateContext(found);
+        if (same)
+            return true;
+    }
     return false;
 }
 
 bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft);
 
 // Whether the certificate at the top of the path verifies under one of these
-// candidates that itself chains to an anchor.
+// candidates that is an anchor or itself chains to one.
 bool LinkedThroughOneOf(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft,
                         const std::vector<PCCERT_CONTEXT> &candidates)
 {
     PCCERT_CONTEXT certificate = path.back();
     for (PCCERT_CONTEXT candidate : candidates) {
-        if (!MayCertify(certificate, candidate) || OnPath(path, candidate) ||
-            !SignedWithinBudget(check, certificate, candidate))
+        if (!MayCertify(path, candidate) || !SignedWithinBudget(check, certificate, candidate))
             continue;
+        if (IsAnchor(check, candidate))
+            return true;
         path.push_back(candidate);
         bool chains = ChainsToAnchor(check, path, linksLeft - 1);
         path.pop_back();
@@ -301,22 +367,16 @@ bool LinkedThroughOneOf(Check &check, std::vector<PCCERT_CONTEXT> &path, int lin
     return false;
 }
 
-// Whether the certificate at the top of the path verifies under an anchor,
-// or through at most linksLeft - 1 further centre certificates found on the
-// token, in the stores, among those fetched so far or at its caIssuers URLs.
-bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft)
+// Whether the certificate at the top of the path verifies under a
+// certificate found on the token, in these stores, among those fetched so
+// far or at its caIssuers URLs (those last), that is an anchor or chains to
+// one through at most linksLeft - 1 more.
+bool LinkedThroughFound(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft, const size_t *places,
+                        size_t placeCount)
 {
     PCCERT_CONTEXT certificate = path.back();
-    for (PCCERT_CONTEXT head : HeadCentres())
-        if (MayCertify(certificate, head) && SignedWithinBudget(check, certificate, head))
-            return true;
-    for (PCCERT_CONTEXT root : FoundInStores(check, certificate, anchorStores, std::size(anchorStores)))
-        if (SignedWithinBudget(check, certificate, root))
-            return true;
-    if (linksLeft < 2)
-        return false;
     std::vector<PCCERT_CONTEXT> known(check.token, check.token + check.tokenCount);
-    std::vector<PCCERT_CONTEXT> stored = FoundInStores(check, certificate, linkStores, std::size(linkStores));
+    std::vector<PCCERT_CONTEXT> stored = FoundInStores(check, certificate, places, placeCount);
     known.insert(known.end(), stored.begin(), stored.end());
     known.insert(known.end(), check.fetched.begin(), check.fetched.end());
     if (LinkedThroughOneOf(check, path, linksLeft, known))
@@ -331,47 +391,28 @@ bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLe
     return false;
 }
 
-// The name of the holder's own centre, when the new certificate names it as
-// its issuer: the issuer of one of signedByCentre, newCertificate left out.
-const CERT_NAME_BLOB *HoldersCentreName(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
-                                        size_t signedByCentreCount)
+// Whether the certificate at the top of the path verifies under an anchor,
+// or through at most linksLeft - 1 further centre certificates found as
+// above. Only the head centres and "Root" anchor: nothing on the token, in
+// "CA" or "My", or fetched, whatever it says of itself.
+bool ChainsToAnchor(Check &check, std::vector<PCCERT_CONTEXT> &path, int linksLeft)
 {
-    for (size_t i = 0; i < signedByCentreCount; i++)
-        if (signedByCentre[i] && !SameCertificate(signedByCentre[i], newCertificate) &&
-            CertCompareCertificateName(X509_ASN_ENCODING, &signedByCentre[i]->pCertInfo->Issuer,
-                                       &newCertificate->pCertInfo->Issuer))
-            return &signedByCentre[i]->pCertInfo->Issuer;
-    return nullptr;
+    PCCERT_CONTEXT certificate = path.back();
+    std::vector<PCCERT_CONTEXT> anchors = FoundInStores(check, certificate, anchorStores, std::size(anchorStores));
+    anchors.insert(anchors.end(), HeadCentres().begin(), HeadCentres().end());
+    for (PCCERT_CONTEXT anchor : anchors)
+        if (MayCertify(path, anchor) && SignedWithinBudget(check, certificate, anchor))
+            return true;
+    return linksLeft >= 2 && LinkedThroughFound(check, path, linksLeft, linkStores, std::size(linkStores));
 }
 
-// Case c: the issuer's certificate fetched from the new certificate's
-// caIssuers URLs, of the holder's centre's name, chaining to an anchor. Any
-// other centre certified by the head (or by a Root certificate) could sign
-// an answer too: it is the name that makes it the holder's centre.
-bool SignedUnderFetchedIssuer(Check &check, PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT *signedByCentre,
-                              size_t signedByCentreCount)
+// Whether known, another certificate than newCertificate, names the same
+// issuer: the centre's name.
+bool SameIssuerName(PCCERT_CONTEXT known, PCCERT_CONTEXT newCertificate)
 {
-    const CERT_NAME_BLOB *centreName = HoldersCentreName(newCertificate, signedByCentre, signedByCentreCount);
-    if (!centreName)
-        return false;  // nothing to wait on the network for
-    std::vector<PCCERT_CONTEXT> path = {newCertificate};
-    for (const std::wstring &url : IssuerUrls(newCertificate)) {
-        std::vector<PCCERT_CONTEXT> fetched;
-        if (!Retrieve(check, url.c_str(), fetched))
-            return false;
-        for (PCCERT_CONTEXT issuer : fetched) {
-            if (!MayCertify(newCertificate, issuer) ||
-                !CertCompareCertificateName(X509_ASN_ENCODING, &issuer->pCertInfo->Subject,
-                                            const_cast<CERT_NAME_BLOB *>(centreName)) ||
-                !SignedWithinBudget(check, newCertificate, issuer))
-                continue;
-            path.push_back(issuer);
-            if (ChainsToAnchor(check, path, MAX_LINKS_ABOVE_ISSUER))
-                return true;
-            path.pop_back();
-        }
-    }
-    return false;
+    return known && !SameCertificate(known, newCertificate) &&
+           CertCompareCertificateName(X509_ASN_ENCODING, &known->pCertInfo->Issuer,
+                                      &newCertificate->pCertInfo->Issuer);
 }
 
 }  // namespace
@@ -390,21 +431,22 @@ bool CentreSignedCertificate(PCCERT_CONTEXT newCertificate, const PCCERT_CONTEXT
     check.context = context;
 
     // Case a: the key that signed a certificate of the same issuer name.
+    bool namesHoldersCentre = false;
     for (size_t i = 0; i < signedByCentreCount; i++) {
-        PCCERT_CONTEXT known = signedByCentre[i];
-        if (known && !SameCertificate(known, newCertificate) &&
-            CertCompareCertificateName(X509_ASN_ENCODING, &known->pCertInfo->Issuer,
-                                       &newCertificate->pCertInfo->Issuer) &&
-            SignedBySignerOf(newCertificate, known))
+        if (!SameIssuerName(signedByCentre[i], newCertificate))
+            continue;
+        if (SignedBySignerOf(newCertificate, signedByCentre[i]))
             return true;
+        namesHoldersCentre = true;
     }
-    // Case b: a centre certificate on the token or installed.
-    for (size_t i = 0; i < tokenCertificateCount; i++)
-        if (MayCertify(newCertificate, tokenCertificates[i]) &&
-            SignedUnderKeyOf(newCertificate, tokenCertificates[i]))
-            return true;
-    for (PCCERT_CONTEXT issuer : FoundInStores(check, newCertificate, issuerStores, std::size(issuerStores)))
-        if (SignedUnderKeyOf(newCertificate, issuer))
-            return true;
-    return SignedUnderFetchedIssuer(check, newCertificate, signedByCentre, signedByCentreCount);
+    // Every other issuer: a certificate of the holder's centre's name (an
+    // issuer name of signedByCentre), found on the token, in a store or at
+    // the new certificate's caIssuers URLs (those last), that is an anchor
+    // or chains to one. Any other centre certified by a head or a "Root"
+    // certificate could sign an answer too: it is the name that makes it
+    // the holder's centre.
+    if (!namesHoldersCentre)
+        return false;
+    std::vector<PCCERT_CONTEXT> path = {newCertificate};
+    return LinkedThroughFound(check, path, MAX_LINKS_ABOVE_ISSUER + 1, issuerStores, std::size(issuerStores));
 }

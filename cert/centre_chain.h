@@ -15,18 +15,21 @@ typedef void (*BeforeRetrieval)(void *context);
 // True when newCertificate was signed:
 //  a. by the key that signed one of signedByCentre (certificates of the same
 //     issuer name, such as the holder's current one);
-//  b. under the key of a centre certificate (basic constraints CA) named as
-//     its issuer (by name, and key identifier where both carry one) among
-//     tokenCertificates, or in the current user's and the machine's "CA",
-//     "Root" and "My" stores;
-//  c. under the key of a centre certificate of the holder's centre's name
-//     (an issuer name of signedByCentre) fetched from newCertificate's
-//     caIssuers URLs, when that certificate chains, through at most three
-//     centre certificates found as in b or at their own caIssuers URLs, to an
-//     anchor: a CA certificate in a "Root" store or a head centre's
-//     certificate the program carries. Nothing fetched, on the token or in
-//     "CA" or "My" is ever an anchor.
-// Only c waits on the network: at most 4 retrievals over http, 64 KiB each,
+//  b. or else under the key of a certificate of the holder's centre's name
+//     (an issuer name of signedByCentre), named as its issuer (by name, and
+//     key identifier where both carry one), found among tokenCertificates,
+//     in the current user's and the machine's "CA", "Root" and "My" stores,
+//     or at newCertificate's caIssuers URLs, that is an anchor or chains to
+//     one through at most two more centre certificates found the same way.
+//     The anchors are the CA certificates of the "Root" stores and the head
+//     centres' certificates the program carries; a certificate identical to
+//     one of them is its own anchor, nothing else ever is. Every certificate
+//     from the issuer up to and including the anchor is a CA (basic
+//     constraints), valid now, has keyCertSign where it states a key usage,
+//     and a path length, where it states one, of at least the centre
+//     certificates between it and newCertificate (self-issued ones not
+//     counted).
+// Only b waits on the network: at most 4 retrievals over http, 64 KiB each,
 // and 15 s for the whole check. A certificate is never its own witness. The
 // two lists may be the same; either may be empty. beforeRetrieval, when
 // given, is called with context before the first retrieval. Safe on any

@@ -917,6 +917,10 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
         ASSERT_TRUE(ReadFileBytes(caDir + "/issued/" + Field(exchanges[1], "issued-serial") + ".der", answer));
         EXPECT_TRUE(ReadWindowsFile(file, saved));
         EXPECT_TRUE(answer == saved) << "the saved file is not the certificate answered";
+        // Another centre's name is refused before anything is fetched.
+        std::string fetched;
+        if (row.answer == Answer::OtherCentre && ReadFileBytes(caDir + "/http.log", fetched))
+            EXPECT_EQ("", fetched);
         if (std::string(row.http) == "hang") {
             EXPECT_TRUE(retrievalSeen) << "no retrieval reached the certificates' server";
             EXPECT_EQ(2u, pairWhileWaiting);
@@ -950,8 +954,9 @@ INSTANTIATE_TEST_SUITE_P(
         RekeyRow{"NoHttpServer", Answer::Rekeyed, true, false, false, "off", false},
         RekeyRow{"RetrievalNeverAnswers", Answer::Rekeyed, true, false, false, "hang", false},
         RekeyRow{"HeadRekeyedTooNewHeadInRoot", Answer::HeadRekeyedToo, true, false, false, "", true},
-        RekeyRow{"CentreInTheUsersCaStore", Answer::Rekeyed, false, true, false, "off", true},
-        RekeyRow{"CentreOnTheTokenOnly", Answer::Rekeyed, false, false, true, "off", true},
+        RekeyRow{"CentreInTheUsersCaStore", Answer::Rekeyed, true, true, false, "off", true},
+        RekeyRow{"CentreOnTheTokenOnly", Answer::Rekeyed, true, false, true, "off", true},
+        RekeyRow{"CentreInTheUsersCaStoreNoAnchor", Answer::Rekeyed, false, true, false, "off", false},
         RekeyRow{"NotACentreInMyStore", Answer::NotACentre, true, false, false, "", false},
         RekeyRow{"AnotherCentreOfTheSameHead", Answer::OtherCentre, true, false, false, "", false},
         RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false}),
