@@ -4,7 +4,8 @@
 // reads any length. Here the transfer runs on a thread of its own that the
 // caller waits for only until the deadline; then the caller closes the
 // transfer's handles (which ends a call blocked in them where WinINet can)
-// and leaves. The thread, left alone, ends at its next read.
+// and leaves. The thread, left alone, ends when its call returns: each
+// wait for the server is bounded by the deadline too.
 #include "cert/issuer_retrieval.h"
 
 #include <wininet.h>
@@ -61,13 +62,6 @@ DWORD MillisecondsLeft(ULONGLONG deadline)
     return now < deadline ? (DWORD)(deadline - now) : 0;
 }
 
-bool IsHttpUrl(const wchar_t *url)
-{
-    URL_COMPONENTSW parts = {};
-    parts.dwStructSize = sizeof parts;
-    return InternetCrackUrlW(url, 0, 0, &parts) && parts.nScheme == INTERNET_SCHEME_HTTP;
-}
-
 // No single wait of the handle's calls may outlast the deadline, where the
 // platform honours its time-outs.
 bool SetTimeouts(HINTERNET handle, ULONGLONG deadline)
@@ -78,8 +72,33 @@ bool SetTimeouts(HINTERNET handle, ULONGLONG deadline)
            InternetSetOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof left);
 }
 
+// Opens the request for an http URL and sends it, every wait of it bounded
+// by the deadline (set on the request itself, before it is sent: that is
+// where WinINet takes them from); false when any of it fails.
+bool SendRequest(HINTERNET session, const std::wstring &url, ULONGLONG deadline, HINTERNET &connection,
+                 HINTERNET &request)
+{
+    wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH] = L"", path[INTERNET_MAX_URL_LENGTH] = L"",
+            query[INTERNET_MAX_URL_LENGTH] = L"";
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = INTERNET_MAX_HOST_NAME_LENGTH;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = INTERNET_MAX_URL_LENGTH;
+    parts.lpszExtraInfo = query;
+    parts.dwExtraInfoLength = INTERNET_MAX_URL_LENGTH;
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP)
+        return false;
+    connection = InternetConnectW(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    request = connection ? HttpOpenRequestW(connection, L"GET", (std::wstring(path) + query).c_str(), nullptr,
+                                            nullptr, nullptr, OPEN_FLAGS, 0)
+                         : nullptr;
+    return request && SetTimeouts(request, deadline) && HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+}
+
 // Where a redirect leads, made absolute; empty when the answer is no
-// redirect to an http URL.
+// redirect (its scheme is looked at when it is sent).
 std::wstring RedirectTarget(HINTERNET request, DWORD status, const std::wstring &url)
 {
     if (status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT && status != HTTP_STATUS_REDIRECT_METHOD &&
@@ -90,7 +109,7 @@ std::wstring RedirectTarget(HINTERNET request, DWORD status, const std::wstring 
     wchar_t target[INTERNET_MAX_URL_LENGTH] = L"";
     DWORD length = INTERNET_MAX_URL_LENGTH;
     if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location, &size, nullptr) ||
-        !InternetCombineUrlW(url.c_str(), location, target, &length, ICU_NO_ENCODE) || !IsHttpUrl(target))
+        !InternetCombineUrlW(url.c_str(), location, target, &length, ICU_NO_ENCODE))
         return L"";
     return target;
 }
@@ -141,17 +160,17 @@ bool Fetch(Transfer &transfer)
     }
     std::wstring url = transfer.url;
     for (int redirects = 0; redirects <= MAX_REDIRECTS; redirects++) {
-        if (!SetTimeouts(session, transfer.deadline))
-            return false;
-        HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0, OPEN_FLAGS, 0);
-        if (!request)
-            return false;
+        HINTERNET connection = nullptr, request = nullptr;
         DWORD status = 0, size = sizeof status;
-        if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+        if (!SendRequest(session, url, transfer.deadline, connection, request) ||
+            !HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
             status = 0;
         bool whole = status == HTTP_STATUS_OK && ReadAnswer(transfer, request);
-        url = status == HTTP_STATUS_OK ? L"" : RedirectTarget(request, status, url);
-        InternetCloseHandle(request);
+        url = status == HTTP_STATUS_OK || status == 0 ? L"" : RedirectTarget(request, status, url);
+        if (request)
+            InternetCloseHandle(request);
+        if (connection)
+            InternetCloseHandle(connection);
         if (url.empty())
             return whole;
     }
@@ -172,7 +191,7 @@ DWORD WINAPI TransferThread(LPVOID parameter)
 bool RetrieveWithinBounds(const wchar_t *url, ULONGLONG deadline, DWORD maxBytes, std::vector<BYTE> &answer)
 {
     DWORD left = MillisecondsLeft(deadline);
-    if (left == 0 || !IsHttpUrl(url))
+    if (left == 0)
         return false;
     Transfer *transfer = new Transfer;
     InitializeCriticalSection(&transfer->lock);
