@@ -16,6 +16,7 @@
 #include "cert/centre_signature.h"
 #include "cert/certificate_object.h"
 #include "cert/decoded.h"
+#include "cert/issuer_retrieval.h"
 #include "res/app_instance.h"
 
 namespace {
@@ -29,9 +30,6 @@ const int MAX_LINKS_ABOVE_ISSUER = 3;
 // Signature checks of the chain (a refused chain of three links made of a
 // few candidates each stays far below).
 const int MAX_CHAIN_SIGNATURE_CHECKS = 32;
-// The platform's own retrieval, as its chain building does it: the answer
-// from the wire, never from the cache, nothing kept, no password asked.
-const DWORD RETRIEVAL_FLAGS = CRYPT_WIRE_ONLY_RETRIEVAL | CRYPT_DONT_CACHE_RESULT | CRYPT_NO_AUTH_RETRIEVAL;
 
 struct StorePlace {
     DWORD location;
@@ -282,20 +280,11 @@ bool Retrieve(Check &check, const wchar_t *url, std::vector<PCCERT_CONTEXT> &cer
         return false;
     if (check.retrievals++ == 0 && check.beforeRetrieval)
         check.beforeRetrieval(check.context);
-    // Windows stops reading past the bound; Wine reads the whole answer,
-    // which is then refused by its size.
-    CRYPT_RETRIEVE_AUX_INFO aux = {};
-    aux.cbSize = sizeof aux;
-    aux.dwMaxUrlRetrievalByteCount = MAX_ANSWER_BYTES;
-    CRYPT_BLOB_ARRAY *answers = nullptr;
-    if (CryptRetrieveObjectByUrlW(url, nullptr, RETRIEVAL_FLAGS, (DWORD)(check.deadline - now),
-                                  reinterpret_cast<void **>(&answers), nullptr, nullptr, nullptr, &aux) &&
-        answers) {
-        for (DWORD i = 0; i < answers->cBlob; i++)
-            AddAnswer(check, answers->rgBlob[i], certificates);
+    std::vector<BYTE> answer;
+    if (RetrieveWithinBounds(url, check.deadline, MAX_ANSWER_BYTES, answer)) {
+        CRYPT_DATA_BLOB blob = {(DWORD)answer.size(), answer.data()};
+        AddAnswer(check, blob, certificates);
     }
-    if (answers)
-        CryptMemFree(answers);
     return true;
 }
 

@@ -14,6 +14,7 @@
 struct HttpSite {
   std::map<std::string, Bytes> files;  // path -> body
   HttpFault fault = HttpFault::None;
+  size_t pkcs7Bytes = 0;               // HttpFault::Pkcs7: the bundle's length
   int logFd = -1;                      // DIR/http.log, one line per request
   const std::atomic<bool> *stopping = nullptr;
 };

@@ -69,9 +69,10 @@ std::string PublishedPath(X509 *cert) {
   return path + ".der";
 }
 
-ExtItem CaIssuersOf(const Ca &issuer) {
-  return {"authorityInfoAccess",
-          "caIssuers;URI:http://127.0.0.1:" + std::to_string(issuer.httpPort) + PublishedPath(issuer.cert.get())};
+ExtItem CaIssuersOf(const Ca &issuer, int urls) {
+  std::string site = "caIssuers;URI:http://127.0.0.1:" + std::to_string(issuer.httpPort), value;
+  for (int i = 1; i < urls; i++) value += site + "/UNPUBLISHED" + std::to_string(i) + ".der,";
+  return {"authorityInfoAccess", value + site + PublishedPath(issuer.cert.get())};
 }
 
 time_t AddMonths(time_t when, int months) {

@@ -35,7 +35,9 @@ X509Ptr IssueCertificate(const Ca &ca, const CertOrder &order, std::string &erro
 // The caIssuers URL (Authority Information Access) of what issuer signs:
 // http://127.0.0.1:PORT/KEYID.der, KEYID its key identifier in upper-case
 // hex, PORT its folder's HTTP port; serve answers there with its certificate.
-ExtItem CaIssuersOf(const Ca &issuer);
+// With urls above 1, that URL comes last, after urls - 1 of the same server
+// at paths nobody publishes.
+ExtItem CaIssuersOf(const Ca &issuer, int urls = 1);
 
 // The path of that URL for a certificate: /KEYID.der (empty without one).
 std::string PublishedPath(X509 *cert);

@@ -28,7 +28,8 @@ const char kUsage[] =
     "       testca pay DIR SERIALHEX | testca unpay DIR SERIALHEX | testca ledger DIR [SERIALHEX]\n"
     "       testca serve DIR [--port N] [--fault MODE[:pay|:cert]]... [--read-timeout SECONDS]\n"
     "                  [--ignore-validity] [--not-after T]\n"
-    "                  [--http-port N] [--http-fault 404|hang|off] [--forger DIR]\n";
+    "                  [--http-port N] [--http-fault 404|hang|trickle|pkcs7:N|off]\n"
+    "                  [--issuer-urls N] [--forger DIR]\n";
 
 int Usage(const std::string &why) {
   if (!why.empty()) fprintf(stderr, "testca: %s\n", why.c_str());
@@ -262,8 +263,18 @@ int ServeCommand(const std::string &dir, Args &args) {
     } else if (opt == "--http-fault") {
       if (v == "404") options.httpFault = HttpFault::NotFound;
       else if (v == "hang") options.httpFault = HttpFault::Hang;
+      else if (v == "trickle") options.httpFault = HttpFault::Trickle;
       else if (v == "off") options.httpFault = HttpFault::Off;
-      else return Usage("--http-fault is 404, hang or off");
+      else if (v.rfind("pkcs7:", 0) == 0) {
+        long bytes = strtol(v.c_str() + 6, &end, 10);
+        if (v.size() == 6 || *end || bytes < 1 || bytes > 16 * 1024 * 1024) return Usage("bad bundle length " + v);
+        options.httpFault = HttpFault::Pkcs7;
+        options.httpPkcs7Bytes = static_cast<size_t>(bytes);
+      } else return Usage("--http-fault is 404, hang, trickle, pkcs7:N or off");
+    } else if (opt == "--issuer-urls") {
+      long urls = strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || urls < 1 || urls > 16) return Usage("bad URL count " + v);
+      options.issuerUrls = static_cast<int>(urls);
     } else if (opt == "--forger") {
       options.forgerDir = v;
     } else if (opt == "--not-after") {

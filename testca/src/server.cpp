@@ -247,7 +247,7 @@ X509Ptr IssueRenewal(Server &s, const Ca &issuer, X509_REQ *request, EVP_PKEY *k
   for (const X509ExtPtr &ext : extensions) order.extensions.push_back({"", "", ext.get()});
   order.extensions.push_back({"subjectKeyIdentifier", "hash"});
   order.extensions.push_back({"authorityKeyIdentifier", "keyid:always"});
-  order.extensions.push_back(CaIssuersOf(issuer));
+  order.extensions.push_back(CaIssuersOf(issuer, s.options.issuerUrls));
   X509Ptr cert = IssueCertificate(issuer, order, error);
   if (cert && !SaveIssued(s.ca.dir, cert.get(), error)) return nullptr;
   return cert;
@@ -515,6 +515,7 @@ int Serve(const std::string &dir, const ServeOptions &options) {
 
   HttpSite site;
   site.fault = options.httpFault;
+  site.pkcs7Bytes = options.httpPkcs7Bytes;
   site.stopping = &stopping;
   Publish(site, PublishedCertificates(dir));
   site.logFd = open(CaPath(dir, "http.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -552,7 +553,7 @@ int Serve(const std::string &dir, const ServeOptions &options) {
       if (fd >= 0) {
         // A held connection is not waited for like an exchange: it ends
         // as soon as the server stops.
-        std::atomic<int> &count = site.fault == HttpFault::Hang ? held : s.active;
+        std::atomic<int> &count = site.fault == HttpFault::Hang || site.fault == HttpFault::Trickle ? held : s.active;
         count++;
         std::thread(ServeHttp, std::cref(site), fd, std::ref(count)).detach();
       }

@@ -8,9 +8,10 @@
 #include "faults.h"
 
 // Misbehaviour of the certificates' HTTP server: a 404 for every path, an
-// answer that never comes (the connection accepted and held), or not
-// listening at all.
-enum class HttpFault { None, NotFound, Hang, Off };
+// answer that never comes (the connection accepted and held), one that
+// trickles without end, a certificate in a PKCS#7 bundle of a given
+// length, or not listening at all.
+enum class HttpFault { None, NotFound, Hang, Trickle, Pkcs7, Off };
 
 struct ServeOptions {
   int port = 2000;
@@ -23,6 +24,10 @@ struct ServeOptions {
   // The port of the certificates' HTTP server; -1: the folder's http-port.
   int httpPort = -1;
   HttpFault httpFault = HttpFault::None;
+  size_t httpPkcs7Bytes = 0;  // the bundle's length for HttpFault::Pkcs7
+  // caIssuers URLs in what it issues: the centre's own last, those before it
+  // at paths nobody publishes.
+  int issuerUrls = 1;
   // A CA folder whose centre key signs what the forged fault answers.
   std::string forgerDir;
 };

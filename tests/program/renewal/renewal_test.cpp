@@ -822,6 +822,8 @@ struct RekeyRow {
     bool centreOnToken;  // ... on the token only
     const char *http;    // the certificates' HTTP server: "" serves, else its --http-fault
     bool renews;
+    int issuerUrls = 1;          // caIssuers URLs in the answer, the centre's last
+    bool tokenRefuses = false;   // C_CreateObject fails: the token will not store the answer
 };
 
 const char centreId[] = "43454e545245";  // "CENTRE"
@@ -833,6 +835,9 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
     const RekeyRow &row = GetParam();
     ASSERT_NO_FATAL_FAILURE(MakeHolder());
     std::string options = *row.http ? std::string(" --http-fault ") + row.http : "";
+    options += " --issuer-urls " + std::to_string(row.issuerUrls);
+    if (row.tokenRefuses)
+        Tool({"fault", "0", "C_CreateObject", "0x31"});
     if (row.answer == Answer::HeadRekeyedToo)
         Ca("rekey " + ShellQuote(caDir + "/head"));
     if (row.answer == Answer::Rekeyed || row.answer == Answer::HeadRekeyedToo)
@@ -885,16 +890,21 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
         ASSERT_NO_FATAL_FAILURE(StartSecondServer(signer));
 
     // While a retrieval waits for an answer that never comes, the program may
-    // be ended: by then the new pair and the saved answer must be in place.
-    bool retrievalSeen = false;
+    // be ended: by then the new pair and the saved answer must be in place,
+    // and the program still answers.
+    bool retrievalSeen = false, answersWhileWaiting = false;
     size_t pairWhileWaiting = 0, oldWhileWaiting = 0;
     std::wstring fileWhileWaiting;
     bool savedWhileWaiting = false;
+    bool waits = std::string(row.http) == "hang" || std::string(row.http) == "trickle";
     whileRenewing = [&] {
         std::string log;
-        if (retrievalSeen || !ReadFileBytes(caDir + "/http.log", log) || log.find("status=hang") == std::string::npos)
+        if (!waits || retrievalSeen || !ReadFileBytes(caDir + "/http.log", log) ||
+            log.find("status=" + std::string(row.http)) == std::string::npos)
             return;
         retrievalSeen = true;
+        answersWhileWaiting = SendMessageTimeoutW(FindWindowW(L"#32770", L"Продление сертификата"), WM_NULL, 0, 0,
+                                                  SMTO_ABORTIFHUNG, 2000, nullptr) != 0;
         std::vector<TokenObject> fresh = NewObjects();
         pairWhileWaiting = fresh.size();
         oldWhileWaiting = WithId(ToHexText(oldId)).size();
@@ -908,9 +918,20 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
     std::vector<std::string> exchanges = CaJournal();
     ASSERT_EQ(2u, exchanges.size());
 
-    if (!row.renews) {
+    if (row.tokenRefuses) {
+        // Fetched, checked, then refused by the token: the file the box
+        // names, saved before the retrieval, is the answer still.
+        ASSERT_EQ(2u, outcome.boxes.size());
+        EXPECT_EQ(L"C_CreateObject", outcome.boxes[0].caption);
+        EXPECT_NE(std::wstring::npos, outcome.boxes[1].text.find(L":\n" + file + L"\n")) << UnixPath(file);
+        EXPECT_EQ(3u, WithId(ToHexText(oldId)).size());
+        std::string log;
+        EXPECT_TRUE(ReadFileBytes(caDir + "/http.log", log) && log.find("status=200") != std::string::npos);
+    } else if (!row.renews) {
         ExpectOneError(outcome, L"Внимание", UncheckedSavedIn(file), 10);
         EXPECT_OLD_KEPT_AND_NEW_PAIR();
+    }
+    if (!row.renews) {
         // Whatever is fetched, the check gives up within its bound.
         EXPECT_LT(outcome.lastBoxAt - outcome.pinAnsweredAt, 25000u);
         std::string answer, saved;
@@ -921,8 +942,9 @@ TEST_P(RekeyedCentre, RenewsOnlyWhenTheNewKeyChainsToAnAnchor)
         std::string fetched;
         if (row.answer == Answer::OtherCentre && ReadFileBytes(caDir + "/http.log", fetched))
             EXPECT_EQ("", fetched);
-        if (std::string(row.http) == "hang") {
+        if (waits) {
             EXPECT_TRUE(retrievalSeen) << "no retrieval reached the certificates' server";
+            EXPECT_TRUE(answersWhileWaiting);
             EXPECT_EQ(2u, pairWhileWaiting);
             EXPECT_EQ(3u, oldWhileWaiting);
             EXPECT_TRUE(savedWhileWaiting) << UnixPath(fileWhileWaiting);
@@ -959,7 +981,13 @@ INSTANTIATE_TEST_SUITE_P(
         RekeyRow{"CentreInTheUsersCaStoreNoAnchor", Answer::Rekeyed, false, true, false, "off", false},
         RekeyRow{"NotACentreInMyStore", Answer::NotACentre, true, false, false, "", false},
         RekeyRow{"AnotherCentreOfTheSameHead", Answer::OtherCentre, true, false, false, "", false},
-        RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false}),
+        RekeyRow{"ForgerWithAHeadOfTheSameName", Answer::Forger, true, false, false, "off", false},
+        RekeyRow{"RetrievalTricklesWithoutEnd", Answer::Rekeyed, true, false, false, "trickle", false},
+        RekeyRow{"CentreAtTheFourthUrl", Answer::Rekeyed, true, false, false, "", true, 4},
+        RekeyRow{"CentreOnlyAtTheFifthUrl", Answer::Rekeyed, true, false, false, "", false, 5},
+        RekeyRow{"BundleOf64KiB", Answer::Rekeyed, true, false, false, "pkcs7:65536", true},
+        RekeyRow{"BundleOver64KiB", Answer::Rekeyed, true, false, false, "pkcs7:65537", false},
+        RekeyRow{"TokenRefusesTheFetchedAnswer", Answer::Rekeyed, true, false, false, "", false, 1, true}),
     [](const ::testing::TestParamInfo<RekeyRow> &info) { return std::string(info.param.name); });
 
 // Records that must never reach the token: nothing chosen, a certificate
