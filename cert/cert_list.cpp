@@ -36,7 +36,7 @@ void ReleaseCertRecord(CertRecord &record)
     ForgetHeld(record);
 }
 
-CertList::CertList() : items(nullptr), count_(0)
+CertList::CertList() : items(nullptr), count_(0), capacity_(0)
 {
 }
 
@@ -55,21 +55,33 @@ void CertList::clear()
     delete[] items;
     items = nullptr;
     count_ = 0;
+    capacity_ = 0;
+}
+
+// A record is 27 KB: growing by half again copies each record a bounded
+// number of times however long the list grows (growing by one would copy the
+// whole list at every add). The new array comes first, so a failed
+// allocation leaves the list as it was.
+void CertList::grow()
+{
+    int capacity = capacity_ < 4 ? 4 : capacity_ + capacity_ / 2;
+    CertRecord *grown = new CertRecord[capacity];
+    if (count_ > 0)
+        std::memcpy(static_cast<void *>(grown), items, sizeof(CertRecord) * count_);
+    delete[] items;
+    items = grown;
+    capacity_ = capacity;
 }
 
 int CertList::add(CertRecord record)
 {
-    int n = count_ + 1;
-    CertRecord *grown = new CertRecord[n];
-    if (count_ > 0)
-        std::memcpy(static_cast<void *>(grown), items, sizeof(CertRecord) * count_);
-    std::memcpy(static_cast<void *>(&grown[count_]), &record, sizeof record);
-    delete[] items;
-    items = grown;
-    count_ = n;
+    if (count_ == capacity_)
+        grow();
+    std::memcpy(static_cast<void *>(&items[count_]), &record, sizeof record);
+    count_++;
     if (record.hold)
         record.hold->listEntries++;
-    return n;
+    return count_;
 }
 
 CertRecord CertList::get(int index)

@@ -98,8 +98,12 @@ public:
 private:
     CertList(const CertList &) = delete;
     CertList &operator=(const CertList &) = delete;
+    void grow();
+    // items holds capacity_ records, the first count_ of them in use; the
+    // rest stay empty records.
     CertRecord *items;
     int count_;
+    int capacity_;
 };
 
 extern CertList certList;

@@ -125,6 +125,20 @@ TEST(CertList, OrderAndOutOfRange)
     EXPECT_EQ(10u, list.get(1000).slotId);
 }
 
+// The array grows many times over 100 records: each keeps its place and text.
+TEST(CertList, RecordsKeptAcrossGrowths)
+{
+    CertList list;
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(i + 1, list.add(Marked(100 + i)));
+    for (int i = 0; i < 100; i++) {
+        wchar_t name[32];
+        swprintf(name, 32, L"Сертификат %d", 100 + i);
+        EXPECT_EQ(100u + i, list.get(i).slotId);
+        EXPECT_STREQ(name, list.get(i).subjectName);
+    }
+}
+
 TEST(CertList, CopiesAreWholeAndIndependent)
 {
     CertList list;
