@@ -1,0 +1,199 @@
+// The reminder's balloons: the texts, the balloon shown on the main window's
+// icon, and its click, which leads to the command that helps (the renewal
+// dialog for the certificate it named, or writing a certificate from a file).
+#include "app/reminder_balloon.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+#include <set>
+#include <string>
+
+#include "app/main_window.h"
+#include "app/reminder.h"
+#include "app/reminder_day.h"
+#include "renewal/certificate_writing.h"
+#include "token/key_objects.h"
+#include "ui/renewal_dialog.h"
+
+namespace {
+
+const wchar_t dueTitle[] = L"Пора продлить сертификат";
+const wchar_t dueBefore[] = L"Сертификат «";
+const wchar_t dueAfter[] = L"» действует до %02d.%02d.%04d.";
+const wchar_t endedBefore[] = L"Срок действия сертификата «";
+const wchar_t endedAfter[] = L"» истёк %02d.%02d.%04d.";
+const wchar_t clickLine[] = L"\nНажмите здесь, чтобы продлить его.";
+const wchar_t othersLine[] = L"\nЕщё сертификатов к продлению: %d.";
+const wchar_t unfinishedTitle[] = L"Продление не завершено";
+const wchar_t unfinishedBefore[] = L"На носителе «";
+const wchar_t unfinishedAfter[] =
+    L"» есть новая ключевая пара без сертификата.\n"
+    L"Если удостоверяющий центр выпустил сертификат, запишите его командой "
+    L"«Записать сертификат из файла» в меню программы.";
+const wchar_t ellipsis[] = L"…";
+
+enum BalloonKind { BalloonNone, BalloonCertificate, BalloonUnfinished };
+
+// What the last balloon named, for its click.
+BalloonKind lastBalloon = BalloonNone;
+PCCERT_CONTEXT remindedCertificate = nullptr;
+wchar_t remindedName[1024];
+
+// Puts before + name + after into text; a name that would not fit is cut
+// and ends with "…", the rest is never cut.
+void FitName(const wchar_t *before, const wchar_t *name, const wchar_t *after, wchar_t text[BALLOON_TEXT_ROOM])
+{
+    size_t room = BALLOON_TEXT_ROOM - 1 - wcslen(before) - wcslen(after);
+    size_t length = wcslen(name);
+    wcscpy(text, before);
+    if (length <= room) {
+        wcscat(text, name);
+    } else {
+        size_t keep = room - 1;
+        // A character outside the basic plane is not split in two.
+        if (keep > 0 && IS_HIGH_SURROGATE(name[keep - 1]))
+            --keep;
+        wcsncat(text, name, keep);
+        wcscat(text, ellipsis);
+    }
+    wcscat(text, after);
+}
+
+// False when the icon is gone (the shell restarted): the reminder then
+// waits for a later check.
+bool ShowBalloon(HWND mainWindow, const wchar_t *title, const wchar_t *text)
+{
+    NOTIFYICONDATAW balloon = {};
+    balloon.cbSize = sizeof balloon;
+    balloon.hWnd = mainWindow;
+    balloon.uID = TRAY_ICON_ID;
+    balloon.uFlags = NIF_INFO;
+    lstrcpynW(balloon.szInfo, text, BALLOON_TEXT_ROOM);
+    lstrcpynW(balloon.szInfoTitle, title, 64);
+    balloon.dwInfoFlags = NIIF_WARNING;
+    return Shell_NotifyIconW(NIM_MODIFY, &balloon) != FALSE;
+}
+
+ULONGLONG FileTimeOf(const SYSTEMTIME &time)
+{
+    FILETIME file = {};
+    SystemTimeToFileTime(&time, &file);
+    return ((ULONGLONG)file.dwHighDateTime << 32) | file.dwLowDateTime;
+}
+
+}  // namespace
+
+void DueCertificateText(const wchar_t *name, const SYSTEMTIME &validToLocal, bool ended, int others,
+                        wchar_t text[BALLOON_TEXT_ROOM])
+{
+    wchar_t after[BALLOON_TEXT_ROOM];
+    int length = swprintf(after, BALLOON_TEXT_ROOM, ended ? endedAfter : dueAfter, (int)validToLocal.wDay,
+                          (int)validToLocal.wMonth, (int)validToLocal.wYear);
+    wcscpy(after + length, clickLine);
+    length = (int)wcslen(after);
+    if (others > 0)
+        swprintf(after + length, BALLOON_TEXT_ROOM - length, othersLine, others);
+    FitName(ended ? endedBefore : dueBefore, name, after, text);
+}
+
+void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_ROOM])
+{
+    FitName(unfinishedBefore, tokenLabel, unfinishedAfter, text);
+}
+
+bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs)
+{
+    HKEY reminders = OpenReminders();
+    DWORD today = Today();
+    for (const UnfinishedRenewal *pair : pairs) {
+        std::wstring name = PairValueName(*pair);
+        if (RemindedToday(reminders, name, today))
+            continue;
+        if (reminders)
+            RegCloseKey(reminders);
+        wchar_t text[BALLOON_TEXT_ROOM];
+        UnfinishedRenewalText(pair->tokenLabel, text);
+        if (!ShowBalloon(mainWindow, unfinishedTitle, text))
+            return false;
+        NoteRemindedToday({name});
+        lastBalloon = BalloonUnfinished;
+        return true;
+    }
+    if (reminders)
+        RegCloseKey(reminders);
+    return false;
+}
+
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots)
+{
+    SYSTEMTIME today, nowUtc;
+    GetLocalTime(&today);
+    GetSystemTime(&nowUtc);
+    std::vector<bool> stillDue = StillDueForReminder(found, pairSlots, today, nowUtc);
+    std::vector<int> due;
+    std::vector<std::wstring> names;
+    // The same certificate on two tokens is one reminder: it is kept under
+    // one name.
+    std::set<std::wstring> named;
+    HKEY reminders = OpenReminders();
+    DWORD day = DayNumber(today);
+    for (int i = 0; i < found.count(); ++i) {
+        if (!stillDue[i])
+            continue;
+        std::wstring name = CertificateValueName(found.at(i));
+        if (!named.insert(name).second || RemindedToday(reminders, name, day))
+            continue;
+        due.push_back(i);
+        names.push_back(name);
+    }
+    if (reminders)
+        RegCloseKey(reminders);
+    if (due.empty())
+        return false;
+    int first = due.front();
+    for (int i : due)
+        if (FileTimeOf(found.at(i).validToUtc) < FileTimeOf(found.at(first).validToUtc))
+            first = i;
+    const CertRecord &record = found.at(first);
+    wchar_t text[BALLOON_TEXT_ROOM];
+    DueCertificateText(record.subjectName, record.validToLocal, FileTimeOf(record.validToUtc) <= FileTimeOf(nowUtc),
+                       (int)due.size() - 1, text);
+    if (!ShowBalloon(mainWindow, dueTitle, text))
+        return false;
+    NoteRemindedToday(names);
+    if (remindedCertificate)
+        CertFreeCertificateContext(remindedCertificate);
+    remindedCertificate = CertDuplicateCertificateContext(record.certContext);
+    lstrcpynW(remindedName, record.subjectName, 1024);
+    lastBalloon = BalloonCertificate;
+    return true;
+}
+
+bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal)
+{
+    SYSTEMTIME start;
+    return RenewalCKAIDTime(pair.id, pair.idLength, &start) && WithinReminderDays(start, nowLocal);
+}
+
+// The identifier names the local time of the renewal's start.
+bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair)
+{
+    SYSTEMTIME nowLocal;
+    GetLocalTime(&nowLocal);
+    return UnfinishedRenewalReminded(pair, nowLocal);
+}
+
+void ReminderClicked(HWND mainWindow)
+{
+    if (lastBalloon == BalloonCertificate) {
+        // A check that ends meanwhile may name another certificate.
+        PCCERT_CONTEXT wanted = CertDuplicateCertificateContext(remindedCertificate);
+        wchar_t name[1024];
+        lstrcpynW(name, remindedName, 1024);
+        ShowRenewalDialogFor(mainWindow, wanted, name);
+        CertFreeCertificateContext(wanted);
+    } else if (lastBalloon == BalloonUnfinished) {
+        WriteCertificateFromFile(mainWindow);
+    }
+}

@@ -1,0 +1,36 @@
+// The reminder's balloons of the notification-area icon: their texts, which
+// one a check's findings call for, and what a click on it opens.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "cert/cert_record.h"
+#include "token/search.h"
+
+// The balloon's room: 255 characters and the terminating zero.
+int const BALLOON_TEXT_ROOM = 256;
+
+// The balloon's text for a due certificate: name cut with "…" where the
+// whole would not fit, never the date or the lines after it. others is the
+// number of the other certificates due.
+void DueCertificateText(const wchar_t *name, const SYSTEMTIME &validToLocal, bool ended, int others,
+                        wchar_t text[BALLOON_TEXT_ROOM]);
+// The balloon's text for a renewal left without its certificate.
+void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_ROOM]);
+
+// One balloon for the due certificates that found holds and that were not
+// reminded of today: it names the one that ends first and counts the others.
+// The tokens in pairSlots have an unfinished renewal that is reminded of
+// instead. False when there is none. The main window's share of a check.
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots);
+// The first unfinished renewal among pairs not reminded of today gets the
+// balloon; false when none does.
+bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs);
+
+// Whether an unfinished renewal is still reminded of at nowLocal: during the
+// 30 days after the local time its identifier names, the renewal's start.
+bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal);
+// The same, now by the local clock.
+bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair);
