@@ -131,15 +131,12 @@ int const REMINDER_DAYS = 30;
 // moment before start does.
 bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment);
 
-// Whether two certificates name the same holder: the same subject (compared
-// as names), or the same SNILS for the same organisation: both carry the
-// same OGRN, or the same OGRNIP, or neither carries either.
-bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
-
 // Which records of found the reminder still calls due, by index: a record
 // that can be renewed and is due, that ended no more than 30 days before
 // nowUtc, beside which found holds no certificate of its holder that ends
-// later (a renewal, or a certificate written from a file, replaced it), and
+// later (a renewal, or a certificate written from a file, replaced it: one
+// holder is the same subject, or the same SNILS for the same OGRN or OGRNIP
+// or for none, numbers compared as their digits), and
 // whose token is not in slotsWithUnfinishedRenewal (an unfinished renewal
 // being reminded of comes first: renewing again would be paid twice).
 std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
