@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/reminder_check.h"
+#include "token/key_objects.h"
 
 unsigned int reminderFirstCheckMs = REMINDER_FIRST_CHECK_MS;
 unsigned int tokenWatchMs = TOKEN_WATCH_MS;
@@ -89,18 +90,19 @@ void TokenCheckDone(HWND mainWindow, LPARAM parameter)
     if (!findings)
         return;
     std::vector<const UnfinishedRenewal *> pairs;
-    std::vector<CK_SLOT_ID> pairSlots;
+    std::vector<PairHolder> pairHolders;
     for (int i = 0; i < findings->unfinishedCount; ++i) {
         if (!UnfinishedRenewalRemindedNow(findings->unfinished[i]))
             continue;
         pairs.push_back(&findings->unfinished[i]);
-        pairSlots.push_back(findings->unfinished[i].slot);
+        const UnfinishedRenewal &pair = findings->unfinished[i];
+        pairHolders.push_back({pair.slot, RenewalCKAIDInn(pair.id, pair.idLength)});
     }
-    // An unfinished renewal comes first, and the due certificates of its
-    // token wait while it is reminded of: renewing one of them again would
-    // be paid twice, while the centre may have issued the certificate the
-    // pair waits for. The other reminder waits for the next check.
+    // An unfinished renewal comes first, and its holder's due certificates
+    // on its token wait while it is reminded of: renewing one of them again
+    // would be paid twice, while the centre may have issued the certificate
+    // the pair waits for. The other reminder waits for the next check.
     if (!RemindOfUnfinishedRenewal(mainWindow, pairs))
-        RemindOfDueCertificates(mainWindow, findings->found, pairSlots);
+        RemindOfDueCertificates(mainWindow, findings->found, pairHolders);
     delete findings;
 }

@@ -125,12 +125,12 @@ bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const Unfinish
     return false;
 }
 
-bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots)
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs)
 {
     SYSTEMTIME today, nowUtc;
     GetLocalTime(&today);
     GetSystemTime(&nowUtc);
-    std::vector<bool> stillDue = StillDueForReminder(found, pairSlots, today, nowUtc);
+    std::vector<bool> stillDue = StillDueForReminder(found, pairs, today, nowUtc);
     std::vector<int> due;
     std::vector<std::wstring> names;
     // The same certificate on two tokens is one reminder: it is kept under

@@ -22,9 +22,9 @@ void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_
 
 // One balloon for the due certificates that found holds and that were not
 // reminded of today: it names the one that ends first and counts the others.
-// The tokens in pairSlots have an unfinished renewal that is reminded of
-// instead. False when there is none. The main window's share of a check.
-bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<CK_SLOT_ID> &pairSlots);
+// The unfinished renewals in pairs are reminded of instead of their holders'
+// certificates. False when there is none. The main window's share of a check.
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs);
 // The first unfinished renewal among pairs not reminded of today gets the
 // balloon; false when none does.
 bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs);

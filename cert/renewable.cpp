@@ -69,6 +69,8 @@ bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment)
 static const char snilsOid[] = "1.2.643.100.3";
 static const char ogrnOid[] = "1.2.643.100.1";
 static const char ogrnipOid[] = "1.2.643.100.5";
+static const char innOid[] = "1.2.643.3.131.1.1";
+static const char innleOid[] = "1.2.643.100.4";
 
 // The subject decoded (LocalFree), null when it does not decode.
 static CERT_NAME_INFO *DecodedSubject(PCCERT_CONTEXT context)
@@ -103,49 +105,63 @@ static std::string NameNumber(CERT_NAME_INFO *name, const char *oid)
 
 namespace {
 
-// The holder rule: the keys a certificate names its holder by, two
-// certificates being of one holder when they share one. The subject is one
-// key (as its bytes). The person (SNILS) for one organisation, or for none,
-// is the other: one person may hold a company's certificate, an
-// entrepreneur's and a personal one, and a centre may reword a name. An
-// organisation is one number, the OGRN or an entrepreneur's OGRNIP,
-// whichever attribute holds it: centres have put a 15-digit OGRNIP under the
-// OGRN type. INN and INNLE tell nothing here: centres have put a company's
-// INN in either, and the person's INN in INN.
-std::vector<std::string> HolderKeys(PCCERT_CONTEXT certificate)
+// What the due rule asks of a certificate's subject.
+struct Holder {
+    // The holder rule: the keys a certificate names its holder by, two
+    // certificates being of one holder when they share one. The subject is
+    // one key (as its bytes). The person (SNILS) for one organisation, or for
+    // none, is the other: one person may hold a company's certificate, an
+    // entrepreneur's and a personal one, and a centre may reword a name. An
+    // organisation is one number, the OGRN or an entrepreneur's OGRNIP,
+    // whichever attribute holds it: centres have put a 15-digit OGRNIP under
+    // the OGRN type. INN and INNLE tell nothing here: centres have put a
+    // company's INN in either, and the person's INN in INN.
+    std::vector<std::string> keys;
+    // What an unfinished renewal's identifier is compared with.
+    std::string inn, innle;
+};
+
+Holder HolderOf(PCCERT_CONTEXT certificate)
 {
     const CERT_NAME_BLOB &subject = certificate->pCertInfo->Subject;
-    std::vector<std::string> keys = {"subject " + std::string((const char *)subject.pbData, subject.cbData)};
+    Holder holder;
+    holder.keys.push_back("subject " + std::string((const char *)subject.pbData, subject.cbData));
     if (CERT_NAME_INFO *name = DecodedSubject(certificate)) {
         std::string snils = NameNumber(name, snilsOid), organisation = NameNumber(name, ogrnOid);
         if (organisation.empty())
             organisation = NameNumber(name, ogrnipOid);
         if (!snils.empty())
-            keys.push_back("person " + snils + " of " + organisation);
+            holder.keys.push_back("person " + snils + " of " + organisation);
+        holder.inn = NameNumber(name, innOid);
+        holder.innle = NameNumber(name, innleOid);
         LocalFree(name);
     }
-    return keys;
+    return holder;
 }
 
-// An unfinished renewal being reminded of comes first: renewing again would
-// be paid twice.
-bool HeldBackByPair(const CertRecord &record, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal)
+// A renewal left unfinished holds back its own holder's certificates on its
+// token, not the others' there: a company token often carries the
+// director's and the chief accountant's.
+bool HeldBackByPair(const CertRecord &record, const Holder &holder, const std::vector<PairHolder> &unfinished)
 {
-    for (CK_SLOT_ID slot : slotsWithUnfinishedRenewal)
-        if (slot == record.slotId)
+    for (const PairHolder &pair : unfinished) {
+        bool sameInn = pair.inn.empty() ? holder.inn.empty() && holder.innle.empty()
+                                        : pair.inn == holder.inn || pair.inn == holder.innle;
+        if (pair.slot == record.slotId && sameInn)
             return true;
+    }
     return false;
 }
 
 }  // namespace
 
-std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
+std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<PairHolder> &unfinished,
                                       const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc)
 {
     int count = found.count();
     std::vector<bool> due(count, false);
     std::vector<ULONGLONG> ends(count, 0);
-    std::vector<std::vector<std::string>> keys(count);
+    std::vector<Holder> holders(count);
     // A later certificate of the holder is looked up, not searched for among
     // all the others: a search may give a long list.
     std::unordered_map<std::string, ULONGLONG> latestOfHolder;
@@ -154,8 +170,8 @@ std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<C
         if (!record.certContext)
             continue;
         ends[i] = Ticks(record.validToUtc);
-        keys[i] = HolderKeys(record.certContext);
-        for (const std::string &key : keys[i])
+        holders[i] = HolderOf(record.certContext);
+        for (const std::string &key : holders[i].keys)
             latestOfHolder[key] = std::max(latestOfHolder[key], ends[i]);
     }
     for (int i = 0; i < count; ++i) {
@@ -163,10 +179,10 @@ std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<C
         // Tokens keep certificates that ended years ago: reminding of them
         // every day would teach the holder to ignore the reminder.
         if (!record.certContext || RenewalRefusal(record) || !RenewalIsDue(record.validToLocal, todayLocal) ||
-            !WithinReminderDays(record.validToUtc, nowUtc) || HeldBackByPair(record, slotsWithUnfinishedRenewal))
+            !WithinReminderDays(record.validToUtc, nowUtc) || HeldBackByPair(record, holders[i], unfinished))
             continue;
         due[i] = true;
-        for (const std::string &key : keys[i])
+        for (const std::string &key : holders[i].keys)
             due[i] = due[i] && latestOfHolder[key] <= ends[i];
     }
     return due;

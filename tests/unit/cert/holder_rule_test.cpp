@@ -1,14 +1,16 @@
 // The holder rule as the reminder applies it: a due certificate beside a
 // later one of its holder is not reminded of; one person's certificates for
 // different organisations (or as an entrepreneur) are different holders, a
-// centre's rewording of the same one is not.
+// centre's rewording of the same one is not. An unfinished renewal holds
+// back only its own holder's due certificate on its token.
 #include <gtest/gtest.h>
 
 #include "test_certificates.h"
 
 namespace {
 
-const char CN[] = "2.5.4.3", OGRN[] = "1.2.643.100.1", OGRNIP[] = "1.2.643.100.5", SNILS[] = "1.2.643.100.3";
+const char CN[] = "2.5.4.3", OGRN[] = "1.2.643.100.1", OGRNIP[] = "1.2.643.100.5", SNILS[] = "1.2.643.100.3",
+           INN[] = "1.2.643.3.131.1.1", INNLE[] = "1.2.643.100.4";
 
 // A subject of a name and (oid, value) numbers; a number with a dash is
 // written as UTF8String, as NumericString cannot carry it.
@@ -23,11 +25,12 @@ std::vector<Rdn> Subject(const char *name, const std::vector<std::pair<const cha
 
 struct HolderRow {
     const char *name;
-    std::vector<Rdn> due, later;
+    std::vector<Rdn> due, later;  // no later certificate when empty
     bool stillDue;
+    const char *pairInn = nullptr;  // an unfinished renewal on the token, naming this INN
 };
 
-TEST(StillDueForReminder, ALaterCertificateStandsOnlyForItsOwnHolder)
+TEST(StillDueForReminder, OnlyItsOwnHoldersLaterCertificateOrUnfinishedRenewalHoldsItBack)
 {
     const char snils[] = "11223344595";
     const HolderRow rows[] = {
@@ -44,6 +47,14 @@ TEST(StillDueForReminder, ALaterCertificateStandsOnlyForItsOwnHolder)
          Subject("ИП Иванов И.И.", {{SNILS, snils}, {OGRNIP, "304770000054321"}}), true},
         {"a later certificate with a byte-equal subject and no SNILS", Subject("Иванов Иван", {}),
          Subject("Иванов Иван", {}), false},
+        {"the director's pair beside the accountant's due certificate",
+         Subject("ООО Ромашка", {{INN, "772345678901"}, {INNLE, "7712345678"}, {SNILS, "22334455607"}}), {}, true,
+         "771234567890"},
+        {"the director's pair beside his due certificate",
+         Subject("ООО Ромашка", {{INN, "771234567890"}, {INNLE, "7712345678"}, {SNILS, snils}}), {}, false,
+         "771234567890"},
+        {"the company's pair beside its due certificate with INNLE alone",
+         Subject("ООО Ромашка", {{INNLE, "7712345678"}, {OGRN, "1027700132195"}}), {}, false, "7712345678"},
     };
     SYSTEMTIME today = {2026, 12, 0, 8, 12, 0, 0, 0};
     for (const HolderRow &row : rows) {
@@ -56,9 +67,13 @@ TEST(StillDueForReminder, ALaterCertificateStandsOnlyForItsOwnHolder)
         later.notAfter = "271220120000Z";
         CertList found;
         found.add(FillRecord(due));
-        found.add(FillRecord(later));
-        ASSERT_NE(nullptr, found.at(1).certContext);
-        EXPECT_EQ(row.stillDue, StillDueForReminder(found, {}, today, today)[0]);
+        if (!row.later.empty())
+            found.add(FillRecord(later));
+        ASSERT_NE(nullptr, found.at(found.count() - 1).certContext);
+        std::vector<PairHolder> pairs;
+        if (row.pairInn)
+            pairs.push_back({found.at(0).slotId, row.pairInn});
+        EXPECT_EQ(row.stillDue, StillDueForReminder(found, pairs, today, today)[0]);
     }
 }
 
