@@ -4,10 +4,7 @@
 // their own.
 #include "app/reminder.h"
 
-#include <vector>
-
 #include "app/reminder_check.h"
-#include "token/key_objects.h"
 
 unsigned int reminderFirstCheckMs = REMINDER_FIRST_CHECK_MS;
 unsigned int tokenWatchMs = TOKEN_WATCH_MS;
@@ -31,11 +28,34 @@ bool watching = false;
 // does not put it off again.
 bool deviceLookDue = false;
 
+// A whole check that other token work kept from starting is due.
+bool checkDeferred = false;
+// The findings whose balloon found no icon: shown once it is back, or at the
+// retry timer.
+CheckFindings *keptFindings = nullptr;
+
 // Starts a check unless token work keeps it from starting: a whole check is
 // then tried again soon, a look at the slot list waits for the next one.
 void StartCheck(HWND mainWindow, bool whole)
 {
-    if (!RunCheck(mainWindow, whole) && whole)
+    if (RunCheck(mainWindow, whole) || !whole)
+        return;
+    checkDeferred = true;
+    SetTimer(mainWindow, RETRY_TIMER, CHECK_RETRY_MS, nullptr);
+}
+
+// Shows the balloon the findings call for; findings whose balloon found no
+// icon are kept for later, and fresh ones tried again at the retry timer.
+void Remind(HWND mainWindow, CheckFindings *findings, bool fresh)
+{
+    Reminded reminded = RemindOfFindings(mainWindow, findings->found, findings->unfinished, findings->unfinishedCount);
+    NoteFindingsShown(*findings, reminded != BalloonNotShown);
+    if (reminded != BalloonNotShown) {
+        delete findings;
+        return;
+    }
+    keptFindings = findings;
+    if (fresh)
         SetTimer(mainWindow, RETRY_TIMER, CHECK_RETRY_MS, nullptr);
 }
 
@@ -67,8 +87,14 @@ bool ReminderTimer(HWND mainWindow, UINT_PTR timer)
         StartCheck(mainWindow, true);
         return true;
     case RETRY_TIMER:
+        // A check's own findings stand for kept ones.
         KillTimer(mainWindow, RETRY_TIMER);
-        StartCheck(mainWindow, true);
+        if (checkDeferred) {
+            checkDeferred = false;
+            StartCheck(mainWindow, true);
+        } else {
+            ReminderIconBack(mainWindow);
+        }
         return true;
     }
     return false;
@@ -89,20 +115,16 @@ void TokenCheckDone(HWND mainWindow, LPARAM parameter)
     CheckFindings *findings = TakeCheckFindings(parameter);
     if (!findings)
         return;
-    std::vector<const UnfinishedRenewal *> pairs;
-    std::vector<PairHolder> pairHolders;
-    for (int i = 0; i < findings->unfinishedCount; ++i) {
-        if (!UnfinishedRenewalRemindedNow(findings->unfinished[i]))
-            continue;
-        pairs.push_back(&findings->unfinished[i]);
-        const UnfinishedRenewal &pair = findings->unfinished[i];
-        pairHolders.push_back({pair.slot, RenewalCKAIDInn(pair.id, pair.idLength)});
-    }
-    // An unfinished renewal comes first, and its holder's due certificates
-    // on its token wait while it is reminded of: renewing one of them again
-    // would be paid twice, while the centre may have issued the certificate
-    // the pair waits for. The other reminder waits for the next check.
-    if (!RemindOfUnfinishedRenewal(mainWindow, pairs))
-        RemindOfDueCertificates(mainWindow, findings->found, pairHolders);
-    delete findings;
+    // The check read every token: its findings stand for the kept ones.
+    delete keptFindings;
+    keptFindings = nullptr;
+    Remind(mainWindow, findings, true);
+}
+
+void ReminderIconBack(HWND mainWindow)
+{
+    CheckFindings *findings = keptFindings;
+    keptFindings = nullptr;
+    if (findings)
+        Remind(mainWindow, findings, false);
 }

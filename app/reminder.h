@@ -35,6 +35,9 @@ bool ReminderTimer(HWND mainWindow, UINT_PTR timer);
 void TokensMayHaveChanged(HWND mainWindow);
 // WM_TOKEN_CHECK_DONE: shows the balloon the findings call for, if any.
 void TokenCheckDone(HWND mainWindow, LPARAM findings);
+// The notification-area icon was added again: a balloon that found no icon
+// is shown now.
+void ReminderIconBack(HWND mainWindow);
 // A click on the balloon: the renewal dialog for the certificate it named,
 // or the command that writes a certificate from a file.
 void ReminderClicked(HWND mainWindow);

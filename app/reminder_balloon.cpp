@@ -60,8 +60,7 @@ void FitName(const wchar_t *before, const wchar_t *name, const wchar_t *after, w
     wcscat(text, after);
 }
 
-// False when the icon is gone (the shell restarted): the reminder then
-// waits for a later check.
+// False when the icon is gone (the shell not up yet, or restarted).
 bool ShowBalloon(HWND mainWindow, const wchar_t *title, const wchar_t *text)
 {
     NOTIFYICONDATAW balloon = {};
@@ -102,47 +101,48 @@ void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_
     FitName(unfinishedBefore, tokenLabel, unfinishedAfter, text);
 }
 
-bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs)
+namespace {
+
+// The first unfinished renewal among pairs not reminded of on day gets the
+// balloon.
+Reminded RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs, DWORD day)
 {
     HKEY reminders = OpenReminders();
-    DWORD today = Today();
-    for (const UnfinishedRenewal *pair : pairs) {
-        std::wstring name = PairValueName(*pair);
-        if (RemindedToday(reminders, name, today))
-            continue;
-        if (reminders)
-            RegCloseKey(reminders);
-        wchar_t text[BALLOON_TEXT_ROOM];
-        UnfinishedRenewalText(pair->tokenLabel, text);
-        if (!ShowBalloon(mainWindow, unfinishedTitle, text))
-            return false;
-        NoteRemindedToday({name});
-        lastBalloon = BalloonUnfinished;
-        return true;
-    }
+    const UnfinishedRenewal *first = nullptr;
+    for (size_t i = 0; i < pairs.size() && !first; ++i)
+        if (!RemindedOn(reminders, PairValueName(*pairs[i]), day))
+            first = pairs[i];
     if (reminders)
         RegCloseKey(reminders);
-    return false;
+    if (!first)
+        return NothingToRemind;
+    wchar_t text[BALLOON_TEXT_ROOM];
+    UnfinishedRenewalText(first->tokenLabel, text);
+    if (!ShowBalloon(mainWindow, unfinishedTitle, text))
+        return BalloonNotShown;
+    NoteRemindedOn({PairValueName(*first)}, day);
+    lastBalloon = BalloonUnfinished;
+    return BalloonShown;
 }
 
-bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs)
+// One moment for the whole of a check's reminder: the day its balloon is
+// shown is the day noted.
+Reminded RemindOfDueCertificatesAt(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs,
+                                   const SYSTEMTIME &nowLocal, const SYSTEMTIME &nowUtc)
 {
-    SYSTEMTIME today, nowUtc;
-    GetLocalTime(&today);
-    GetSystemTime(&nowUtc);
-    std::vector<bool> stillDue = StillDueForReminder(found, pairs, today, nowUtc);
+    std::vector<bool> stillDue = StillDueForReminder(found, pairs, nowLocal, nowUtc);
     std::vector<int> due;
     std::vector<std::wstring> names;
     // The same certificate on two tokens is one reminder: it is kept under
     // one name.
     std::set<std::wstring> named;
     HKEY reminders = OpenReminders();
-    DWORD day = DayNumber(today);
+    DWORD day = DayNumber(nowLocal);
     for (int i = 0; i < found.count(); ++i) {
         if (!stillDue[i])
             continue;
         std::wstring name = CertificateValueName(found.at(i));
-        if (!named.insert(name).second || RemindedToday(reminders, name, day))
+        if (!named.insert(name).second || RemindedOn(reminders, name, day))
             continue;
         due.push_back(i);
         names.push_back(name);
@@ -150,7 +150,7 @@ bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector
     if (reminders)
         RegCloseKey(reminders);
     if (due.empty())
-        return false;
+        return NothingToRemind;
     int first = due.front();
     for (int i : due)
         if (FileTimeOf(found.at(i).validToUtc) < FileTimeOf(found.at(first).validToUtc))
@@ -160,14 +160,53 @@ bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector
     DueCertificateText(record.subjectName, record.validToLocal, FileTimeOf(record.validToUtc) <= FileTimeOf(nowUtc),
                        (int)due.size() - 1, text);
     if (!ShowBalloon(mainWindow, dueTitle, text))
-        return false;
-    NoteRemindedToday(names);
+        return BalloonNotShown;
+    NoteRemindedOn(names, day);
     if (remindedCertificate)
         CertFreeCertificateContext(remindedCertificate);
     remindedCertificate = CertDuplicateCertificateContext(record.certContext);
     lstrcpynW(remindedName, record.subjectName, 1024);
     lastBalloon = BalloonCertificate;
-    return true;
+    return BalloonShown;
+}
+
+void ReadClock(SYSTEMTIME &nowLocal, SYSTEMTIME &nowUtc)
+{
+    GetSystemTime(&nowUtc);
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &nowUtc, &nowLocal))
+        nowLocal = nowUtc;
+}
+
+}  // namespace
+
+bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs)
+{
+    SYSTEMTIME nowLocal, nowUtc;
+    ReadClock(nowLocal, nowUtc);
+    return RemindOfDueCertificatesAt(mainWindow, found, pairs, nowLocal, nowUtc) == BalloonShown;
+}
+
+Reminded RemindOfFindings(HWND mainWindow, CertList &found, const UnfinishedRenewal *unfinished, int unfinishedCount)
+{
+    SYSTEMTIME nowLocal, nowUtc;
+    ReadClock(nowLocal, nowUtc);
+    std::vector<const UnfinishedRenewal *> pairs;
+    std::vector<PairHolder> pairHolders;
+    for (int i = 0; i < unfinishedCount; ++i) {
+        const UnfinishedRenewal &pair = unfinished[i];
+        if (!UnfinishedRenewalReminded(pair, nowLocal))
+            continue;
+        pairs.push_back(&pair);
+        pairHolders.push_back({pair.slot, RenewalCKAIDInn(pair.id, pair.idLength)});
+    }
+    // An unfinished renewal comes first, and its holder's due certificates
+    // on its token wait while it is reminded of: renewing one of them again
+    // would be paid twice, while the centre may have issued the certificate
+    // the pair waits for. The other reminder waits for the next check.
+    Reminded reminded = RemindOfUnfinishedRenewal(mainWindow, pairs, DayNumber(nowLocal));
+    if (reminded != NothingToRemind)
+        return reminded;
+    return RemindOfDueCertificatesAt(mainWindow, found, pairHolders, nowLocal, nowUtc);
 }
 
 bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal)

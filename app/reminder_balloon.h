@@ -25,9 +25,18 @@ void UnfinishedRenewalText(const wchar_t *tokenLabel, wchar_t text[BALLOON_TEXT_
 // The unfinished renewals in pairs are reminded of instead of their holders'
 // certificates. False when there is none. The main window's share of a check.
 bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs);
-// The first unfinished renewal among pairs not reminded of today gets the
-// balloon; false when none does.
-bool RemindOfUnfinishedRenewal(HWND mainWindow, const std::vector<const UnfinishedRenewal *> &pairs);
+
+// What a check's findings came to.
+enum Reminded {
+    NothingToRemind,
+    BalloonShown,
+    // The icon was missing (the shell not up yet, or restarted).
+    BalloonNotShown,
+};
+// The balloon a check's findings call for, at one moment: an unfinished
+// renewal still reminded of and not yet today comes first, else the due
+// certificates.
+Reminded RemindOfFindings(HWND mainWindow, CertList &found, const UnfinishedRenewal *unfinished, int unfinishedCount);
 
 // Whether an unfinished renewal is still reminded of at nowLocal: during the
 // 30 days after the local time its identifier names, the renewal's start.

@@ -19,9 +19,10 @@ struct CheckOrder {
     bool whole;
 };
 
-// The tokens looked at since they were attached. Only check threads touch
-// it, and they run one after another.
+// The tokens looked at since they were attached: the check threads ask it,
+// the main window notes what their findings came to.
 std::vector<WatchedToken> watchedTokens;
+SRWLOCK watchLock = SRWLOCK_INIT;
 
 // The findings the check posted last and the main window has not taken:
 // another process can post WM_TOKEN_CHECK_DONE with any value, and only
@@ -56,16 +57,15 @@ DWORD WINAPI TokenCheckThread(LPVOID parameter)
     delete (CheckOrder *)parameter;
     ULONGLONG lookMs = GetTickCount64();
     std::vector<AttachedToken> attached = LookAtTokens();
+    AcquireSRWLockExclusive(&watchLock);
     bool toLookAt = TokensToLookAt(watchedTokens, attached, lookMs);
+    ReleaseSRWLockExclusive(&watchLock);
     CheckFindings *findings = nullptr;
-    std::vector<TokenInSlot> read;
     if ((order.whole || toLookAt) && !TokenCheckStopping()) {
         findings = new CheckFindings;
-        findings->unfinishedCount = SearchTokensQuietly(findings->found, findings->unfinished, read);
-        // A token counts as looked at once its certificates were read: one
-        // still settling, or busy with another program, is looked at again.
-        if (!TokenCheckStopping())
-            NoteTokensLookedAt(watchedTokens, attached, read, lookMs);
+        findings->unfinishedCount = SearchTokensQuietly(findings->found, findings->unfinished, findings->read);
+        findings->attached = attached;
+        findings->lookMs = lookMs;
     }
     bool stopped = TokenCheckStopping();
     TokenCheckEnd();
@@ -103,4 +103,15 @@ CheckFindings *TakeCheckFindings(LPARAM parameter)
     CheckFindings *findings =
         (CheckFindings *)InterlockedCompareExchangePointer(&postedFindings, nullptr, (PVOID)parameter);
     return findings == (CheckFindings *)parameter ? findings : nullptr;
+}
+
+// A token counts as looked at once its certificates were read and what they
+// call for was shown: one still settling, busy with another program, or
+// whose balloon found no icon, is looked at again.
+void NoteFindingsShown(const CheckFindings &findings, bool shown)
+{
+    AcquireSRWLockExclusive(&watchLock);
+    NoteTokensLookedAt(watchedTokens, findings.attached, shown ? findings.read : std::vector<TokenInSlot>(),
+                       findings.lookMs);
+    ReleaseSRWLockExclusive(&watchLock);
 }

@@ -32,18 +32,20 @@ void ForgetOtherDays(HKEY key, DWORD today)
     }
 }
 
+// What the copy knows holds for one day only.
+void KnowDay(DWORD day)
+{
+    if (knownDay != day) {
+        knownDay = day;
+        knownReminded.clear();
+    }
+}
+
 }  // namespace
 
 DWORD DayNumber(const SYSTEMTIME &day)
 {
     return day.wYear * 10000u + day.wMonth * 100u + day.wDay;
-}
-
-DWORD Today()
-{
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    return DayNumber(now);
 }
 
 HKEY OpenReminders()
@@ -52,35 +54,31 @@ HKEY OpenReminders()
     return RegOpenKeyExW(HKEY_CURRENT_USER, remindersKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS ? key : nullptr;
 }
 
-bool RemindedToday(HKEY reminders, const std::wstring &name, DWORD today)
+bool RemindedOn(HKEY reminders, const std::wstring &name, DWORD day)
 {
-    if (knownDay != today) {
-        knownDay = today;
-        knownReminded.clear();
-    }
+    KnowDay(day);
     if (knownReminded.count(name))
         return true;
-    DWORD type = 0, day = 0, size = sizeof day;
+    DWORD type = 0, noted = 0, size = sizeof noted;
     bool reminded = reminders &&
-                    RegQueryValueExW(reminders, name.c_str(), nullptr, &type, (BYTE *)&day, &size) == ERROR_SUCCESS &&
-                    type == REG_DWORD && size == sizeof day && day == today;
+                    RegQueryValueExW(reminders, name.c_str(), nullptr, &type, (BYTE *)&noted, &size) == ERROR_SUCCESS &&
+                    type == REG_DWORD && size == sizeof noted && noted == day;
     if (reminded)
         knownReminded.insert(name);
     return reminded;
 }
 
-void NoteRemindedToday(const std::vector<std::wstring> &names)
+void NoteRemindedOn(const std::vector<std::wstring> &names, DWORD day)
 {
+    KnowDay(day);
+    knownReminded.insert(names.begin(), names.end());
     HKEY key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, remindersKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return;
-    DWORD today = Today();
-    ForgetOtherDays(key, today);
+    ForgetOtherDays(key, day);
     for (const std::wstring &name : names)
-        if (RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&today, sizeof today) == ERROR_SUCCESS &&
-            knownDay == today)
-            knownReminded.insert(name);
+        RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&day, sizeof day);
     RegCloseKey(key);
 }
 

@@ -13,17 +13,17 @@
 
 // The local day as one number, yyyymmdd.
 DWORD DayNumber(const SYSTEMTIME &day);
-// Today's by the local clock.
-DWORD Today();
 
 // The record opened for a check's questions (RegCloseKey); null when there is
 // none yet.
 HKEY OpenReminders();
 // Whether name was reminded of on day; a value the program cannot read
 // counts as no reminder.
-bool RemindedToday(HKEY reminders, const std::wstring &name, DWORD today);
-// Notes the names as reminded of today; the days past go.
-void NoteRemindedToday(const std::vector<std::wstring> &names);
+bool RemindedOn(HKEY reminders, const std::wstring &name, DWORD day);
+// Notes the names as reminded of on day, the day of the check that showed
+// the balloon; the days before it go. The running copy remembers them also
+// when the registry cannot be written.
+void NoteRemindedOn(const std::vector<std::wstring> &names, DWORD day);
 
 // The names a reminder is kept under: a certificate's serial number and
 // issuer, an unfinished renewal's token serial number and identifier.
