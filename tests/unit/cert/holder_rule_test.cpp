@@ -1,8 +1,6 @@
-// The holder rule as the reminder applies it: a due certificate beside a
-// later one of its holder is not reminded of; one person's certificates for
-// different organisations (or as an entrepreneur) are different holders, a
-// centre's rewording of the same one is not. An unfinished renewal holds
-// back only its own holder's due certificate on its token.
+// The due rule's neighbours: only a later certificate of the same holder (one
+// person for one organisation, or the same subject), or an unfinished
+// renewal of the same holder on its token, holds a due certificate back.
 #include <gtest/gtest.h>
 
 #include "test_certificates.h"
@@ -59,20 +57,14 @@ TEST(StillDueForReminder, OnlyItsOwnHoldersLaterCertificateOrUnfinishedRenewalHo
     SYSTEMTIME today = {2026, 12, 0, 8, 12, 0, 0, 0};
     for (const HolderRow &row : rows) {
         SCOPED_TRACE(row.name);
-        CertOrder due, later;
-        due.subject = row.due;
-        due.notAfter = "261220120000Z";
-        later.subject = row.later;
-        later.serialHex = "02B3";
-        later.notAfter = "271220120000Z";
+        CertOrder due{row.due, "01A2", "160701100000Z", "261220120000Z"};
+        CertOrder later{row.later, "02B3", "160701100000Z", "271220120000Z"};
         CertList found;
         found.add(FillRecord(due));
         if (!row.later.empty())
             found.add(FillRecord(later));
         ASSERT_NE(nullptr, found.at(found.count() - 1).certContext);
-        std::vector<PairHolder> pairs;
-        if (row.pairInn)
-            pairs.push_back({found.at(0).slotId, row.pairInn});
+        std::vector<PairHolder> pairs(row.pairInn ? 1 : 0, {found.at(0).slotId, row.pairInn ? row.pairInn : ""});
         EXPECT_EQ(row.stillDue, StillDueForReminder(found, pairs, today, today)[0]);
     }
 }
