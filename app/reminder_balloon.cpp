@@ -170,26 +170,19 @@ Reminded RemindOfDueCertificatesAt(HWND mainWindow, CertList &found, const std::
     return BalloonShown;
 }
 
-void ReadClock(SYSTEMTIME &nowLocal, SYSTEMTIME &nowUtc)
-{
-    GetSystemTime(&nowUtc);
-    if (!SystemTimeToTzSpecificLocalTime(nullptr, &nowUtc, &nowLocal))
-        nowLocal = nowUtc;
-}
-
 }  // namespace
 
 bool RemindOfDueCertificates(HWND mainWindow, CertList &found, const std::vector<PairHolder> &pairs)
 {
     SYSTEMTIME nowLocal, nowUtc;
-    ReadClock(nowLocal, nowUtc);
+    CheckMoment(nowLocal, nowUtc);
     return RemindOfDueCertificatesAt(mainWindow, found, pairs, nowLocal, nowUtc) == BalloonShown;
 }
 
 Reminded RemindOfFindings(HWND mainWindow, CertList &found, const UnfinishedRenewal *unfinished, int unfinishedCount)
 {
     SYSTEMTIME nowLocal, nowUtc;
-    ReadClock(nowLocal, nowUtc);
+    CheckMoment(nowLocal, nowUtc);
     std::vector<const UnfinishedRenewal *> pairs;
     std::vector<PairHolder> pairHolders;
     for (int i = 0; i < unfinishedCount; ++i) {
@@ -215,12 +208,12 @@ bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &
     return RenewalCKAIDTime(pair.id, pair.idLength, &start) && WithinReminderDays(start, nowLocal);
 }
 
-// The identifier names the local time of the renewal's start.
-bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair)
+// An unfinished renewal's identifier names the local time of its start.
+void CheckMoment(SYSTEMTIME &nowLocal, SYSTEMTIME &nowUtc)
 {
-    SYSTEMTIME nowLocal;
-    GetLocalTime(&nowLocal);
-    return UnfinishedRenewalReminded(pair, nowLocal);
+    GetSystemTime(&nowUtc);
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &nowUtc, &nowLocal))
+        nowLocal = nowUtc;
 }
 
 void ReminderClicked(HWND mainWindow)

@@ -41,5 +41,5 @@ Reminded RemindOfFindings(HWND mainWindow, CertList &found, const UnfinishedRene
 // Whether an unfinished renewal is still reminded of at nowLocal: during the
 // 30 days after the local time its identifier names, the renewal's start.
 bool UnfinishedRenewalReminded(const UnfinishedRenewal &pair, const SYSTEMTIME &nowLocal);
-// The same, now by the local clock.
-bool UnfinishedRenewalRemindedNow(const UnfinishedRenewal &pair);
+// A check's one read of the clock: the same moment in local time and UTC.
+void CheckMoment(SYSTEMTIME &nowLocal, SYSTEMTIME &nowUtc);

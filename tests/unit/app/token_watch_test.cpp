@@ -99,6 +99,8 @@ TEST(TokenWatch, AnUnfinishedRenewalIsRemindedOfByTheLocalClock)
                  local.wHour, local.wMinute, local.wSecond);
         UnfinishedRenewal pair = {};
         memcpy(pair.id, id, pair.idLength = strlen(id));
-        EXPECT_EQ(row.reminded, UnfinishedRenewalRemindedNow(pair));
+        SYSTEMTIME checkLocal, checkUtc;
+        CheckMoment(checkLocal, checkUtc);
+        EXPECT_EQ(row.reminded, UnfinishedRenewalReminded(pair, checkLocal));
     }
 }
