@@ -186,10 +186,12 @@ static void AddTrayIcon(HWND mainWindow)
 // with no menu and no balloons: it is offered again until the shell takes it.
 static void OfferTrayIcon(HWND mainWindow)
 {
-    if (Shell_NotifyIconW(NIM_ADD, &trayIconData) || Shell_NotifyIconW(NIM_MODIFY, &trayIconData))
+    if (Shell_NotifyIconW(NIM_ADD, &trayIconData) || Shell_NotifyIconW(NIM_MODIFY, &trayIconData)) {
         KillTimer(mainWindow, TRAY_ICON_RETRY_TIMER);
-    else
+        ReminderIconBack(mainWindow);
+    } else {
         SetTimer(mainWindow, TRAY_ICON_RETRY_TIMER, TRAY_ICON_RETRY_MS, nullptr);
+    }
 }
 
 // Shows an error box for a failed step of MakeMenuImage.

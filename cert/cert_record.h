@@ -8,6 +8,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <string>
 #include <vector>
 
 // What one filled record holds on the heap (its certContext reference and its
@@ -135,18 +136,23 @@ int const REMINDER_DAYS = 30;
 // moment before start does.
 bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment);
 
-// Whether two certificates name the same holder: the same subject (compared
-// as names), or the same SNILS for the same organisation: both carry the
-// same OGRN, or the same OGRNIP, or neither carries either.
-bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
+// An unfinished renewal as the due rule sees it: the slot of its token and
+// the digits of the INN its identifier names, which the renewal took from
+// its holder's certificate (the INN, or the INNLE where there was none).
+struct PairHolder {
+    CK_SLOT_ID slot;
+    std::string inn;
+};
 
 // Which records of found the reminder still calls due, by index: a record
 // that can be renewed and is due, that ended no more than 30 days before
 // nowUtc, beside which found holds no certificate of its holder that ends
-// later (a renewal, or a certificate written from a file, replaced it), and
-// whose token is not in slotsWithUnfinishedRenewal (an unfinished renewal
+// later (a renewal, or a certificate written from a file, replaced it: one
+// holder is the same subject, or the same SNILS for the same OGRN or OGRNIP
+// or for none, numbers compared as their digits), and
+// not held back by an unfinished renewal of its holder on its token (one
 // being reminded of comes first: renewing again would be paid twice).
-std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
+std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<PairHolder> &unfinished,
                                       const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc);
 
 // Writes into value (1024 characters, cleared by the caller) what follows the

@@ -69,6 +69,8 @@ bool WithinReminderDays(const SYSTEMTIME &start, const SYSTEMTIME &moment)
 static const char snilsOid[] = "1.2.643.100.3";
 static const char ogrnOid[] = "1.2.643.100.1";
 static const char ogrnipOid[] = "1.2.643.100.5";
+static const char innOid[] = "1.2.643.3.131.1.1";
+static const char innleOid[] = "1.2.643.100.4";
 
 // The subject decoded (LocalFree), null when it does not decode.
 static CERT_NAME_INFO *DecodedSubject(PCCERT_CONTEXT context)
@@ -82,112 +84,106 @@ static CERT_NAME_INFO *DecodedSubject(PCCERT_CONTEXT context)
     return name;
 }
 
-// The text of the name's attribute, empty when the name has none.
-static std::wstring NameNumber(CERT_NAME_INFO *name, const char *oid)
+// The digits of the name's attribute, empty when the name has none: centres
+// write a SNILS with spaces and dashes, or without.
+static std::string NameNumber(CERT_NAME_INFO *name, const char *oid)
 {
     CERT_RDN_ATTR *attribute = CertFindRDNAttr(oid, name);
     if (!attribute)
-        return L"";
+        return "";
     DWORD room = CertRDNValueToStrW(attribute->dwValueType, &attribute->Value, nullptr, 0);
     if (room <= 1)
-        return L"";
+        return "";
     std::wstring text(room, L'\0');
     CertRDNValueToStrW(attribute->dwValueType, &attribute->Value, &text[0], room);
-    text.resize(wcslen(text.c_str()));
-    return text;
+    std::string digits;
+    for (wchar_t c : text)
+        if (c >= L'0' && c <= L'9')
+            digits += (char)c;
+    return digits;
 }
 
 namespace {
 
-// What tells holders apart where a centre reworded a name: the person
-// (SNILS) and the organisation (OGRN, or an entrepreneur's OGRNIP). Empty
-// texts where the subject carries none, and for a subject that does not
-// decode.
-struct HolderNumbers {
-    std::wstring snils, ogrn, ogrnip;
+// What the due rule asks of a certificate's subject.
+struct Holder {
+    // The holder rule: the keys a certificate names its holder by, two
+    // certificates being of one holder when they share one. The subject is
+    // one key (as its bytes). The person (SNILS) for one organisation, or for
+    // none, is the other: one person may hold a company's certificate, an
+    // entrepreneur's and a personal one, and a centre may reword a name. An
+    // organisation is one number, the OGRN or an entrepreneur's OGRNIP,
+    // whichever attribute holds it: centres have put a 15-digit OGRNIP under
+    // the OGRN type. INN and INNLE tell nothing here: centres have put a
+    // company's INN in either, and the person's INN in INN.
+    std::vector<std::string> keys;
+    // What an unfinished renewal's identifier is compared with.
+    std::string inn, innle;
 };
 
-HolderNumbers HolderNumbersOf(PCCERT_CONTEXT context)
-{
-    HolderNumbers numbers;
-    if (CERT_NAME_INFO *name = DecodedSubject(context)) {
-        numbers.snils = NameNumber(name, snilsOid);
-        numbers.ogrn = NameNumber(name, ogrnOid);
-        numbers.ogrnip = NameNumber(name, ogrnipOid);
-        LocalFree(name);
-    }
-    return numbers;
-}
-
-// One person may hold a company's certificate, an entrepreneur's and a
-// personal one: the same SNILS is the same holder only for the same
-// organisation, or for none. INN and INNLE tell nothing here: centres have
-// put a company's INN in either, and the person's INN in INN.
-bool SameHolderNumbers(const HolderNumbers &a, const HolderNumbers &b)
-{
-    if (a.snils.empty() || a.snils != b.snils)
-        return false;
-    bool noOrganisation = a.ogrn.empty() && a.ogrnip.empty() && b.ogrn.empty() && b.ogrnip.empty();
-    return noOrganisation || (!a.ogrn.empty() && a.ogrn == b.ogrn) || (!a.ogrnip.empty() && a.ogrnip == b.ogrnip);
-}
-
-std::string SubjectBytes(PCCERT_CONTEXT certificate)
+Holder HolderOf(PCCERT_CONTEXT certificate)
 {
     const CERT_NAME_BLOB &subject = certificate->pCertInfo->Subject;
-    return std::string((const char *)subject.pbData, subject.cbData);
+    Holder holder;
+    holder.keys.push_back("subject " + std::string((const char *)subject.pbData, subject.cbData));
+    if (CERT_NAME_INFO *name = DecodedSubject(certificate)) {
+        std::string snils = NameNumber(name, snilsOid), organisation = NameNumber(name, ogrnOid);
+        if (organisation.empty())
+            organisation = NameNumber(name, ogrnipOid);
+        if (!snils.empty())
+            holder.keys.push_back("person " + snils + " of " + organisation);
+        holder.inn = NameNumber(name, innOid);
+        holder.innle = NameNumber(name, innleOid);
+        LocalFree(name);
+    }
+    return holder;
 }
 
-bool SameSubject(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
+// A renewal left unfinished holds back its own holder's certificates on its
+// token, not the others' there: a company token often carries the
+// director's and the chief accountant's.
+bool HeldBackByPair(const CertRecord &record, const Holder &holder, const std::vector<PairHolder> &unfinished)
 {
-    return CertCompareCertificateName(X509_ASN_ENCODING, &a->pCertInfo->Subject, &b->pCertInfo->Subject) != FALSE;
+    for (const PairHolder &pair : unfinished) {
+        bool sameInn = pair.inn.empty() ? holder.inn.empty() && holder.innle.empty()
+                                        : pair.inn == holder.inn || pair.inn == holder.innle;
+        if (pair.slot == record.slotId && sameInn)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
 
-bool SameHolder(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
-{
-    return a && b && (SameSubject(a, b) || SameHolderNumbers(HolderNumbersOf(a), HolderNumbersOf(b)));
-}
-
-std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<CK_SLOT_ID> &slotsWithUnfinishedRenewal,
+std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<PairHolder> &unfinished,
                                       const SYSTEMTIME &todayLocal, const SYSTEMTIME &nowUtc)
 {
     int count = found.count();
     std::vector<bool> due(count, false);
     std::vector<ULONGLONG> ends(count, 0);
+    std::vector<Holder> holders(count);
+    // A later certificate of the holder is looked up, not searched for among
+    // all the others: a search may give a long list.
+    std::unordered_map<std::string, ULONGLONG> latestOfHolder;
     for (int i = 0; i < count; ++i) {
         const CertRecord &record = found.at(i);
+        if (!record.certContext)
+            continue;
         ends[i] = Ticks(record.validToUtc);
-        bool pairOnItsToken = false;
-        for (CK_SLOT_ID slot : slotsWithUnfinishedRenewal)
-            pairOnItsToken = pairOnItsToken || slot == record.slotId;
+        holders[i] = HolderOf(record.certContext);
+        for (const std::string &key : holders[i].keys)
+            latestOfHolder[key] = std::max(latestOfHolder[key], ends[i]);
+    }
+    for (int i = 0; i < count; ++i) {
+        const CertRecord &record = found.at(i);
         // Tokens keep certificates that ended years ago: reminding of them
         // every day would teach the holder to ignore the reminder.
-        due[i] = record.certContext && !RenewalRefusal(record) && RenewalIsDue(record.validToLocal, todayLocal) &&
-                 !pairOnItsToken && WithinReminderDays(record.validToUtc, nowUtc);
-    }
-    // A later certificate of the holder is looked up, not searched for among
-    // all the others: a search may give a long list. Subjects compare as
-    // their bytes; the numbers only among certificates of one SNILS.
-    std::unordered_map<std::string, ULONGLONG> latestOfSubject;
-    std::unordered_map<std::wstring, std::vector<int>> ofSnils;
-    std::vector<HolderNumbers> numbers(count);
-    for (int i = 0; i < count; ++i) {
-        PCCERT_CONTEXT certificate = found.at(i).certContext;
-        if (!certificate)
+        if (!record.certContext || RenewalRefusal(record) || !RenewalIsDue(record.validToLocal, todayLocal) ||
+            !WithinReminderDays(record.validToUtc, nowUtc) || HeldBackByPair(record, holders[i], unfinished))
             continue;
-        ULONGLONG &latest = latestOfSubject[SubjectBytes(certificate)];
-        latest = std::max(latest, ends[i]);
-        numbers[i] = HolderNumbersOf(certificate);
-        if (!numbers[i].snils.empty())
-            ofSnils[numbers[i].snils].push_back(i);
-    }
-    for (int i = 0; i < count; ++i) {
-        if (!due[i])
-            continue;
-        due[i] = latestOfSubject[SubjectBytes(found.at(i).certContext)] <= ends[i];
-        for (int j : ofSnils[numbers[i].snils])
-            due[i] = due[i] && !(ends[j] > ends[i] && SameHolderNumbers(numbers[i], numbers[j]));
+        due[i] = true;
+        for (const std::string &key : holders[i].keys)
+            due[i] = due[i] && latestOfHolder[key] <= ends[i];
     }
     return due;
 }

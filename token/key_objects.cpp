@@ -107,6 +107,17 @@ bool RenewalCKAIDTime(const CK_BYTE *id, CK_ULONG length, SYSTEMTIME *startLocal
     return true;
 }
 
+std::string RenewalCKAIDInn(const CK_BYTE *id, CK_ULONG length)
+{
+    std::string inn;
+    if (!IsRenewalCKAID(id, length))
+        return inn;
+    // After the stamp and its '-': the digits, then zero bytes.
+    for (CK_ULONG i = 15; i < length && id[i] != 0; ++i)
+        inn += (char)id[i];
+    return inn;
+}
+
 CK_RV GenerateRenewalKeyPair(CK_SESSION_HANDLE session, const CK_BYTE NewCKAID[NEW_CKA_ID_LENGTH],
                              const CertRecord &record, CK_OBJECT_HANDLE *publicKey, CK_OBJECT_HANDLE *privateKey)
 {

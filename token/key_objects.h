@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "cert/cert_record.h"
 #include "token/token_library.h"
 
@@ -27,6 +29,9 @@ bool IsRenewalCKAID(const CK_BYTE *id, CK_ULONG length);
 // The local time a renewal's identifier names (its start); false when the
 // identifier is not one a renewal made.
 bool RenewalCKAIDTime(const CK_BYTE *id, CK_ULONG length, SYSTEMTIME *startLocal);
+// The INN a renewal's identifier names (its digits after the '-'); empty when
+// the identifier names none or is not one a renewal made.
+std::string RenewalCKAIDInn(const CK_BYTE *id, CK_ULONG length);
 
 // The new key pair is of the current certificate's kind (record.keyKind, with
 // its parameter set for GOST R 34.10-2012 keys), so that a renewal never

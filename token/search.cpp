@@ -99,12 +99,22 @@ CK_RV FindObjects(const SearchRun &run, CK_SESSION_HANDLE session, CK_ATTRIBUTE 
     return rv;
 }
 
+// What came of reading one certificate object.
+enum CertificateRead {
+    ValueRead,
+    // Over the room the quiet run allows: it never will be read, and its
+    // token is not looked at again for it.
+    ValueTooLarge,
+    // Not read now (a token still settling, or busy): its token is.
+    ValueUnread,
+};
+
 // A certificate's value and identifier. The search dialog reads them into
 // its fixed buffers, as it always has, and passes a longer value over; the
 // quiet run reads a value of any size, its size first, so that a large
 // certificate still counts.
-bool ReadCertificate(const SearchRun &run, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                     std::vector<CK_BYTE> &value, CK_BYTE ckaID[256], CK_ULONG *idLength)
+CertificateRead ReadCertificate(const SearchRun &run, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                std::vector<CK_BYTE> &value, CK_BYTE ckaID[256], CK_ULONG *idLength)
 {
     memset(ckaID, 0, 256);
     if (!run.quiet) {
@@ -115,15 +125,16 @@ bool ReadCertificate(const SearchRun &run, CK_SESSION_HANDLE session, CK_OBJECT_
         };
         if (C_GetAttributeValue(session, object, CertAttr, 2) != CKR_OK || CertAttr[0].ulValueLen > value.size() ||
             CertAttr[1].ulValueLen > 256)
-            return false;
+            return ValueUnread;
         value.resize(CertAttr[0].ulValueLen);
         *idLength = CertAttr[1].ulValueLen;
-        return true;
+        return ValueRead;
     }
     CK_ATTRIBUTE sizes[2] = {{CKA_VALUE, nullptr, 0}, {CKA_ID, nullptr, 0}};
-    if (Stopped(run) || C_GetAttributeValue(session, object, sizes, 2) != CKR_OK ||
-        sizes[0].ulValueLen > maxValueLength || sizes[1].ulValueLen > 256)
-        return false;
+    if (Stopped(run) || C_GetAttributeValue(session, object, sizes, 2) != CKR_OK)
+        return ValueUnread;
+    if (sizes[0].ulValueLen > maxValueLength || sizes[1].ulValueLen > 256)
+        return ValueTooLarge;
     value.assign(sizes[0].ulValueLen + 1, 0);
     CK_ATTRIBUTE CertAttr[2] = {
         {CKA_VALUE, value.data(), (CK_ULONG)value.size()},
@@ -132,10 +143,10 @@ bool ReadCertificate(const SearchRun &run, CK_SESSION_HANDLE session, CK_OBJECT_
     // The extra byte shows a value that grew between the two calls.
     if (Stopped(run) || C_GetAttributeValue(session, object, CertAttr, 2) != CKR_OK ||
         CertAttr[0].ulValueLen >= value.size() || CertAttr[1].ulValueLen > 256)
-        return false;
+        return ValueUnread;
     value.resize(CertAttr[0].ulValueLen);
     *idLength = CertAttr[1].ulValueLen;
-    return true;
+    return ValueRead;
 }
 
 void Step(const SearchRun &run)
@@ -227,26 +238,25 @@ void SearchToken(CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo, SearchRun &run
     if (rv == CKR_FUNCTION_CANCELED)
         return;
     Step(run);
-    if (run.read && rv == CKR_OK) {
-        TokenInSlot token = {slot, ""};
-        memcpy(token.serial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
-        token.serial[sizeof tokenInfo.serialNumber] = 0;
-        run.read->push_back(token);
-    }
 
     // The quiet run tells a renewal's pair from a finished one by these,
     // and only when it has them all: a failed search, a full room or a
     // certificate it could not read may hide the pair's certificate.
     std::vector<std::vector<CK_BYTE>> certificateIds;
     bool everyCertificateRead = rv == CKR_OK && certsCount < maxCertificates;
+    // The token counts as read once every object its search gave was read,
+    // or never can be: one that failed now is read at a later look.
+    bool tokenRead = rv == CKR_OK;
     std::vector<CK_BYTE> CertVal;
     unsigned char ckaID[256];
     for (CK_ULONG i = 0; i < certsCount; ++i) {
         CK_ULONG idLength = 0;
         if (Stopped(run))
             return;
-        if (!ReadCertificate(run, session, certificates[i], CertVal, ckaID, &idLength)) {
+        CertificateRead result = ReadCertificate(run, session, certificates[i], CertVal, ckaID, &idLength);
+        if (result != ValueRead) {
             everyCertificateRead = false;
+            tokenRead = tokenRead && result == ValueTooLarge;
             continue;
         }
         if (run.quiet)
@@ -261,6 +271,12 @@ void SearchToken(CK_SLOT_ID slot, const CK_TOKEN_INFO &tokenInfo, SearchRun &run
     }
     if (run.quiet && everyCertificateRead)
         FindUnfinishedRenewals(session, slot, tokenInfo, certificateIds, run);
+    if (run.read && tokenRead && !Stopped(run)) {
+        TokenInSlot token = {slot, ""};
+        memcpy(token.serial, tokenInfo.serialNumber, sizeof tokenInfo.serialNumber);
+        token.serial[sizeof tokenInfo.serialNumber] = 0;
+        run.read->push_back(token);
+    }
 
     if (Stopped(run))
         return;

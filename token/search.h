@@ -39,6 +39,7 @@ struct TokenInSlot {
 // thread (token/token_work): fills found as the search fills certList, and
 // unfinished with at most maxUnfinishedRenewals pairs, whose number it
 // returns. read receives the tokens whose certificates it read: the session
-// opened and the object search ended. Public objects only, nothing shown; it
+// opened, the object search ended and every certificate object it gave was
+// read (or is too large ever to be). Public objects only, nothing shown; it
 // stops before its next library call once TokenCheckStopping says so.
 int SearchTokensQuietly(CertList &found, UnfinishedRenewal *unfinished, std::vector<TokenInSlot> &read);

@@ -56,6 +56,7 @@ TEST(TokenWatch, ATokenNotReadIsLookedAtAgainAtDoublingWaits)
     EXPECT_FALSE(TokensToLookAt(watched, {busy}, look + 3600 * secondMs)) << "read at last";
 
     NoteTokensLookedAt(watched, {busy}, {}, look);
+    EXPECT_TRUE(TokensToLookAt(watched, {busy}, look + 9 * secondMs)) << "not the short wait again after a read";
     NoteTokensLookedAt(watched, {busy}, {}, look);
     EXPECT_FALSE(TokensToLookAt(watched, {busy}, look + 10 * secondMs));
     EXPECT_FALSE(TokensToLookAt(watched, {}, look + 10 * secondMs));
@@ -98,6 +99,8 @@ TEST(TokenWatch, AnUnfinishedRenewalIsRemindedOfByTheLocalClock)
                  local.wHour, local.wMinute, local.wSecond);
         UnfinishedRenewal pair = {};
         memcpy(pair.id, id, pair.idLength = strlen(id));
-        EXPECT_EQ(row.reminded, UnfinishedRenewalRemindedNow(pair));
+        SYSTEMTIME checkLocal, checkUtc;
+        CheckMoment(checkLocal, checkUtc);
+        EXPECT_EQ(row.reminded, UnfinishedRenewalReminded(pair, checkLocal));
     }
 }

@@ -29,6 +29,7 @@ TEST(NewIdentifier, TwelveDigitInnFillsAllTwentySevenBytes)
     CK_BYTE id[NEW_CKA_ID_LENGTH];
     MakeNewCKAIDAt(FixedLocalTime(), L"771234567890", id);
     EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
+    EXPECT_EQ("771234567890", RenewalCKAIDInn(id, 27)) << "the INN read back";
 }
 
 TEST(NewIdentifier, ShorterInnLeavesZeroBytesAndLongerIsCut)
@@ -36,8 +37,10 @@ TEST(NewIdentifier, ShorterInnLeavesZeroBytesAndLongerIsCut)
     CK_BYTE id[NEW_CKA_ID_LENGTH];
     MakeNewCKAIDAt(FixedLocalTime(), L"7712345678", id);
     EXPECT_EQ(std::string("20260305070809-7712345678\0\0", 27), Bytes(id, 27));
+    EXPECT_EQ("7712345678", RenewalCKAIDInn(id, 27));
     MakeNewCKAIDAt(FixedLocalTime(), L"", id);
     EXPECT_EQ(std::string("20260305070809-") + std::string(12, '\0'), Bytes(id, 27));
+    EXPECT_EQ("", RenewalCKAIDInn(id, 27));
     MakeNewCKAIDAt(FixedLocalTime(), L"77123456789012345", id);
     EXPECT_EQ("20260305070809-771234567890", Bytes(id, 27));
 }
