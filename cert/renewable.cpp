@@ -121,7 +121,9 @@ struct Holder {
     std::string inn, innle;
 };
 
-Holder HolderOf(PCCERT_CONTEXT certificate)
+// The INNs are read only where an unfinished renewal's pair shares the
+// token: a long list is mostly without one.
+Holder HolderOf(PCCERT_CONTEXT certificate, bool innsAsked)
 {
     const CERT_NAME_BLOB &subject = certificate->pCertInfo->Subject;
     Holder holder;
@@ -132,8 +134,10 @@ Holder HolderOf(PCCERT_CONTEXT certificate)
             organisation = NameNumber(name, ogrnipOid);
         if (!snils.empty())
             holder.keys.push_back("person " + snils + " of " + organisation);
-        holder.inn = NameNumber(name, innOid);
-        holder.innle = NameNumber(name, innleOid);
+        if (innsAsked) {
+            holder.inn = NameNumber(name, innOid);
+            holder.innle = NameNumber(name, innleOid);
+        }
         LocalFree(name);
     }
     return holder;
@@ -170,7 +174,10 @@ std::vector<bool> StillDueForReminder(const CertList &found, const std::vector<P
         if (!record.certContext)
             continue;
         ends[i] = Ticks(record.validToUtc);
-        holders[i] = HolderOf(record.certContext);
+        bool pairOnItsToken = false;
+        for (const PairHolder &pair : unfinished)
+            pairOnItsToken = pairOnItsToken || pair.slot == record.slotId;
+        holders[i] = HolderOf(record.certContext, pairOnItsToken);
         for (const std::string &key : holders[i].keys)
             latestOfHolder[key] = std::max(latestOfHolder[key], ends[i]);
     }
