@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_time.h"
 #include "cert/centre_chain.h"
 #include "support/unix_command.h"
 #include "support/user_store.h"
@@ -29,13 +30,6 @@ PCCERT_CONTEXT Certificate(const std::string &dir, const char *name)
     if (!ReadFileBytes(dir + "/" + name + ".der", der))
         return nullptr;
     return CertCreateCertificateContext(X509_ASN_ENCODING, (const BYTE *)der.data(), (DWORD)der.size());
-}
-
-double Milliseconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * (double)(to.QuadPart - from.QuadPart) / (double)frequency.QuadPart;
 }
 
 // The median time of one check, and whether it gave the answer expected.

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "bench_time.h"
 #include "cert/cert_record.h"
 #include "res/app_instance.h"
 #include "res/resource.h"
@@ -32,13 +33,6 @@ void FillCertList(int rows)
         swprintf(record.validToText, 1024, L"15.%02d.2026 12:00:00", 1 + i % 12);
         certList.add(record);
     }
-}
-
-double Milliseconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * (double)(to.QuadPart - from.QuadPart) / (double)frequency.QuadPart;
 }
 
 // Opens the dialog as the renewal dialog's thread would, and returns the

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_time.h"
 #include "app/main_window.h"
 #include "app/reminder.h"
 #include "cert/cert_record.h"
@@ -28,13 +29,6 @@ int const runs = 5;
 int const checks = 100;
 // Due certificates on the token of the /tray copy.
 int const tokenCertificates = 32;
-
-double Milliseconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * (double)(to.QuadPart - from.QuadPart) / (double)frequency.QuadPart;
-}
 
 std::string Encoded(LPCSTR type, const void *value)
 {
